@@ -1,0 +1,181 @@
+#include "net/event_loop.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <stdexcept>
+#include <system_error>
+
+#include "net/graceful_close.h"
+
+namespace kelvox {
+
+using std::chrono::milliseconds;
+
+TEventLoop::TEventLoop() : epoll_fd_(epoll_create1(EPOLL_CLOEXEC)) {
+  if (epoll_fd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
+  closer_ = std::make_unique<TGracefulCloser>(*this);
+}
+
+TEventLoop::~TEventLoop() {
+  closer_.reset();
+  close(epoll_fd_);
+}
+
+void TEventLoop::Post(Task task) { queue_.push_back(std::move(task)); }
+
+int TEventLoop::Watch(int fd, uint32_t events, IoCallback callback) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.fd = fd;
+  if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) return errno;
+  watchers_[fd] = std::move(callback);
+  return 0;
+}
+
+void TEventLoop::Modify(int fd, uint32_t events) {
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.fd = fd;
+  epoll_ctl(epoll_fd_, EPOLL_CTL_MOD, fd, &ev);
+}
+
+void TEventLoop::Unwatch(int fd) {
+  if (watchers_.erase(fd) != 0) epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+TEventLoop::TimerKey TEventLoop::ScheduleAt(Clock::time_point when, Task due) {
+  const TimerKey key = next_key_++;
+  timers_.emplace(std::make_pair(when, key), std::move(due));
+  timer_deadlines_.emplace(key, when);
+  return key;
+}
+
+void TEventLoop::CancelTimer(TimerKey key) {
+  const auto it = timer_deadlines_.find(key);
+  if (it == timer_deadlines_.end()) return;
+  timers_.erase(std::make_pair(it->second, key));
+  timer_deadlines_.erase(it);
+}
+
+int TEventLoop::WaitFor(milliseconds max_wait) const {
+  if (!queue_.empty()) return 0;
+  milliseconds wait = std::max(max_wait, milliseconds(0));
+  if (!timers_.empty()) {
+    const auto until_next = timers_.begin()->first.first - Clock::now();
+    // Round up so that the turn that wakes finds the timer due.
+    const auto next = std::chrono::ceil<milliseconds>(until_next);
+    wait = std::clamp(next, milliseconds(0), wait);
+  }
+  return static_cast<int>(std::min<milliseconds::rep>(wait.count(), 1 << 30));
+}
+
+void TEventLoop::Poll(int timeout_ms) {
+  epoll_event events[64];
+  const int n = epoll_wait(epoll_fd_, events, 64, timeout_ms);
+  for (int i = 0; i < n; ++i) {
+    // Look the watcher up afresh: an earlier callback of this batch may have
+    // dropped it.
+    const auto it = watchers_.find(events[i].data.fd);
+    if (it != watchers_.end()) {
+      IoCallback callback = it->second;
+      callback(events[i].events);
+    }
+  }
+}
+
+void TEventLoop::FireDueTimers() {
+  const auto now = Clock::now();
+  while (!timers_.empty() && timers_.begin()->first.first <= now) {
+    auto node = timers_.extract(timers_.begin());
+    timer_deadlines_.erase(node.key().second);
+    node.mapped()();
+  }
+}
+
+bool TEventLoop::RunQueued() {
+  // Only what is queued now: tasks posted by these tasks wait for the next turn,
+  // behind the readiness of the next poll.
+  const std::size_t count = queue_.size();
+  for (std::size_t i = 0; i < count; ++i) {
+    Task task = std::move(queue_.front());
+    queue_.pop_front();
+    task();
+  }
+  return count > 0;
+}
+
+bool TEventLoop::RunOnce(milliseconds max_wait) {
+  Poll(WaitFor(max_wait));
+  FireDueTimers();
+  return RunQueued();
+}
+
+void TEventLoop::RunUntilIdle() {
+  while (RunOnce(milliseconds(0))) {
+  }
+}
+
+bool TEventLoop::RunUntil(const std::function<bool()>& done, milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  while (!done()) {
+    const auto left = std::chrono::ceil<milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    RunOnce(std::min(left, milliseconds(100)));
+  }
+  return true;
+}
+
+void TEventLoop::Run() {
+  quit_ = false;
+  while (!quit_) RunOnce(milliseconds(60000));
+}
+
+// ---------------------------------------------------------------------------
+
+TTimer::TTimer(TEventLoop& loop) : loop_(loop) {}
+
+TTimer::~TTimer() { Disarm(); }
+
+void TTimer::SetInterval(int ms) {
+  if (ms == interval_ms_) return;
+  interval_ms_ = ms;
+  Disarm();
+  Arm();
+}
+
+void TTimer::SetEnabled(bool enabled) {
+  if (enabled == enabled_) return;
+  enabled_ = enabled;
+  Disarm();
+  Arm();
+}
+
+void TTimer::Arm() {
+  if (!enabled_ || interval_ms_ <= 0) return;
+  armed_ = true;
+  key_ = loop_.ScheduleAt(TEventLoop::Clock::now() + std::chrono::milliseconds(interval_ms_),
+                          [this] { Due(); });
+}
+
+void TTimer::Disarm() {
+  if (armed_) loop_.CancelTimer(key_);
+  armed_ = false;
+  tick_queued_ = false;
+  ++generation_;  // a tick already queued is void
+}
+
+void TTimer::Due() {
+  key_ = loop_.ScheduleAt(TEventLoop::Clock::now() + std::chrono::milliseconds(interval_ms_),
+                          [this] { Due(); });
+  if (tick_queued_) return;
+  tick_queued_ = true;
+  loop_.Post([this, life = std::weak_ptr<int>(life_), generation = generation_] {
+    if (life.expired() || generation != generation_) return;
+    tick_queued_ = false;
+    if (OnTimer) OnTimer(this);
+  });
+}
+
+}  // namespace kelvox

@@ -1,0 +1,117 @@
+// The one event loop: a single thread, a single ordered queue of tasks. Socket
+// readiness, the socket layer's deferred messages and timer ticks all become tasks
+// in that queue and run one at a time, each to completion, in posting order.
+#pragma once
+
+#include <sys/epoll.h>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <unordered_map>
+#include <utility>
+
+namespace kelvox {
+
+class TGracefulCloser;
+
+class TEventLoop {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using Task = std::function<void()>;
+  using IoCallback = std::function<void(uint32_t events)>;
+  using TimerKey = uint64_t;
+
+  TEventLoop();
+  ~TEventLoop();
+  TEventLoop(const TEventLoop&) = delete;
+  TEventLoop& operator=(const TEventLoop&) = delete;
+
+  /// Appends a task to the queue. It runs after every task posted before it and
+  /// never inside the caller.
+  void Post(Task task);
+
+  /// Level-triggered readiness of a descriptor (EPOLLIN, EPOLLOUT, ...). The
+  /// callback runs while the loop polls: it may only inspect the descriptor and
+  /// post tasks; handlers belong in the queue. Returns 0 or the errno of failure.
+  int Watch(int fd, uint32_t events, IoCallback callback);
+  void Modify(int fd, uint32_t events);
+  void Unwatch(int fd);
+
+  /// Calls `due` in the loop's timer phase once `when` has passed (same rule as
+  /// for readiness callbacks: post, do not handle). Keys are never reused.
+  TimerKey ScheduleAt(Clock::time_point when, Task due);
+  void CancelTimer(TimerKey key);
+
+  /// One turn: polls (waiting at most max_wait, and not at all when tasks are
+  /// queued), posts what became ready or due, then runs the tasks queued at that
+  /// point. Returns whether a task ran.
+  bool RunOnce(std::chrono::milliseconds max_wait);
+  /// Turns until a turn runs no task.
+  void RunUntilIdle();
+  /// Turns until done() holds (true) or the timeout passes (false). Tests drive
+  /// the loop with this instead of sleeping.
+  bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+  /// Turns until Quit() is called from a task.
+  void Run();
+  void Quit() { quit_ = true; }
+
+  /// Where closed connections go to deliver their last bytes (see graceful_close.h).
+  TGracefulCloser& Closer() { return *closer_; }
+
+ private:
+  void Poll(int timeout_ms);
+  void FireDueTimers();
+  bool RunQueued();
+  int WaitFor(std::chrono::milliseconds max_wait) const;
+
+  int epoll_fd_;
+  bool quit_ = false;
+  std::deque<Task> queue_;
+  std::unordered_map<int, IoCallback> watchers_;
+  TimerKey next_key_ = 1;
+  std::map<std::pair<Clock::time_point, TimerKey>, Task> timers_;
+  std::unordered_map<TimerKey, Clock::time_point> timer_deadlines_;
+  std::unique_ptr<TGracefulCloser> closer_;
+};
+
+/// A periodic timer whose ticks are tasks of the loop. Like a window timer: a tick
+/// that is already queued is not queued twice, and disabling drops a queued tick.
+class TTimer {
+ public:
+  using TNotifyEvent = std::function<void(TTimer* Sender)>;
+
+  explicit TTimer(TEventLoop& loop);
+  ~TTimer();
+  TTimer(const TTimer&) = delete;
+  TTimer& operator=(const TTimer&) = delete;
+
+  int Interval() const { return interval_ms_; }
+  /// Restarts the countdown when the timer runs.
+  void SetInterval(int ms);
+  bool Enabled() const { return enabled_; }
+  /// Enabling (re)starts the countdown from now; a timer starts disabled.
+  void SetEnabled(bool enabled);
+
+  int Tag = 0;
+  TNotifyEvent OnTimer;
+
+ private:
+  void Arm();
+  void Disarm();
+  void Due();
+
+  TEventLoop& loop_;
+  int interval_ms_ = 1000;
+  bool enabled_ = false;
+  bool armed_ = false;
+  bool tick_queued_ = false;
+  uint64_t generation_ = 0;
+  TEventLoop::TimerKey key_ = 0;
+  std::shared_ptr<int> life_ = std::make_shared<int>(0);
+};
+
+}  // namespace kelvox

@@ -1,0 +1,153 @@
+#include "net/os_socket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "net/wsocket_errors.h"
+
+namespace kelvox::os {
+
+namespace {
+
+sockaddr_in MakeAddress(uint32_t addr, uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = addr;
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+// The C socket API takes its addresses as the generic type.
+const sockaddr* Generic(const sockaddr_in* sa) { return reinterpret_cast<const sockaddr*>(sa); }
+sockaddr* Generic(sockaddr_in* sa) { return reinterpret_cast<sockaddr*>(sa); }
+
+int NameOf(int fd, bool peer, uint32_t& addr, uint16_t& port) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  const int rc = peer ? getpeername(fd, Generic(&sa), &len) : getsockname(fd, Generic(&sa), &len);
+  if (rc == 0) {
+    addr = sa.sin_addr.s_addr;
+    port = ntohs(sa.sin_port);
+  }
+  return rc;
+}
+
+}  // namespace
+
+int LastError() { return WsaFromErrno(errno); }
+
+int OpenSocket(int type, int protocol) {
+  return socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+}
+
+int CloseHandle(int fd) { return close(fd); }
+
+int Shutdown(int fd, int how) { return shutdown(fd, how); }
+
+int Bind(int fd, uint32_t addr, uint16_t port) {
+  const sockaddr_in sa = MakeAddress(addr, port);
+  return bind(fd, Generic(&sa), sizeof sa);
+}
+
+int ListenOn(int fd, int backlog) { return listen(fd, backlog); }
+
+int AcceptOne(int fd) { return accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); }
+
+int ConnectTo(int fd, uint32_t addr, uint16_t port) {
+  const sockaddr_in sa = MakeAddress(addr, port);
+  return connect(fd, Generic(&sa), sizeof sa);
+}
+
+ssize_t SendBytes(int fd, const void* data, size_t len, bool urgent) {
+  return send(fd, data, len, MSG_NOSIGNAL | (urgent ? MSG_OOB : 0));
+}
+
+ssize_t ReceiveBytes(int fd, void* buf, size_t len) { return recv(fd, buf, len, 0); }
+
+int PendingBytes(int fd) {
+  int count = 0;
+  if (ioctl(fd, FIONREAD, &count) != 0) return -1;
+  return count;
+}
+
+int PendingError(int fd) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return LastError();
+  return err == 0 ? 0 : WsaFromErrno(err);
+}
+
+int SetLinger(int fd, bool on, int seconds) {
+  linger l{};
+  l.l_onoff = on ? 1 : 0;
+  l.l_linger = seconds & 0xFFFF;
+  return setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+}
+
+int SetFlag(int fd, int level, int option, bool on) {
+  const int value = on ? 1 : 0;
+  return setsockopt(fd, level, option, &value, sizeof value);
+}
+
+int PeerName(int fd, uint32_t& addr, uint16_t& port) { return NameOf(fd, true, addr, port); }
+int LocalName(int fd, uint32_t& addr, uint16_t& port) { return NameOf(fd, false, addr, port); }
+
+int LookupHost(const std::string& name, uint32_t& addr) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* answer = nullptr;
+  const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &answer);
+  if (rc != 0) return WsaFromGaiError(rc, errno);
+  addr = reinterpret_cast<const sockaddr_in*>(answer->ai_addr)->sin_addr.s_addr;
+  freeaddrinfo(answer);
+  return 0;
+}
+
+int LookupService(const std::string& name, const std::string& protocol, uint16_t& port) {
+  servent entry{};
+  servent* found = nullptr;
+  std::vector<char> scratch(4096);
+  getservbyname_r(name.c_str(), protocol.empty() ? nullptr : protocol.c_str(), &entry,
+                  scratch.data(), scratch.size(), &found);
+  if (found == nullptr) return WSANO_DATA;
+  port = ntohs(static_cast<uint16_t>(found->s_port));
+  return 0;
+}
+
+int LookupProtocol(const std::string& name, int& number) {
+  protoent entry{};
+  protoent* found = nullptr;
+  std::vector<char> scratch(4096);
+  getprotobyname_r(name.c_str(), &entry, scratch.data(), scratch.size(), &found);
+  if (found == nullptr) return WSANO_DATA;
+  number = found->p_proto;
+  return 0;
+}
+
+uint32_t ParseAddress(const std::string& text) { return inet_addr(text.c_str()); }
+
+bool ParseAddressStrict(const std::string& text, uint32_t& addr) {
+  in_addr in{};
+  if (inet_aton(text.c_str(), &in) == 0) return false;
+  addr = in.s_addr;
+  return true;
+}
+
+std::string DottedText(uint32_t addr) {
+  char text[INET_ADDRSTRLEN] = {};
+  in_addr in{};
+  in.s_addr = addr;
+  inet_ntop(AF_INET, &in, text, sizeof text);
+  return text;
+}
+
+}  // namespace kelvox::os

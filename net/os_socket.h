@@ -1,0 +1,58 @@
+// The only place where the socket layer calls into the operating system. Each call
+// returns what the POSIX call returns; after a failure, LastError() gives the
+// Windows Sockets number of the cause. Later transports (TLS, IPv6, lookups off
+// the event thread) replace or extend these functions, not the socket classes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+namespace kelvox::os {
+
+inline constexpr int kInvalidHandle = -1;
+
+/// Windows Sockets number of the last failed call on this thread.
+int LastError();
+
+/// A non-blocking, close-on-exec socket of the given type (SOCK_STREAM or
+/// SOCK_DGRAM) and protocol number.
+int OpenSocket(int type, int protocol);
+int CloseHandle(int fd);
+int Shutdown(int fd, int how);
+/// Binds to an IPv4 address (network order) and port (host order).
+int Bind(int fd, uint32_t addr, uint16_t port);
+int ListenOn(int fd, int backlog);
+/// Accepts one pending connection as a non-blocking, close-on-exec socket.
+int AcceptOne(int fd);
+/// Starts a non-blocking connect; -1 with LastError() 10036 while in progress.
+int ConnectTo(int fd, uint32_t addr, uint16_t port);
+/// Sends without ever raising SIGPIPE; urgent sends out-of-band data.
+ssize_t SendBytes(int fd, const void* data, size_t len, bool urgent);
+ssize_t ReceiveBytes(int fd, void* buf, size_t len);
+/// Bytes the OS holds for reading (FIONREAD); -1 on failure.
+int PendingBytes(int fd);
+/// The pending error of the socket (SO_ERROR), as a Windows Sockets number.
+int PendingError(int fd);
+int SetLinger(int fd, bool on, int seconds);
+int SetFlag(int fd, int level, int option, bool on);
+int PeerName(int fd, uint32_t& addr, uint16_t& port);
+int LocalName(int fd, uint32_t& addr, uint16_t& port);
+
+// Name resolution. Each returns 0 or a Windows Sockets number.
+/// Blocking IPv4 host lookup; the first address of the answer, network order.
+int LookupHost(const std::string& name, uint32_t& addr);
+/// Service database lookup; an empty protocol matches any protocol.
+int LookupService(const std::string& name, const std::string& protocol, uint16_t& port);
+int LookupProtocol(const std::string& name, int& number);
+
+/// The platform's dotted-address parser (inet_addr): 0xFFFFFFFF when it refuses the
+/// text, which is also the value of "255.255.255.255".
+uint32_t ParseAddress(const std::string& text);
+/// The strict parser (inet_aton): false when the text is no IPv4 literal.
+bool ParseAddressStrict(const std::string& text, uint32_t& addr);
+/// Dotted text of an IPv4 address in network order.
+std::string DottedText(uint32_t addr);
+
+}  // namespace kelvox::os

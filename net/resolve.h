@@ -1,0 +1,30 @@
+// Stand-alone conversions of host, port and protocol texts, used by Connect and
+// Listen and by the bouncer's own address checks. All lookups block the caller.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace kelvox {
+
+/// Removes every leading and trailing byte from 0x00 to 0x20.
+std::string TrimControls(const std::string& text);
+
+/// True when the text is a dotted-quad IPv4 literal: four decimal groups of at most
+/// 255, leading spaces and trailing spaces allowed, nothing else.
+bool WSocketIsDottedQuad(const std::string& text);
+
+/// IPv4 address of a dotted quad or host name, in network byte order.
+/// Raises ESocketException ("WSocketResolveHost: ...").
+uint32_t WSocketResolveHost(const std::string& text);
+
+/// Port number (host order) of a decimal text or a service name for the protocol.
+/// A text starting with a digit must be all digits and at most 65535.
+/// Raises ESocketException ("WSocketResolvePort: ...").
+uint16_t WSocketResolvePort(const std::string& text, const std::string& proto);
+
+/// Protocol number of a decimal text or a protocol name ("tcp" gives 6).
+/// Raises ESocketException ("WSocketResolveProto: ...").
+int WSocketResolveProto(const std::string& text);
+
+}  // namespace kelvox

@@ -1,0 +1,152 @@
+#include "net/wsocket_server.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "net/os_socket.h"
+
+namespace kelvox {
+
+// --- client -----------------------------------------------------------------
+
+void TWSocketClient::Dup(int handle) {
+  TWSocket::Dup(handle);
+  peer_addr_ = TWSocket::PeerAddr();
+  peer_port_ = TWSocket::PeerPort();
+}
+
+bool TWSocketClient::AnnounceDeparture() {
+  if (close_posted_) return false;
+  close_posted_ = true;
+  if (server_ != nullptr) server_->PostClientGone(this);
+  return true;
+}
+
+void TWSocketClient::TriggerSessionClosed(uint16_t Error) {
+  if (AnnounceDeparture()) TWSocket::TriggerSessionClosed(Error);
+}
+
+void TWSocketClient::ConnectionDropped() { AnnounceDeparture(); }
+
+// --- server -----------------------------------------------------------------
+
+TWSocketServer::TWSocketServer(TEventLoop& loop) : TWSocket(loop) {}
+
+TWSocketServer::~TWSocketServer() {
+  while (!clients_.empty()) {
+    std::unique_ptr<TWSocketClient> client = std::move(clients_.back());
+    clients_.pop_back();
+    try {
+      client.reset();
+    } catch (...) {
+    }
+  }
+  if (reserve_fd_ >= 0) close(reserve_fd_);
+}
+
+TWSocketClient* TWSocketServer::ClientAt(int index) const {
+  if (index < 0 || index >= ClientCount()) return nullptr;
+  return clients_[static_cast<std::size_t>(index)].get();
+}
+
+void TWSocketServer::Listen() {
+  if (!PortAssigned()) FireError("listen: port not assigned", WSAEINVAL);
+  if (!ProtoAssigned()) FireError("listen: protocol not assigned", WSAEINVAL);
+  if (!AddrAssigned()) FireError("listen: address not assigned", WSAEINVAL);
+  ResolveRemote("listen: ");
+  DiscardSendQueue();
+
+  const int fd = os::OpenSocket(socket_type_, proto_number_);
+  if (fd < 0) FireError("socket", os::LastError());
+  // Lets a restarted listener take its port back while connections it just closed
+  // still wait out their last state; a port held by a live listener stays refused.
+  os::SetFlag(fd, SOL_SOCKET, SO_REUSEADDR, true);
+  if (os::Bind(fd, addr_number_, port_number_) != 0) {
+    const int err = os::LastError();
+    os::CloseHandle(fd);
+    FireError("Bind", err);
+  }
+  TakeHandle(fd, false);
+  ChangeState(wsBound);
+  if (os::ListenOn(fd, kListenBacklog) != 0) FireError("Listen", os::LastError());
+  ChangeState(wsListening);
+  if (reserve_fd_ < 0) reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  WatchHandle(EPOLLIN, "WSAASyncSelect");
+}
+
+int TWSocketServer::AcceptPending() {
+  int fd = os::AcceptOne(Handle());
+  if (fd >= 0 || os::LastError() != WSAEMFILE || reserve_fd_ < 0) return fd;
+  // Out of descriptors: free the reserve to take the connection off the backlog
+  // and refuse it, so the readiness does not fire again and again.
+  close(reserve_fd_);
+  fd = os::AcceptOne(Handle());
+  if (fd >= 0) os::CloseHandle(fd);
+  reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  return -1;
+}
+
+void TWSocketServer::TriggerSessionAvailable(uint16_t Error) {
+  TWSocket::TriggerSessionAvailable(Error);
+  if (Error != 0) return;
+  if (State() != wsListening) FireError("not a listening socket", WSAEINVAL);
+  // The connection is taken from the OS before its object exists: a failed accept
+  // (the peer already gone, no descriptors left) leaves nothing listed and the
+  // listener serving.
+  const int fd = AcceptPending();
+  if (fd < 0) return;
+
+  ++accept_count_;
+  std::unique_ptr<TWSocketClient> owned =
+      ClientType ? ClientType(Loop()) : std::make_unique<TWSocketClient>(Loop());
+  TWSocketClient* client = owned.get();
+  client->server_ = this;
+  clients_.push_back(std::move(owned));
+  if (OnClientCreate) OnClientCreate(this, client);
+  client->Name = Name + "Client" + std::to_string(accept_count_);
+  client->Banner = Banner;
+  try {
+    client->Dup(fd);
+  } catch (const ESocketException&) {
+    os::CloseHandle(fd);
+    throw;
+  }
+  if (OnClientConnect) OnClientConnect(this, client, 0);
+
+  const auto listed = std::find_if(clients_.begin(), clients_.end(),
+                                   [client](const auto& c) { return c.get() == client; });
+  if (listed == clients_.end() || client->State() != wsConnected) return;
+  if (MaxClients > 0 && ClientCount() > MaxClients) {
+    client->Banner = BannerToBusy;
+    client->Close();
+  }
+}
+
+void TWSocketServer::PostClientGone(TWSocketClient* client) {
+  Loop().Post([this, life = std::weak_ptr<int>(life_), client] {
+    if (!life.expired()) ClientGone(client);
+  });
+}
+
+void TWSocketServer::ClientGone(TWSocketClient* client) {
+  const auto find = [this, client] {
+    return std::find_if(clients_.begin(), clients_.end(),
+                        [client](const auto& c) { return c.get() == client; });
+  };
+  if (find() == clients_.end()) return;
+  try {
+    if (OnClientDisconnect) OnClientDisconnect(this, client, 0);
+  } catch (const std::exception& e) {
+    HandleBackgroundException(e);
+  }
+  // Leaving the list moves every later client one index down.
+  const auto it = find();
+  if (it == clients_.end()) return;
+  std::unique_ptr<TWSocketClient> departed = std::move(*it);
+  clients_.erase(it);
+}
+
+}  // namespace kelvox

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and runs every test twice: a normal build
+# with warnings as errors, and one with the address and undefined-behaviour
+# sanitizers.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source scripts/deps.sh
+ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+
+run_build() {
+  local dir=$1; shift
+  echo "== build $dir"
+  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir"
+  echo "== test $dir"
+  (cd "$dir" && ctest --output-on-failure -j 2)
+}
+
+run_build build/debug -DCMAKE_BUILD_TYPE=Debug -DKELVOX_WERROR=ON
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_build build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOX_WERROR=ON -DKELVOX_SANITIZE=ON -DKELVOX_BENCH=OFF
