@@ -33,6 +33,8 @@ class TConsole {
   virtual void HideMainWindow() = 0;
   /// Asks the operator; true when OK was chosen.
   virtual bool AskOkCancel(const std::string& text, const std::string& caption) = 0;
+  /// An error box with the runtime's message ("Cannot open file %s", "Invalid Tag").
+  virtual void ShowError(const std::string& text) = 0;
 };
 
 }  // namespace kelvox

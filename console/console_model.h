@@ -40,6 +40,7 @@ class TConsoleModel : public TConsole {
   void HideMainWindow() override;
   /// Answered by AskHandler; without one the answer is Cancel.
   bool AskOkCancel(const std::string& text, const std::string& caption) override;
+  void ShowError(const std::string& text) override { errors_.push_back(text); }
 
   /// The operator selects a row (a click on the grid).
   void SelectRow(int row) { selected_row_ = row; }
@@ -59,6 +60,8 @@ class TConsoleModel : public TConsole {
   bool StopEnabled() const { return stop_enabled_; }
   bool MainWindowVisible() const { return window_visible_; }
   int BeepCount() const { return beeps_; }
+  /// Every error box shown, oldest first.
+  const std::vector<std::string>& Errors() const { return errors_; }
 
  protected:
   /// Every change of the uptime display passes here.
@@ -78,6 +81,7 @@ class TConsoleModel : public TConsole {
   bool window_visible_ = true;
   int selected_row_ = 1;
   int beeps_ = 0;
+  std::vector<std::string> errors_;
   TTimer uptime_timer_;
 };
 
