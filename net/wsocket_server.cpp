@@ -111,8 +111,11 @@ void TWSocketServer::TriggerSessionAvailable(uint16_t Error) {
   try {
     client->Dup(fd);
   } catch (const ESocketException&) {
-    os::CloseHandle(fd);
-    throw;
+    // The peer was gone before it could be taken (its address no longer reads):
+    // it never became a user, so it leaves the list unannounced and the listener
+    // goes on. The client object owns the descriptor and releases it.
+    clients_.pop_back();
+    return;
   }
   if (OnClientConnect) OnClientConnect(this, client, 0);
 

@@ -1,1 +1,363 @@
+// The event-driven socket over real loopback connections: the event sequences the
+// bouncer relies on, the error reports with their exact texts, and what a close
+// delivers.
+#include "net/wsocket.h"
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "net/graceful_close.h"
+#include "tests/net/loopback.h"
+
+namespace kelvox {
+namespace {
+
+using test::kWait;
+using test::TClosedPort;
+using test::TRawListener;
+using test::TRawPeer;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+class WSocketTest : public ::testing::Test {
+ protected:
+  // Records every event of a socket as a short text, in order.
+  void Record(TWSocket& s, bool read_data = true) {
+    s.OnChangeState = [this](TWSocket*, TSocketState from, TSocketState to) {
+      events.push_back("state " + std::to_string(from) + ">" + std::to_string(to));
+    };
+    s.OnSessionConnected = [this](TWSocket*, uint16_t error) {
+      events.push_back("connected " + std::to_string(error));
+    };
+    s.OnSessionClosed = [this](TWSocket* sender, uint16_t error) {
+      events.push_back("closed " + std::to_string(error) + " in " + std::to_string(sender->State()));
+    };
+    if (read_data) {
+      // The close handling offers the handler one more read, which may find
+      // nothing: only what arrives is recorded.
+      s.OnDataAvailable = [this](TWSocket* sender, uint16_t) {
+        if (std::string text = sender->ReceiveText(); !text.empty()) events.push_back("data " + text);
+      };
+    }
+  }
+
+  // Connects `s` to the listener and returns the accepted far end.
+  std::unique_ptr<TRawPeer> ConnectTo(TWSocket& s, TRawListener& listener) {
+    s.SetAddr("127.0.0.1");
+    s.SetPort(listener.PortText());
+    s.Connect();
+    EXPECT_TRUE(loop.RunUntil([&] { return s.State() == wsConnected; }, kWait));
+    return std::make_unique<TRawPeer>(loop, listener.Accept(), true);
+  }
+
+  static std::string MessageOf(const std::function<void()>& action) {
+    try {
+      action();
+    } catch (const ESocketException& e) {
+      return e.what();
+    }
+    return "(nothing raised)";
+  }
+
+  TEventLoop loop;
+  std::vector<std::string> events;
+};
+
+TEST_F(WSocketTest, SuccessfulConnectOpensConnectsThenDeliversData) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  Record(sock);
+  sock.SetAddr("127.0.0.1");
+  sock.SetPort(listener.PortText());
+  sock.Connect();
+  EXPECT_THAT(events, ElementsAre("state 7>1", "state 1>3"));
+  EXPECT_EQ(sock.State(), wsConnecting);
+
+  ASSERT_TRUE(loop.RunUntil([&] { return sock.State() == wsConnected; }, kWait));
+  TRawPeer peer(loop, listener.Accept(), true);
+  peer.Send("hello\r\n");
+  ASSERT_TRUE(loop.RunUntil([&] { return events.size() == 5; }, kWait));
+  EXPECT_THAT(events, ElementsAre("state 7>1", "state 1>3", "state 3>4", "connected 0",
+                                  "data hello\r\n"));
+  EXPECT_EQ(sock.PeerAddr(), "127.0.0.1");
+  EXPECT_EQ(sock.PeerPort(), listener.PortText());
+}
+
+TEST_F(WSocketTest, RefusedConnectIsReportedAsConnectedWithErrorThenClosed) {
+  TClosedPort nobody;
+  TWSocket sock(loop);
+  Record(sock);
+  sock.SetAddr("127.0.0.1");
+  sock.SetPort(nobody.PortText());
+  sock.Connect();
+  ASSERT_TRUE(loop.RunUntil([&] { return sock.State() == wsClosed; }, kWait));
+  EXPECT_THAT(events, ElementsAre("state 7>1", "state 1>3", "state 3>4", "connected 10061",
+                                  "state 4>7", "closed 0 in 7"));
+  // The socket can be used again once Addr and Port are set anew.
+  EXPECT_EQ(sock.Port(), nobody.PortText());
+  EXPECT_EQ(MessageOf([&] { sock.Connect(); }), "Connect: No Port Specified");
+}
+
+TEST_F(WSocketTest, PeerCloseDeliversPendingDataThenClosesWhileStillConnected) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  Record(sock);
+  auto peer = ConnectTo(sock, listener);
+  events.clear();
+  peer->Send("bye\r\n");
+  peer->Close();
+  ASSERT_TRUE(loop.RunUntil([&] { return sock.State() == wsClosed; }, kWait));
+  EXPECT_THAT(events, ElementsAre("data bye\r\n", "closed 0 in 4", "state 4>7"));
+}
+
+TEST_F(WSocketTest, PeerResetIsReportedWithItsError) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  Record(sock);
+  auto peer = ConnectTo(sock, listener);
+  events.clear();
+  peer->Reset();
+  ASSERT_TRUE(loop.RunUntil([&] { return sock.State() == wsClosed; }, kWait));
+  EXPECT_THAT(events, ElementsAre("closed 10054 in 4", "state 4>7"));
+}
+
+TEST_F(WSocketTest, LocalCloseFiresInsideTheCallOnceAndKeepsTheLastSettings) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  Record(sock);
+  auto peer = ConnectTo(sock, listener);
+  events.clear();
+  sock.Close();
+  EXPECT_THAT(events, ElementsAre("state 4>7", "closed 0 in 7"));
+  sock.Close();
+  loop.RunUntilIdle();
+  EXPECT_EQ(events.size(), 2u);
+  EXPECT_EQ(sock.Addr(), "127.0.0.1");
+  EXPECT_EQ(sock.Port(), listener.PortText());
+  EXPECT_EQ(sock.Proto(), "tcp");
+  EXPECT_EQ(sock.LocalAddr(), "0.0.0.0");
+  EXPECT_EQ(sock.PeerAddr(), "error");
+  ASSERT_TRUE(loop.RunUntil([&] { return peer->Eof(); }, kWait));
+}
+
+TEST_F(WSocketTest, SendWhileNotConnectedRaises10057AndFiresNoClosedEvent) {
+  const std::string not_connected = "Error 10057 in function Send\r\nSocket is not connected";
+  TWSocket idle(loop);
+  Record(idle);
+  EXPECT_EQ(MessageOf([&] { idle.SendText("x"); }), not_connected);
+  EXPECT_TRUE(events.empty());
+  EXPECT_EQ(idle.LastError(), 10057);
+
+  // While connecting, the OS handle is released and the state drops to closed.
+  TRawListener listener;
+  TWSocket connecting(loop);
+  Record(connecting);
+  connecting.SetAddr("127.0.0.1");
+  connecting.SetPort(listener.PortText());
+  connecting.Connect();
+  events.clear();
+  EXPECT_EQ(MessageOf([&] { connecting.SendText("x"); }), not_connected);
+  EXPECT_THAT(events, ElementsAre("state 3>7"));
+  loop.RunUntilIdle();
+  EXPECT_THAT(events, ElementsAre("state 3>7"));
+}
+
+TEST_F(WSocketTest, ReceiveAndSendEdges) {
+  TWSocket closed(loop);
+  EXPECT_EQ(MessageOf([&] { closed.ReceiveText(); }),
+            "Error 10038 in function ioctlSocket\r\nSocket operation on non-socket");
+
+  TRawListener listener;
+  TWSocket sock(loop);
+  auto peer = ConnectTo(sock, listener);
+  EXPECT_EQ(sock.ReceiveText(), "");
+  EXPECT_EQ(sock.SendText(""), 0);
+  EXPECT_EQ(sock.SendText("abc"), 3);
+  ASSERT_TRUE(loop.RunUntil([&] { return peer->Received() == "abc"; }, kWait));
+}
+
+TEST_F(WSocketTest, DataSentIsAnnouncedAfterSendReturns) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  auto peer = ConnectTo(sock, listener);
+  int sent_events = 0;
+  sock.OnDataSent = [&](TWSocket*, uint16_t) { ++sent_events; };
+  sock.SendText("PING :x\r\n");
+  EXPECT_EQ(sent_events, 0);
+  loop.RunUntilIdle();
+  EXPECT_EQ(sent_events, 1);
+}
+
+TEST_F(WSocketTest, SettingsChangeOnlyWhileClosed) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  auto peer = ConnectTo(sock, listener);
+  sock.SetAddr(" 127.0.0.1 ");  // the same text: accepted silently
+  EXPECT_EQ(MessageOf([&] { sock.SetAddr("127.0.0.2"); }), "Cannot change Addr if not closed");
+  EXPECT_EQ(MessageOf([&] { sock.SetPort("1"); }), "Cannot change Port if not closed");
+  EXPECT_EQ(MessageOf([&] { sock.SetProto("udp"); }), "Cannot change Proto if not closed");
+  EXPECT_EQ(MessageOf([&] { sock.SetLocalAddr("127.0.0.1"); }), "Cannot change LocalAddr if not closed");
+  EXPECT_EQ(MessageOf([&] { sock.SetLocalPort("1"); }), "Cannot change LocalPort if not closed");
+  EXPECT_EQ(MessageOf([&] { sock.Connect(); }), "Connect: Socket already in use");
+
+  TWSocket fresh(loop);
+  EXPECT_EQ(MessageOf([&] { fresh.SetLocalAddr("1.2.3"); fresh.SetLocalAddr("x"); }),
+            "SetLocalAddr(): Invalid IP address");
+  fresh.SetLocalAddr("");
+  EXPECT_EQ(fresh.LocalAddr(), "0.0.0.0");
+  fresh.SetLocalAddr("127.000.000.001");
+  EXPECT_EQ(fresh.LocalAddr(), "127.0.0.1");
+}
+
+TEST_F(WSocketTest, ConnectReportsMissingSettingsAndResolutionFailures) {
+  TWSocket sock(loop);
+  EXPECT_EQ(MessageOf([&] { sock.Connect(); }), "Connect: No Port Specified");
+  sock.SetPort("6667");
+  EXPECT_EQ(MessageOf([&] { sock.Connect(); }), "Connect: No IP Address Specified");
+  sock.SetAddr("09.1.1.1");
+  EXPECT_EQ(MessageOf([&] { sock.Connect(); }),
+            "connect: WSocketResolveHost: '09.1.1.1' Invalid IP address.");
+  sock.SetAddr("127.0.0.1");
+  sock.SetPort("7000:1");
+  EXPECT_EQ(MessageOf([&] { sock.Connect(); }), "connect: WSocketResolvePort: Invalid Port.");
+  EXPECT_EQ(sock.State(), wsClosed);
+}
+
+TEST_F(WSocketTest, FailedLocalBindLeavesTheSocketOpenedUntilClosed) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  Record(sock);
+  sock.SetAddr("127.0.0.1");
+  sock.SetPort(listener.PortText());
+  sock.SetLocalAddr("192.0.2.1");  // documentation range: no interface here has it
+  EXPECT_EQ(MessageOf([&] { sock.Connect(); }), "winsock.bind failed, error #10049");
+  EXPECT_EQ(sock.State(), wsOpened);
+  sock.Close();
+  EXPECT_THAT(events, ElementsAre("state 7>1", "state 1>7", "closed 0 in 7"));
+}
+
+TEST_F(WSocketTest, LocalBindReadsTheBoundPortBack) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  sock.SetAddr("127.0.0.1");
+  sock.SetPort(listener.PortText());
+  sock.SetLocalAddr("127.0.0.1");
+  sock.Connect();
+  EXPECT_NE(sock.LocalPort(), "0");
+  EXPECT_EQ(sock.LocalPort(), std::to_string(sock.BoundPort()));
+}
+
+TEST_F(WSocketTest, DataHandlerThatClosesItsOwnSocketEndsTheBurstQuietly) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  Record(sock, false);
+  int calls = 0;
+  sock.OnDataAvailable = [&](TWSocket* s, uint16_t) {
+    ++calls;
+    s->Close();  // leaves the data unread
+  };
+  auto peer = ConnectTo(sock, listener);
+  peer->Send("QUIT\r\nmore\r\n");
+  ASSERT_TRUE(loop.RunUntil([&] { return sock.State() == wsClosed; }, kWait));
+  loop.RunUntilIdle();
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(events.back(), "closed 0 in 7");
+}
+
+// What is handed to Send before Close reaches the peer whole and in order, even
+// when the peer's own lines were never read and the notice is larger than the OS
+// takes at once.
+TEST_F(WSocketTest, BytesSentRightBeforeCloseReachThePeer) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  std::string notice = "   You are banned, Bye.\r\n";
+  while (notice.size() < 3 * 1024 * 1024) notice += std::string(97, 'n') + "\r\n";
+  sock.OnDataAvailable = [&](TWSocket* s, uint16_t) {
+    s->SendText(notice);
+    s->Close();
+  };
+  auto peer = ConnectTo(sock, listener);
+  peer->Send("NICK joe\r\nUSER joe 0 * :Joe\r\n");
+  ASSERT_TRUE(loop.RunUntil([&] { return peer->Eof(); }, kWait));
+  EXPECT_FALSE(peer->WasReset());
+  EXPECT_EQ(peer->Received().size(), notice.size());
+  EXPECT_TRUE(peer->Received() == notice);
+  peer->Close();
+  ASSERT_TRUE(loop.RunUntil([&] { return loop.Closer().Count() == 0; }, kWait));
+}
+
+TEST_F(WSocketTest, AbortDropsTheQueueAndResetsTheConnection) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  Record(sock);
+  auto peer = ConnectTo(sock, listener);
+  events.clear();
+  sock.Abort();
+  EXPECT_THAT(events, ElementsAre("state 4>7", "closed 0 in 7"));
+  ASSERT_TRUE(loop.RunUntil([&] { return peer->Eof(); }, kWait));
+  EXPECT_TRUE(peer->WasReset());
+}
+
+TEST_F(WSocketTest, PeerThatStopsReadingIsCutOffOnceTheQueueIsFull) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  Record(sock);
+  auto peer = ConnectTo(sock, listener);
+  peer->StopReading();
+  events.clear();
+  const std::string chunk(256 * 1024, 'x');
+  for (int i = 0; i < 200 && sock.State() == wsConnected; ++i) {
+    sock.SendText(chunk);
+    loop.RunOnce(std::chrono::milliseconds(0));
+  }
+  EXPECT_EQ(sock.State(), wsClosed);
+  EXPECT_EQ(sock.BufferedBytes(), 0u);
+  EXPECT_THAT(events, ElementsAre("state 4>7", "closed 10055 in 7"));
+}
+
+TEST_F(WSocketTest, SendingToAResetPeerClosesWithoutKillingTheProcess) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  Record(sock, false);
+  auto peer = ConnectTo(sock, listener);
+  peer->Reset();
+  events.clear();
+  // The first write may still be taken by the OS; a later one meets the reset.
+  for (int i = 0; i < 10 && sock.State() == wsConnected; ++i) sock.SendText("PRIVMSG #x :hi\r\n");
+  EXPECT_EQ(sock.State(), wsClosed);
+  ASSERT_FALSE(events.empty());
+  EXPECT_THAT(events.back(), HasSubstr("closed 10054"));
+}
+
+TEST_F(WSocketTest, HandlerExceptionAbortsTheSocketUnlessVetoed) {
+  TRawListener listener;
+  TWSocket sock(loop);
+  sock.SetAddr("127.0.0.1");
+  sock.SetPort(listener.PortText());
+  sock.OnSessionConnected = [](TWSocket*, uint16_t) { throw std::runtime_error("boom"); };
+  std::string seen;
+  sock.OnBgException = [&](TWSocket*, const std::exception& e, bool&) { seen = e.what(); };
+  sock.Connect();
+  ASSERT_TRUE(loop.RunUntil([&] { return !seen.empty(); }, kWait));
+  EXPECT_EQ(seen, "boom");
+  EXPECT_EQ(sock.State(), wsClosed);
+
+  TWSocket vetoed(loop);
+  vetoed.SetAddr("127.0.0.1");
+  vetoed.SetPort(listener.PortText());
+  vetoed.OnSessionConnected = [](TWSocket*, uint16_t) { throw std::runtime_error("boom"); };
+  bool asked = false;
+  vetoed.OnBgException = [&](TWSocket*, const std::exception&, bool& can_close) {
+    asked = true;
+    can_close = false;
+  };
+  vetoed.Connect();
+  ASSERT_TRUE(loop.RunUntil([&] { return asked; }, kWait));
+  EXPECT_EQ(vetoed.State(), wsConnected);
+}
+
+}  // namespace
+}  // namespace kelvox

@@ -1,0 +1,152 @@
+// Plain OS sockets on loopback for the other end of a test, watched by the test's
+// event loop so that their arrivals wake it like any socket of the program.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+#include "net/event_loop.h"
+
+namespace kelvox::test {
+
+inline constexpr std::chrono::milliseconds kWait{10000};
+
+inline sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return sa;
+}
+
+/// A connection of the test's own: blocking connect and writes, reads gathered
+/// from the event loop.
+class TRawPeer {
+ public:
+  TRawPeer(TEventLoop& loop, uint16_t port) : loop_(loop), fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    const sockaddr_in sa = Loopback(port);
+    connected_ = connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    loop_.Watch(fd_, EPOLLIN | EPOLLRDHUP, [this](uint32_t) { Drain(); });
+  }
+  /// Adopts a descriptor accepted by the test.
+  TRawPeer(TEventLoop& loop, int fd, bool) : loop_(loop), fd_(fd), connected_(true) {
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    loop_.Watch(fd_, EPOLLIN | EPOLLRDHUP, [this](uint32_t) { Drain(); });
+  }
+  ~TRawPeer() { Close(); }
+  TRawPeer(const TRawPeer&) = delete;
+  TRawPeer& operator=(const TRawPeer&) = delete;
+
+  bool Connected() const { return connected_; }
+  /// Writes everything, waiting for room when needed.
+  void Send(std::string_view data) {
+    while (!data.empty()) {
+      const ssize_t n = send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
+      if (n > 0) data.remove_prefix(static_cast<std::size_t>(n));
+      else if (n < 0 && errno != EAGAIN) return;
+    }
+  }
+  const std::string& Received() const { return received_; }
+  bool Eof() const { return eof_; }
+  bool WasReset() const { return reset_; }
+  /// Stops reading: arrivals pile up in the kernel.
+  void StopReading() { Unwatch(); }
+  /// Ends with a reset instead of an orderly close.
+  void Reset() {
+    linger l{1, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    Close();
+  }
+  void Close() {
+    Unwatch();
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  void Drain() {
+    char buf[65536];
+    for (;;) {
+      const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n > 0) {
+        received_.append(buf, static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n == 0 || errno != EAGAIN) {
+        reset_ = n < 0 && errno == ECONNRESET;
+        eof_ = true;
+        Unwatch();
+      }
+      return;
+    }
+  }
+  void Unwatch() {
+    if (watched_ && fd_ >= 0) loop_.Unwatch(fd_);
+    watched_ = false;
+  }
+
+  TEventLoop& loop_;
+  int fd_;
+  bool connected_ = false;
+  bool watched_ = true;
+  bool eof_ = false;
+  bool reset_ = false;
+  std::string received_;
+};
+
+/// A listening OS socket on 127.0.0.1 with a port of its own choosing.
+class TRawListener {
+ public:
+  TRawListener() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    const sockaddr_in sa = Loopback(0);
+    bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    listen(fd_, 16);
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &len);
+    port_ = ntohs(bound.sin_port);
+  }
+  ~TRawListener() { close(fd_); }
+  TRawListener(const TRawListener&) = delete;
+  TRawListener& operator=(const TRawListener&) = delete;
+
+  uint16_t Port() const { return port_; }
+  std::string PortText() const { return std::to_string(port_); }
+  /// Takes a connection that the kernel has already completed.
+  int Accept() { return accept(fd_, nullptr, nullptr); }
+
+ private:
+  int fd_;
+  uint16_t port_ = 0;
+};
+
+/// A port on 127.0.0.1 that nothing listens on (bound, never listening).
+class TClosedPort {
+ public:
+  TClosedPort() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
+    const sockaddr_in sa = Loopback(0);
+    bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &len);
+    port_ = ntohs(bound.sin_port);
+  }
+  ~TClosedPort() { close(fd_); }
+  TClosedPort(const TClosedPort&) = delete;
+  TClosedPort& operator=(const TClosedPort&) = delete;
+  std::string PortText() const { return std::to_string(port_); }
+
+ private:
+  int fd_;
+  uint16_t port_ = 0;
+};
+
+}  // namespace kelvox::test
