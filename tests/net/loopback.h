@@ -26,6 +26,18 @@ inline sockaddr_in Loopback(uint16_t port) {
   return sa;
 }
 
+/// A socket bound to 127.0.0.1 on a port the OS picks; the port is returned.
+inline int BindLoopback(uint16_t& port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  const sockaddr_in sa = Loopback(0);
+  bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+  sockaddr_in bound{};
+  socklen_t len = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+  port = ntohs(bound.sin_port);
+  return fd;
+}
+
 /// A connection of the test's own: blocking connect and writes, reads gathered
 /// from the event loop.
 class TRawPeer {
@@ -105,15 +117,7 @@ class TRawPeer {
 /// A listening OS socket on 127.0.0.1 with a port of its own choosing.
 class TRawListener {
  public:
-  TRawListener() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    const sockaddr_in sa = Loopback(0);
-    bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-    listen(fd_, 16);
-    sockaddr_in bound{};
-    socklen_t len = sizeof bound;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &len);
-    port_ = ntohs(bound.sin_port);
-  }
+  TRawListener() : fd_(BindLoopback(port_)) { listen(fd_, 16); }
   ~TRawListener() { close(fd_); }
   TRawListener(const TRawListener&) = delete;
   TRawListener& operator=(const TRawListener&) = delete;
@@ -124,29 +128,22 @@ class TRawListener {
   int Accept() { return accept(fd_, nullptr, nullptr); }
 
  private:
-  int fd_;
   uint16_t port_ = 0;
+  int fd_;
 };
 
 /// A port on 127.0.0.1 that nothing listens on (bound, never listening).
 class TClosedPort {
  public:
-  TClosedPort() : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    const sockaddr_in sa = Loopback(0);
-    bind(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-    sockaddr_in bound{};
-    socklen_t len = sizeof bound;
-    getsockname(fd_, reinterpret_cast<sockaddr*>(&bound), &len);
-    port_ = ntohs(bound.sin_port);
-  }
+  TClosedPort() : fd_(BindLoopback(port_)) {}
   ~TClosedPort() { close(fd_); }
   TClosedPort(const TClosedPort&) = delete;
   TClosedPort& operator=(const TClosedPort&) = delete;
   std::string PortText() const { return std::to_string(port_); }
 
  private:
-  int fd_;
   uint16_t port_ = 0;
+  int fd_;
 };
 
 }  // namespace kelvox::test

@@ -53,6 +53,15 @@ class WSocketTest : public ::testing::Test {
     return std::make_unique<TRawPeer>(loop, listener.Accept(), true);
   }
 
+  // Connects the fixture's link with its events recorded, then forgets the events
+  // of the connect.
+  std::unique_ptr<TRawPeer> ConnectRecorded() {
+    Record(link);
+    auto peer = ConnectTo(link, far_listener);
+    events.clear();
+    return peer;
+  }
+
   static std::string MessageOf(const std::function<void()>& action) {
     try {
       action();
@@ -64,6 +73,8 @@ class WSocketTest : public ::testing::Test {
 
   TEventLoop loop;
   std::vector<std::string> events;
+  TRawListener far_listener;
+  TWSocket link{loop};
 };
 
 TEST_F(WSocketTest, SuccessfulConnectOpensConnectsThenDeliversData) {
@@ -102,44 +113,32 @@ TEST_F(WSocketTest, RefusedConnectIsReportedAsConnectedWithErrorThenClosed) {
 }
 
 TEST_F(WSocketTest, PeerCloseDeliversPendingDataThenClosesWhileStillConnected) {
-  TRawListener listener;
-  TWSocket sock(loop);
-  Record(sock);
-  auto peer = ConnectTo(sock, listener);
-  events.clear();
+  auto peer = ConnectRecorded();
   peer->Send("bye\r\n");
   peer->Close();
-  ASSERT_TRUE(loop.RunUntil([&] { return sock.State() == wsClosed; }, kWait));
+  ASSERT_TRUE(loop.RunUntil([&] { return link.State() == wsClosed; }, kWait));
   EXPECT_THAT(events, ElementsAre("data bye\r\n", "closed 0 in 4", "state 4>7"));
 }
 
 TEST_F(WSocketTest, PeerResetIsReportedWithItsError) {
-  TRawListener listener;
-  TWSocket sock(loop);
-  Record(sock);
-  auto peer = ConnectTo(sock, listener);
-  events.clear();
+  auto peer = ConnectRecorded();
   peer->Reset();
-  ASSERT_TRUE(loop.RunUntil([&] { return sock.State() == wsClosed; }, kWait));
+  ASSERT_TRUE(loop.RunUntil([&] { return link.State() == wsClosed; }, kWait));
   EXPECT_THAT(events, ElementsAre("closed 10054 in 4", "state 4>7"));
 }
 
 TEST_F(WSocketTest, LocalCloseFiresInsideTheCallOnceAndKeepsTheLastSettings) {
-  TRawListener listener;
-  TWSocket sock(loop);
-  Record(sock);
-  auto peer = ConnectTo(sock, listener);
-  events.clear();
-  sock.Close();
+  auto peer = ConnectRecorded();
+  link.Close();
   EXPECT_THAT(events, ElementsAre("state 4>7", "closed 0 in 7"));
-  sock.Close();
+  link.Close();
   loop.RunUntilIdle();
   EXPECT_EQ(events.size(), 2u);
-  EXPECT_EQ(sock.Addr(), "127.0.0.1");
-  EXPECT_EQ(sock.Port(), listener.PortText());
-  EXPECT_EQ(sock.Proto(), "tcp");
-  EXPECT_EQ(sock.LocalAddr(), "0.0.0.0");
-  EXPECT_EQ(sock.PeerAddr(), "error");
+  EXPECT_EQ(link.Addr(), "127.0.0.1");
+  EXPECT_EQ(link.Port(), far_listener.PortText());
+  EXPECT_EQ(link.Proto(), "tcp");
+  EXPECT_EQ(link.LocalAddr(), "0.0.0.0");
+  EXPECT_EQ(link.PeerAddr(), "error");
   ASSERT_TRUE(loop.RunUntil([&] { return peer->Eof(); }, kWait));
 }
 
@@ -290,12 +289,8 @@ TEST_F(WSocketTest, BytesSentRightBeforeCloseReachThePeer) {
 }
 
 TEST_F(WSocketTest, AbortDropsTheQueueAndResetsTheConnection) {
-  TRawListener listener;
-  TWSocket sock(loop);
-  Record(sock);
-  auto peer = ConnectTo(sock, listener);
-  events.clear();
-  sock.Abort();
+  auto peer = ConnectRecorded();
+  link.Abort();
   EXPECT_THAT(events, ElementsAre("state 4>7", "closed 0 in 7"));
   ASSERT_TRUE(loop.RunUntil([&] { return peer->Eof(); }, kWait));
   EXPECT_TRUE(peer->WasReset());
