@@ -97,8 +97,10 @@ void TEventLoop::FireDueTimers() {
 bool TEventLoop::RunQueued() {
   // Only what is queued now: tasks posted by these tasks wait for the next turn,
   // behind the readiness of the next poll.
+  // A task may run a nested turn (a modal question does), which takes tasks from
+  // the same queue: hence the second test.
   const std::size_t count = queue_.size();
-  for (std::size_t i = 0; i < count; ++i) {
+  for (std::size_t i = 0; i < count && !queue_.empty(); ++i) {
     Task task = std::move(queue_.front());
     queue_.pop_front();
     task();
