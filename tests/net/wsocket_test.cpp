@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "net/graceful_close.h"
-#include "tests/net/loopback.h"
+#include "tests/support/loopback.h"
 
 namespace kelvox {
 namespace {
@@ -231,7 +231,7 @@ TEST_F(WSocketTest, FailedLocalBindLeavesTheSocketOpenedUntilClosed) {
   Record(sock);
   sock.SetAddr("127.0.0.1");
   sock.SetPort(listener.PortText());
-  sock.SetLocalAddr("192.0.2.1");  // documentation range: no interface here has it
+  sock.SetLocalAddr("203.0.113.77");  // documentation range: no interface has it
   EXPECT_EQ(MessageOf([&] { sock.Connect(); }), "winsock.bind failed, error #10049");
   EXPECT_EQ(sock.State(), wsOpened);
   sock.Close();

@@ -39,7 +39,7 @@ inline int BindLoopback(uint16_t& port) {
 }
 
 /// A connection of the test's own: blocking connect and writes, reads gathered
-/// from the event loop.
+/// from the event loop; it closes when the other end has closed.
 class TRawPeer {
  public:
   TRawPeer(TEventLoop& loop, uint16_t port) : loop_(loop), fd_(socket(AF_INET, SOCK_STREAM, 0)) {
@@ -93,9 +93,10 @@ class TRawPeer {
         continue;
       }
       if (n == 0 || errno != EAGAIN) {
+        // Like an IRC client, the peer closes its end when the other has.
         reset_ = n < 0 && errno == ECONNRESET;
         eof_ = true;
-        Unwatch();
+        Close();
       }
       return;
     }

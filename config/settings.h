@@ -1,0 +1,111 @@
+// The bouncer's one settings object: a field per key of Config.ini, the four
+// address lists and the welcome text, each list in a file of its own. Every part
+// of the bouncer reads a setting at the moment it needs it, so an edit is in force
+// at once; LoadConfig and SaveConfig move the whole object from and to the files
+// of the configuration directory.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "config/file_io.h"
+#include "config/list_mode.h"
+#include "config/sorted_list.h"
+
+namespace kelvox {
+
+class TConsole;
+
+class TSettings {
+ public:
+  /// Everything starts at its factory value. The files live in `config_dir`;
+  /// a trailing '/' is added when it has none.
+  explicit TSettings(std::string config_dir);
+
+  // Section Main of Config.ini, in the order SaveConfig writes it.
+  std::string AdminPassword = "tolvin";  // key "Admin password"; for the ADMIN command
+  bool Time = true;           // the TIME command is available
+  bool TimeUp = true;         // the TIMEUP command is available
+  bool WhoisOn = true;        // the WHOISON command is available
+  bool Beep = true;           // beep on connection events
+  bool CTCPProtect = true;    // key "CTCP protect"; flood guard for a new server link
+  bool AutoStart = false;     // listen when the program starts
+  bool Minimise = false;      // hide to the tray when the program starts
+  bool IpList = true;         // the IPLIST command is available
+  bool Ip = true;             // the IP command is available
+  bool AutoPong = true;       // the bouncer answers the IRC server's PINGs
+  bool Log = false;           // write the event log
+  bool WindowsStart = false;  // start the program when a user logs on
+  bool LogDay = false;        // one log file per day
+  std::string Max = "10";     // most users at once, decimal text, not checked here
+  std::string Port = "50";    // the listener's port, decimal text, not checked here
+  std::string Logfile;        // the event log's path
+
+  // Section Security.
+  bool Identification = false;          // users must give Password (PASS)
+  std::string Password;                 // the users password
+  TListMode Acces = TListMode::all;     // how the access list applies
+  TListMode destination = TListMode::all;  // how the destination list applies
+
+  // The lists, each in its own file.
+  TSortedList AccessList;                          // Acceslist.conf: masks, addresses, host names
+  TSortedList BanList;                             // Banlist.conf: masks, addresses, host names
+  TSortedList DestinationList;                     // ServList.conf: addresses, host names
+  std::vector<std::string> SelectableIps{"Default ip"};  // Ip.conf: label, then addresses and masks
+  std::vector<std::string> WelcomeText{              // greets.txt, one line each
+      "Enter /quote HELP to get list of available commands.",
+      "Use /quote CONN <Server>[:<Port>]  to connect."};
+
+  // The settings dialog's second entries of the two passwords; never stored.
+  std::string AdminPasswordConfirmation = "tolvin";
+  std::string PasswordConfirmation;
+
+  // The modes the admission and CONN checks apply. Not stored: they follow Acces
+  // and destination through SettingChanged.
+  TListMode AccessMode = TListMode::all;
+  TListMode DestinationMode = TListMode::all;
+
+  /// Writes (true) or deletes (false) the start-at-logon entry when WindowsStart
+  /// changes. Unset, a change of WindowsStart does nothing beyond being held.
+  std::function<void(bool on)> StartupEntry;
+
+  /// How SaveConfig puts each finished file in place (see ReplaceFile).
+  TRenameStep RenameStep;
+
+  /// The configuration directory, with its trailing '/'.
+  const std::string& Directory() const { return dir_; }
+  /// The path of a file of the configuration directory.
+  std::string FilePath(std::string_view name) const { return dir_ + std::string(name); }
+  bool ConfigExists() const;
+
+  /// Reads Config.ini (a missing key takes its missing-key value; Logfile then
+  /// becomes the directory followed by "log.txt") and every list file that
+  /// exists, then applies the change effects of the values that differ from those
+  /// held before. Call it only when Config.ini exists. A file that exists but
+  /// cannot be read shows "Cannot open file <path>" on the console and ends the
+  /// reading there (what was read before it stays, its effects included);
+  /// returns false then.
+  bool LoadConfig(TConsole& console);
+
+  /// Writes Config.ini (keeping any other lines it holds; readable by its owner
+  /// only) and the five list files, each replaced whole and crash-safe. The first
+  /// failure shows "Unable to write to <path>" for Config.ini or "Cannot create
+  /// file <path>" for a list file, leaves that file as it was, writes no later
+  /// file and returns false.
+  bool SaveConfig(TConsole& console);
+
+  /// Where a change of a setting takes effect beyond being held, called after the
+  /// field with the INI key's name has changed: WindowsStart writes or deletes
+  /// the start-at-logon entry, Acces and destination set AccessMode and
+  /// DestinationMode. Other keys have no effect here.
+  void SettingChanged(std::string_view key);
+
+ private:
+  bool LoadLists(TConsole& console);
+
+  std::string dir_;
+};
+
+}  // namespace kelvox

@@ -1,0 +1,43 @@
+// The event log: one dated line per noteworthy event (a user admitted without a
+// password, a server link connected, a user gone), appended to the file named by
+// the Logfile setting while Log is on, optionally one file per day.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "console/date_time.h"
+
+namespace kelvox {
+
+class TConsole;
+class TSettings;
+
+class TEventLog {
+ public:
+  /// Log, Logfile and LogDay are read from `settings` at every event; the user's
+  /// identity from grid column 0 of `console`.
+  TEventLog(const TSettings& settings, const TConsole& console);
+
+  /// The current local date-time; tests fix it.
+  std::function<TDateTime()> Clock = Now;
+
+  /// Appends "[<date-time>] <column 0 of row> <text>" with CR LF, or, for row -1,
+  /// "[<date-time>] <text>". The file is opened, appended to and closed for each
+  /// line, so it may be moved or deleted while the bouncer runs. Writes nothing
+  /// while Log is off, and nothing, silently, when the file cannot be opened or
+  /// created or Logfile names no file.
+  void LogEvent(int row, const std::string& text);
+
+ private:
+  const TSettings& settings_;
+  const TConsole& console_;
+};
+
+/// The file a day's events go to: with `log_day` off the path itself; with it on,
+/// the file name (the part after the last '/') gets the date, its "/" made "-":
+/// "log.txt" gives "log.06-12-2026.txt", "my.log.txt" "my.06-12-2026.log.txt" and
+/// "log" "log.06-12-2026". Empty when the path names no file.
+std::string LogFilePath(const std::string& logfile, bool log_day, const std::string& short_date);
+
+}  // namespace kelvox
