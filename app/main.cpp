@@ -4,15 +4,22 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <climits>
 #include <iostream>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "console/console_model.h"
+#include "app/console_commands.h"
+#include "app/stdin_reader.h"
+#include "config/settings.h"
+#include "console/text_console.h"
+#include "engine/bouncer.h"
+#include "engine/message_dialog.h"
 #include "net/event_loop.h"
+#include "net/graceful_close.h"
 
+namespace kelvox {
 namespace {
 
 constexpr const char* kVersion = "Kelvox v2.6";
@@ -23,12 +30,8 @@ constexpr const char* kUsage =
     "  --version         print the version and exit\n"
     "  --help            print this help and exit\n";
 
-struct Options {
-  std::string config_dir;
-};
-
 // Parses the command line; an exit status when the program should end at once.
-std::optional<int> ParseOptions(const std::vector<std::string>& args, Options& options) {
+std::optional<int> ParseOptions(const std::vector<std::string>& args, std::string& config_dir) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--version") {
@@ -39,43 +42,89 @@ std::optional<int> ParseOptions(const std::vector<std::string>& args, Options& o
       std::cout << kUsage;
       return 0;
     }
-    if (arg == "--config-dir") {
-      if (i + 1 == args.size()) {
-        std::cerr << "kelvox: --config-dir needs a directory\n" << kUsage;
-        return 2;
-      }
-      options.config_dir = args[++i];
+    if (arg == "--config-dir" && i + 1 < args.size()) {
+      config_dir = args[++i];
       continue;
     }
-    std::cerr << "kelvox: unknown option '" << arg << "'\n" << kUsage;
+    if (arg == "--config-dir") {
+      std::cerr << "kelvox: --config-dir needs a directory\n" << kUsage;
+    } else {
+      std::cerr << "kelvox: unknown option '" << arg << "'\n" << kUsage;
+    }
     return 2;
   }
   return std::nullopt;
 }
 
-}  // namespace
+// The configuration lives beside the program, never in the current directory.
+std::string ExecutableDirectory() {
+  char path[PATH_MAX] = {};
+  const ssize_t len = readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string exe = len > 0 ? std::string(path, static_cast<std::size_t>(len)) : std::string("./kelvox");
+  return exe.substr(0, exe.find_last_of('/') + 1);
+}
 
-int main(int argc, char** argv) {
-  Options options;
-  if (const auto status = ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options)) {
-    return *status;
-  }
-  // A peer that resets must never end the process through SIGPIPE.
-  signal(SIGPIPE, SIG_IGN);
-
-  kelvox::TEventLoop loop;
-  kelvox::TConsoleModel console(loop);
-
-  // SIGINT and SIGTERM arrive as readiness of a descriptor, on the event thread.
+// SIGINT and SIGTERM arrive as readiness of a descriptor, on the event thread.
+int WatchStopSignals(TEventLoop& loop, const std::function<void()>& on_stop) {
   sigset_t stop_signals;
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGTERM);
   sigprocmask(SIG_BLOCK, &stop_signals, nullptr);
-  const int signal_fd = signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
-  loop.Watch(signal_fd, EPOLLIN, [&loop](uint32_t) { loop.Post([&loop] { loop.Quit(); }); });
+  const int fd = signalfd(-1, &stop_signals, SFD_NONBLOCK | SFD_CLOEXEC);
+  loop.Watch(fd, EPOLLIN, [fd, &loop, on_stop](uint32_t) {
+    signalfd_siginfo info{};
+    while (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) loop.Post(on_stop);
+  });
+  return fd;
+}
+
+int Run(const std::string& config_dir) {
+  // A peer that resets must never end the process through SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  TEventLoop loop;
+  TTextConsole console(loop, std::cout);
+  TSettings settings(config_dir);
+  auto bouncer = std::make_unique<TBouncer>(loop, settings, console);
+  TMessageDialog dialog(*bouncer, console);
+  TConsoleCommands commands(*bouncer, console, dialog);
+  bouncer->OnClose = [&loop] { loop.Quit(); };
+
+  // The settings are read (when there are any), shown and always written back,
+  // so a first start leaves a complete set of files behind.
+  if (settings.ConfigExists()) settings.LoadConfig(console);
+  console.SetStatusText(0, settings.Port.empty() ? "Listen port already in used."
+                                                 : "Listen on port: " + settings.Port);
+  settings.SaveConfig(console);
+  bouncer->FormShow();
+
+  TStdinReader input(loop, STDIN_FILENO);
+  input.OnLine = [&](const std::string& line) {
+    if (!console.TakeAnswer(line)) commands.Execute(line);
+  };
+  input.OnEnd = [&console] { console.InputEnded(); };
+  input.Start();
+  const int signal_fd = WatchStopSignals(loop, [&bouncer] {
+    bouncer->ExitWithoutConfirm = true;
+    bouncer->Quitter1Click();
+  });
 
   loop.Run();
+  // The users' last notices are on their way: let the closed connections
+  // deliver them (bounded by the closer's own timeout) before the process ends.
+  bouncer.reset();
+  loop.RunUntil([&loop] { return loop.Closer().Count() == 0; }, TGracefulCloser::kDefaultTimeout * 2);
   close(signal_fd);
   return 0;
+}
+
+}  // namespace
+}  // namespace kelvox
+
+int main(int argc, char** argv) {
+  std::string config_dir;
+  if (const auto status = kelvox::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), config_dir)) {
+    return *status;
+  }
+  return kelvox::Run(config_dir.empty() ? kelvox::ExecutableDirectory() : config_dir);
 }

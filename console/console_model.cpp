@@ -4,7 +4,7 @@ namespace kelvox {
 
 TConsoleModel::TConsoleModel(TEventLoop& loop) : uptime_timer_(loop) {
   uptime_timer_.SetInterval(kUptimeIntervalMs);
-  uptime_timer_.OnTimer = [this](TTimer*) { UptimeTick(); };
+  uptime_timer_.OnTimer = [this](TTimer*) { Timer2Timer(); };
   uptime_timer_.SetEnabled(true);
 }
 
@@ -19,7 +19,7 @@ std::string TConsoleModel::UptimeText(long minutes) {
   return text;
 }
 
-void TConsoleModel::UptimeTick() {
+void TConsoleModel::Timer2Timer() {
   ++uptime_minutes_;
   SetUptimeText(UptimeText(uptime_minutes_));
 }

@@ -47,7 +47,7 @@ class TConsoleModel : public TConsole {
   std::function<bool(const std::string& text, const std::string& caption)> AskHandler;
 
   /// One tick of the uptime timer: one more minute.
-  void UptimeTick();
+  void Timer2Timer();
 
   int RowCount() const { return static_cast<int>(grid_.size()); }
   const std::vector<Row>& Grid() const { return grid_; }

@@ -23,7 +23,7 @@ TEST(UptimeTest, Rows) {
   for (const auto& row : rows) EXPECT_EQ(TConsoleModel::UptimeText(row.minutes), row.text) << row.minutes;
 }
 
-TEST(ConsoleModelTest, StartsOfflineAndCountsUptimeTicks) {
+TEST(ConsoleModelTest, StartsOfflineAndCountsTimer2Timers) {
   TEventLoop loop;
   TConsoleModel console(loop);
   EXPECT_EQ(console.Uptime(), "0 min");
@@ -33,7 +33,7 @@ TEST(ConsoleModelTest, StartsOfflineAndCountsUptimeTicks) {
   EXPECT_TRUE(console.StartEnabled());
   EXPECT_FALSE(console.StopEnabled());
   EXPECT_EQ(console.RowCount(), 2);
-  for (int i = 0; i < 61; ++i) console.UptimeTick();
+  for (int i = 0; i < 61; ++i) console.Timer2Timer();
   EXPECT_EQ(console.Uptime(), "1 hour(s) 1 min(s).");
   EXPECT_FALSE(console.AskOkCancel("Are you sure?", "Confirm"));
   console.AskHandler = [](const std::string&, const std::string& caption) { return caption == "Confirm"; };

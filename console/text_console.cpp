@@ -1,0 +1,105 @@
+#include "console/text_console.h"
+
+#include <chrono>
+
+#include "net/resolve.h"
+
+namespace kelvox {
+
+TTextConsole::TTextConsole(TEventLoop& loop, std::ostream& out) : TConsoleModel(loop), loop_(loop), out_(out) {}
+
+std::string TTextConsole::Escape(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '\\') {
+      shown += "\\\\";
+    } else if (byte < 0x20 || byte == 0x7F) {
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 0xF];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
+void TTextConsole::Emit(std::string_view prefix, std::string_view text) {
+  out_ << prefix << Escape(text) << '\n' << std::flush;
+}
+
+void TTextConsole::Print(std::string_view line) { Emit("", line); }
+
+void TTextConsole::PrintGrid() {
+  for (const Row& row : Grid()) {
+    std::string line;
+    for (std::size_t column = 0; column < row.size(); ++column) {
+      if (column > 0) line += '\t';
+      line += Escape(row[column]);
+    }
+    out_ << line << '\n';
+  }
+  out_ << std::flush;
+}
+
+void TTextConsole::SetStatusText(int panel, const std::string& text) {
+  if (StatusText(panel) == text) return;
+  TConsoleModel::SetStatusText(panel, text);
+  Emit(panel == 0 ? "status 0: " : "status 1: ", text);
+}
+
+void TTextConsole::SetUserCount(const std::string& text) {
+  if (UserCount() == text) return;
+  TConsoleModel::SetUserCount(text);
+  Emit("users: ", text);
+}
+
+void TTextConsole::SetTrayHint(const std::string& text) {
+  if (TrayHint() == text) return;
+  TConsoleModel::SetTrayHint(text);
+  Emit("tray: ", text);
+}
+
+void TTextConsole::SetUptimeText(const std::string& text) {
+  TConsoleModel::SetUptimeText(text);
+  Emit("uptime: ", text);
+}
+
+void TTextConsole::PlayBeep() {
+  TConsoleModel::PlayBeep();
+  Emit("beep", "");
+}
+
+void TTextConsole::ShowError(const std::string& text) {
+  TConsoleModel::ShowError(text);
+  Emit("error: ", text);
+}
+
+bool TTextConsole::AskOkCancel(const std::string& text, const std::string&) {
+  if (input_ended_) return false;
+  Emit("ask: ", text);
+  asking_ = true;
+  answer_ = false;
+  while (asking_) loop_.RunOnce(std::chrono::milliseconds(60000));
+  return answer_;
+}
+
+bool TTextConsole::TakeAnswer(const std::string& line) {
+  if (!asking_) return false;
+  std::string word = TrimControls(line);
+  for (char& c : word) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  answer_ = word == "ok";
+  asking_ = false;
+  return true;
+}
+
+void TTextConsole::InputEnded() {
+  input_ended_ = true;
+  asking_ = false;
+  answer_ = false;
+}
+
+}  // namespace kelvox

@@ -1,0 +1,82 @@
+// Program start, the listener's Start and Stop, and the close request.
+#include "engine/bouncer.h"
+
+namespace kelvox {
+
+namespace {
+
+// What the status bar says when listening failed: the port in use as it always
+// did, any other cause by its description ("Port 80: Permission denied").
+std::string ListenFailureText(const std::string& port, const std::string& message) {
+  if (message.find("Error 10048 ") != std::string::npos) return "Port " + port + " already used.";
+  const std::size_t line_end = message.find("\r\n");
+  const std::string cause = line_end == std::string::npos ? message : message.substr(line_end + 2);
+  return "Port " + port + ": " + cause;
+}
+
+}  // namespace
+
+void TBouncer::FormShow() {
+  if (!FirstShow) return;
+  RunningSince = Now();
+  FirstShow = false;
+  const char* headers[] = {"Identification", "Status", "Irc server", "Time", "Tag"};
+  for (int column = 0; column < 5; ++column) console_.SetCell(column, 0, headers[column]);
+  if (settings_.AutoStart) Button1Click();
+  if (settings_.Minimise) timer3_.SetEnabled(true);
+}
+
+void TBouncer::Timer3Timer(TTimer*) {
+  timer3_.SetEnabled(false);
+  console_.HideMainWindow();
+}
+
+void TBouncer::Button1Click() {
+  if (Server.State() != wsClosed) return;
+  console_.SetTrayHint("Kelvox - ONLINE (0 users)");
+  console_.EnableStartStop(false, true);
+  console_.SetStatusText(1, "ONLINE");
+  console_.SetRowCount(2);
+  ListeningSince = Now();
+  const std::string port = settings_.Port;
+  try {
+    Server.SetProto("tcp");
+    Server.SetAddr("0.0.0.0");
+    Server.SetPort(port);
+    console_.SetStatusText(0, "Listen on port: " + port);
+    Server.Listen();
+  } catch (const std::exception& e) {
+    Button3Click();
+    console_.SetStatusText(0, ListenFailureText(port, e.what()));
+  }
+}
+
+void TBouncer::Button3Click() {
+  console_.SetTrayHint("Kelvox - OFFLINE");
+  console_.SetStatusText(0, "Listen on port: " + settings_.Port);
+  console_.EnableStartStop(true, false);
+  console_.SetStatusText(1, "OFFLINE");
+  Server.Close();
+  // The list stays whole during this loop: the departures come later, one event
+  // each, and compact the tables then.
+  const int count = Server.ClientCount();
+  for (int i = 0; i < count; ++i) {
+    if (TWSocketClient* client = Server.ClientAt(i)) {
+      SendNotice(client, "   Disconnection - Bouncer is down.\r\n");
+      client->Close();
+    }
+    if (i < kSlotCount && Links[static_cast<std::size_t>(i)]) Links[static_cast<std::size_t>(i)]->Close();
+  }
+}
+
+bool TBouncer::Quitter1Click() {
+  if (Server.ClientCount() > 0 && !ExitWithoutConfirm &&
+      !console_.AskOkCancel("Are you sure you want to exit Kelvox ? Some users are connected.", "Confirm")) {
+    return false;
+  }
+  Button3Click();
+  if (OnClose) OnClose();
+  return true;
+}
+
+}  // namespace kelvox

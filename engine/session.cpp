@@ -1,0 +1,17 @@
+#include "engine/session.h"
+
+namespace kelvox {
+
+std::string BouncerNotice(std::string_view text) {
+  std::string line = ":Kelvox NOTICE :\xA9 \xA9 \xA9";
+  line += text;
+  return line;
+}
+
+bool SendNotice(TWSocket* connection, std::string_view text) {
+  if (connection == nullptr || connection->State() != wsConnected) return false;
+  connection->SendText(BouncerNotice(text));
+  return true;
+}
+
+}  // namespace kelvox
