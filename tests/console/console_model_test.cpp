@@ -23,7 +23,7 @@ TEST(UptimeTest, Rows) {
   for (const auto& row : rows) EXPECT_EQ(TConsoleModel::UptimeText(row.minutes), row.text) << row.minutes;
 }
 
-TEST(ConsoleModelTest, StartsOfflineAndCountsTimer2Timers) {
+TEST(ConsoleModelTest, StartsOfflineAndCountsUptimeMinutes) {
   TEventLoop loop;
   TConsoleModel console(loop);
   EXPECT_EQ(console.Uptime(), "0 min");
