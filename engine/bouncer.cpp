@@ -55,11 +55,4 @@ void TBouncer::ShowUserCount(int count) {
   console_.SetTrayHint("Kelvox - ONLINE (" + std::to_string(count) + " users)");
 }
 
-void TBouncer::ServerDataAvailable(TWSocket* Sender, uint16_t) {
-  // Until the line interpreter takes them, a user's bytes are held as they come.
-  auto* client = static_cast<TTcpSrvClient*>(Sender);
-  const std::string text = Sender->ReceiveText();
-  if (client->Slot >= 0 && client->Slot < kSlotCount) Slots[static_cast<std::size_t>(client->Slot)].Pending += text;
-}
-
 }  // namespace kelvox

@@ -63,8 +63,20 @@ class TBouncer {
   void ServerClientConnect(TWSocketServer* Sender, TWSocketClient* Client, uint16_t Error);
   /// Departure: log, console, the slot's link and timer, compaction.
   void ServerClientDisconnect(TWSocketServer* Sender, TWSocketClient* Client, uint16_t Error);
-  /// Bytes from a user.
+  /// Bytes from a user: cut into lines, each handled by the user's state.
   void ServerDataAvailable(TWSocket* Sender, uint16_t Error);
+
+  // --- the server link of a slot (the link's Tag is the slot) ----------------
+  /// The link has connected: the grid, the log, and the held lines in one send.
+  void ChangeStateCommune(TWSocket* Sender, TSocketState OldState, TSocketState NewState);
+  /// The attempt has ended; a successful one is announced to the user.
+  void ConnectCommune(TWSocket* Sender, uint16_t Error);
+  /// Lines from the IRC server: PINGs answered, CTCP requests guarded, the rest relayed.
+  void ReadCommune(TWSocket* Sender, uint16_t Error);
+  /// The link has closed: the user is told and disconnected.
+  void DeConnectCommune(TWSocket* Sender, uint16_t Error);
+  /// The end of a slot's CTCP window (the timer's Tag is the slot).
+  void Timercommun(TTimer* Sender);
 
   // --- operator actions on the user with a tag (slot + 1) --------------------
   /// Closes the user's connection, first telling it "You were kicked by the
@@ -89,6 +101,35 @@ class TBouncer {
   /// Closes the gap a leaving user leaves in the tables and the grid.
   void CompactAfterLeaving(int slot);
   void ShowUserCount(int count);
+
+  // The user's lines.
+  bool HandleClientLine(TTcpSrvClient* client, const std::string& line);
+  void HoldLine(TMySocket& record, const std::string& line);
+  void CheckPassword(TTcpSrvClient* client, const std::string& line);
+  void TrackNick(TTcpSrvClient* client, const std::string& line);
+  /// The bouncer's commands; false when the line is none of them.
+  bool RunCommand(TTcpSrvClient* client, const std::string& line);
+  void Conn(TTcpSrvClient* client, const std::string& line);
+  void Admin(TTcpSrvClient* client, const std::string& line);
+  void Help(TTcpSrvClient* client);
+  void Die();
+  void Kill(TTcpSrvClient* client, const std::string& line);
+  void TimeUp(TTcpSrvClient* client);
+  void IpList(TTcpSrvClient* client);
+  void Ip(TTcpSrvClient* client, const std::string& line);
+  void Time(TTcpSrvClient* client);
+  void WhoisOn(TTcpSrvClient* client);
+
+  // The server link.
+  TWSocket& PrepareLink(int slot);
+  bool DestinationAllowed(TTcpSrvClient* client, const std::string& server);
+  /// Sends a server line to the user: only to a connected user whose link is open.
+  void Relay(int slot, const std::string& line);
+  /// Sends what Relay gathered.
+  void FlushRelay();
+  /// The CTCP flood guard's decision for one request from the server.
+  void GuardCtcp(int slot, const std::string& line);
+  TMySocket& SlotOf(const TWSocket* link) { return Slots[static_cast<std::size_t>(link->Tag)]; }
   /// The Max setting as a number; -1 (no limit) when it holds none.
   int MaxUsers() const;
 
@@ -98,6 +139,8 @@ class TBouncer {
   TAddressChecks checks_;
   TEventLog log_;
   TTimer timer3_;
+  std::string relay_out_;  // relayed lines not sent yet, all for relay_slot_
+  int relay_slot_ = -1;
 };
 
 }  // namespace kelvox

@@ -26,7 +26,13 @@ class TTcpSrvClient : public TWSocketClient {
   TDateTime ConnectTime = 0;  // when admission took the user (date and time)
   int Slot = -1;              // index in the client list; -1 until admission gives one
   std::string ClientRest;     // bytes received that do not end in LF yet
+  int AdminFailures = 0;      // wrong ADMIN passwords on this connection
 };
+
+/// Wrong ADMIN passwords a connection may give; the last one closes it.
+inline constexpr int kMaxAdminFailures = 3;
+/// The CTCP window: requests counted per user for this long.
+inline constexpr int kCtcpWindowMs = 15000;
 
 /// The slot record. Compaction moves records down whole, so a user keeps its
 /// flags, held lines, chosen address, timer and link when its slot number drops.

@@ -100,7 +100,20 @@ int SetFlag(int fd, int level, int option, bool on) {
 int PeerName(int fd, uint32_t& addr, uint16_t& port) { return NameOf(fd, true, addr, port); }
 int LocalName(int fd, uint32_t& addr, uint16_t& port) { return NameOf(fd, false, addr, port); }
 
+namespace {
+
+// Names under "invalid" never exist; they are answered here, without asking a
+// name server (RFC 6761, section 6.4).
+bool IsInvalidName(std::string name) {
+  while (!name.empty() && name.back() == '.') name.pop_back();
+  for (char& c : name) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return name == "invalid" || (name.size() > 8 && name.compare(name.size() - 8, 8, ".invalid") == 0);
+}
+
+}  // namespace
+
 int LookupHost(const std::string& name, uint32_t& addr) {
+  if (IsInvalidName(name)) return WSAHOST_NOT_FOUND;
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;

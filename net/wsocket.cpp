@@ -191,6 +191,9 @@ void TWSocket::Dispatch(uint64_t serial, unsigned bits, uint16_t error, bool fro
   const std::weak_ptr<int> life = life_;
   try {
     if (bits & kFdConnect) {
+      // The outcome of the attempt, readable from the state-change handler that
+      // fires before the connected event.
+      last_error_ = error;
       if (error == 0) {
         established_ = true;
         UpdateInterest();

@@ -52,6 +52,11 @@ TEST(ResolveHostTest, DottedQuadsParseAndBadOnesAreRefused) {
 
 TEST(ResolveHostTest, NamesAreLookedUp) {
   EXPECT_EQ(WSocketResolveHost("localhost"), htonl(INADDR_LOOPBACK));
+  // Reserved names fail at once, without a name server.
+  EXPECT_EQ(RaisedBy([] { WSocketResolveHost("irc.example.invalid"); }),
+            "WSocketResolveHost: Cannot convert host address 'irc.example.invalid', Error #11001");
+  EXPECT_EQ(RaisedBy([] { WSocketResolveHost("Host.INVALID."); }),
+            "WSocketResolveHost: Cannot convert host address 'Host.INVALID.', Error #11001");
 }
 
 TEST(ResolvePortTest, NumbersNamesAndRefusals) {

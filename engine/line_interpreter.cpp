@@ -1,0 +1,90 @@
+// The user's lines: framing, and what each line does in the user's state
+// (awaiting the password, free to give commands, linked to an IRC server).
+#include "engine/bouncer.h"
+#include "engine/irc_line.h"
+#include "net/resolve.h"
+
+namespace kelvox {
+
+void TBouncer::ServerDataAvailable(TWSocket* Sender, uint16_t) {
+  auto* client = static_cast<TTcpSrvClient*>(Sender);
+  if (client->Slot < 0 || client->Slot >= kSlotCount) return;
+  client->ClientRest += Sender->ReceiveText();
+  const bool bounded = TakeLines(client->ClientRest, [this, client](const std::string& line) {
+    return HandleClientLine(client, line);
+  });
+  if (!bounded && client->State() == wsConnected) {
+    client->ClientRest.clear();
+    SendNotice(client, "   Line too long.\r\n");
+    Kick(client->Slot + 1, false);
+  }
+}
+
+// Returns whether the connection is still there for the next line.
+bool TBouncer::HandleClientLine(TTcpSrvClient* client, const std::string& line) {
+  TMySocket& record = Slots[static_cast<std::size_t>(client->Slot)];
+  if (record.Relaying) {
+    TWSocket* link = Links[static_cast<std::size_t>(client->Slot)].get();
+    const TSocketState state = link != nullptr ? link->State() : wsClosed;
+    if (state == wsConnected) {
+      if (FirstWordIs(line, "$ctcpprotect") && WholeLineIs(ArgumentAfter(line, "$ctcpprotect"), "off")) {
+        record.CtcpProtect = false;
+        SendNotice(client, "   CTCP flood protection disabled. /quote $CTCPprotect ON to run it.\r\n");
+      } else if (FirstWordIs(line, "$ctcpprotect") && WholeLineIs(ArgumentAfter(line, "$ctcpprotect"), "on")) {
+        record.CtcpProtect = true;
+        SendNotice(client, "   CTCP flood protection enabled. /quote $CTCPprotect OFF to stop it.\r\n");
+      } else {
+        link->SendText(line + "\r\n");
+      }
+    } else if (state == wsConnecting) {
+      record.Pending += line + "\r\n";
+    }
+    // A link neither connecting nor connected is on its way out: the line goes.
+  } else if (FirstWordIs(line, "ping")) {
+    // The client's own PINGs are answered while no server can answer them.
+    client->SendText("PONG " + ArgumentAfter(line, "ping") + "\r\n");
+  } else if (settings_.Identification && !record.Identified) {
+    if (FirstWordIs(line, "pass")) {
+      CheckPassword(client, line);
+    } else {
+      HoldLine(record, line);
+    }
+  } else if (!RunCommand(client, line)) {
+    HoldLine(Slots[static_cast<std::size_t>(client->Slot)], line);
+  }
+  TrackNick(client, line);
+  return client->State() == wsConnected;
+}
+
+// Held for the IRC server; the real name of a USER line becomes the bouncer's
+// web host.
+void TBouncer::HoldLine(TMySocket& record, const std::string& line) {
+  if (!FirstWordIs(line, "user")) {
+    record.Pending += line + "\r\n";
+  } else if (const std::size_t colon = line.find(':'); colon != std::string::npos) {
+    record.Pending += line.substr(0, colon + 1) + std::string(kWebHost) + "\r\n";
+  } else {
+    record.Pending += line + " :" + std::string(kWebHost) + "\r\n";
+  }
+}
+
+void TBouncer::CheckPassword(TTcpSrvClient* client, const std::string& line) {
+  if (TrimControls(ArgumentAfter(line, "pass")) != settings_.Password) {
+    SendNotice(client, "   Bad password.\r\n");
+    Kick(client->Slot + 1, false);
+    return;
+  }
+  Slots[static_cast<std::size_t>(client->Slot)].Identified = true;
+  console_.SetCell(1, client->Slot + 1, "Waiting...");
+  SendNotice(client, "   Kelvox v2.6 by Vostrand - " + std::string(kWebHost) + "\r\n");
+  for (const std::string& welcome : settings_.WelcomeText) SendNotice(client, "   " + welcome + "\r\n");
+}
+
+void TBouncer::TrackNick(TTcpSrvClient* client, const std::string& line) {
+  if (!FirstWordIs(line, "nick") || client->Slot < 0) return;
+  std::string nick = ArgumentAfter(line, "nick");
+  if (!nick.empty() && nick.front() == ':') nick.erase(0, 1);
+  console_.SetCell(0, client->Slot + 1, nick + "@" + checks_.ConvertLocalIp(client->PeerAddr()));
+}
+
+}  // namespace kelvox
