@@ -1,5 +1,6 @@
 #include "net/event_loop.h"
 
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,17 +14,47 @@ namespace kelvox {
 
 using std::chrono::milliseconds;
 
-TEventLoop::TEventLoop() : epoll_fd_(epoll_create1(EPOLL_CLOEXEC)) {
-  if (epoll_fd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
+TEventLoop::TEventLoop()
+    : epoll_fd_(epoll_create1(EPOLL_CLOEXEC)), wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+  if (epoll_fd_ < 0 || wake_fd_ < 0) {
+    const int error = errno;
+    if (epoll_fd_ >= 0) close(epoll_fd_);
+    if (wake_fd_ >= 0) close(wake_fd_);
+    throw std::system_error(error, std::generic_category(), "event loop");
+  }
   closer_ = std::make_unique<TGracefulCloser>(*this);
+  Watch(wake_fd_, EPOLLIN, [this](uint32_t) { TakeHandedOver(); });
 }
 
 TEventLoop::~TEventLoop() {
   closer_.reset();
+  close(wake_fd_);
   close(epoll_fd_);
 }
 
 void TEventLoop::Post(Task task) { queue_.push_back(std::move(task)); }
+
+void TEventLoop::PostFromThread(Task task) {
+  {
+    const std::lock_guard<std::mutex> lock(handed_over_mutex_);
+    handed_over_.push_back(std::move(task));
+  }
+  // The counter only wakes the loop; a write that fails because the counter is
+  // full still leaves it readable.
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t written = write(wake_fd_, &one, sizeof one);
+}
+
+void TEventLoop::TakeHandedOver() {
+  uint64_t count = 0;
+  [[maybe_unused]] const ssize_t got = read(wake_fd_, &count, sizeof count);
+  std::vector<Task> tasks;
+  {
+    const std::lock_guard<std::mutex> lock(handed_over_mutex_);
+    tasks.swap(handed_over_);
+  }
+  for (Task& task : tasks) Post(std::move(task));
+}
 
 int TEventLoop::Watch(int fd, uint32_t events, IoCallback callback) {
   epoll_event ev{};

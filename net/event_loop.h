@@ -11,8 +11,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace kelvox {
 
@@ -31,8 +33,15 @@ class TEventLoop {
   TEventLoop& operator=(const TEventLoop&) = delete;
 
   /// Appends a task to the queue. It runs after every task posted before it and
-  /// never inside the caller.
+  /// never inside the caller. Event thread only.
   void Post(Task task);
+
+  /// The one operation that another thread may call: hands a task over to the
+  /// event thread, waking the loop. Tasks handed over keep their order among
+  /// themselves and join the queue at the next poll, like a readiness event; the
+  /// loop itself stays single-threaded. The caller must be done calling before
+  /// the loop is destroyed.
+  void PostFromThread(Task task);
 
   /// Level-triggered readiness of a descriptor (EPOLLIN, EPOLLOUT, ...). The
   /// callback runs while the loop polls: it may only inspect the descriptor and
@@ -64,6 +73,7 @@ class TEventLoop {
 
  private:
   void Poll(int timeout_ms);
+  void TakeHandedOver();
   void FireDueTimers();
   bool RunQueued();
   int WaitFor(std::chrono::milliseconds max_wait) const;
@@ -76,6 +86,12 @@ class TEventLoop {
   std::map<std::pair<Clock::time_point, TimerKey>, Task> timers_;
   std::unordered_map<TimerKey, Clock::time_point> timer_deadlines_;
   std::unique_ptr<TGracefulCloser> closer_;
+
+  // The hand-over from other threads: an eventfd that the loop watches, and the
+  // tasks waiting behind it. Only these two are shared between threads.
+  int wake_fd_;
+  std::mutex handed_over_mutex_;
+  std::vector<Task> handed_over_;
 };
 
 /// A periodic timer whose ticks are tasks of the loop. Like a window timer: a tick

@@ -1,5 +1,7 @@
 #include "net/wsocket.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -304,6 +306,14 @@ void TWSocket::ApplyLinger() {
   }
 }
 
+void TWSocket::DisableNagle() {
+  // Lines are relayed as they come: holding a small write back until the last
+  // one is acknowledged would delay the second of two notices by the peer's
+  // delayed acknowledgement (40 ms and more). Best effort: a socket without it
+  // still works.
+  os::SetFlag(handle_, IPPROTO_TCP, TCP_NODELAY, true);
+}
+
 void TWSocket::Connect() {
   if (handle_ >= 0 && state_ != wsClosed) throw ESocketException("Connect: Socket already in use");
   if (!port_assigned_) throw ESocketException("Connect: No Port Specified");
@@ -343,6 +353,7 @@ void TWSocket::Connect() {
   if (os::SetFlag(fd, SOL_SOCKET, SO_REUSEADDR, true) != 0) {
     FireError("setsockopt(SO_REUSEADDR)", os::LastError());
   }
+  DisableNagle();
   WatchHandle(EPOLLOUT);
   if (os::ConnectTo(fd, addr_number_, port_number_) != 0) {
     const int err = os::LastError();
@@ -560,6 +571,7 @@ void TWSocket::Dup(int handle) {
   }
   TakeHandle(handle, true);
   ApplyLinger();
+  DisableNagle();
   WatchHandle(kReadInterest);
   ChangeState(wsConnected);
 }

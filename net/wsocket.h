@@ -160,6 +160,7 @@ class TWSocket {
   bool PortAssigned() const { return port_assigned_; }
   bool ProtoAssigned() const { return proto_assigned_; }
   void ApplyLinger();
+  void DisableNagle();
   void ResolveRemote(const char* prefix);
   void DiscardSendQueue();
   /// Posts a notification message to this socket, handled later from the queue.

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -54,6 +55,45 @@ class BouncerTest : public ::testing::Test {
     EXPECT_EQ(peer.Received(), bytes);
   }
 
+  /// Expects the next bytes the peer receives (after those already expected) to
+  /// be exactly these.
+  void ExpectNext(TRawPeer& peer, const std::string& bytes) {
+    std::size_t& seen = cursor_[&peer];
+    loop.RunUntil([&] { return peer.Received().size() >= seen + bytes.size(); }, kWait);
+    EXPECT_EQ(peer.Received().substr(seen, bytes.size()), bytes);
+    seen = std::min(peer.Received().size(), seen + bytes.size());
+  }
+  /// Expects that nothing beyond what was expected has arrived.
+  void ExpectNothingMore(TRawPeer& peer) { EXPECT_EQ(peer.Received().substr(cursor_[&peer]), ""); }
+
+  /// A greeted user that has sent these lines.
+  TRawPeer& GreetedUser() {
+    TRawPeer& user = Connect();
+    ExpectNext(user, settings.Identification ? Notice("   Enter your password. /quote PASS <password>\r\n")
+                                             : Greeting());
+    return user;
+  }
+
+  /// The IRC server's end of the link of a slot, once the bouncer has connected.
+  std::unique_ptr<TRawPeer> AcceptLink(TRawListener& irc, int slot) {
+    const auto& link = bouncer.Links[static_cast<std::size_t>(slot)];
+    EXPECT_TRUE(loop.RunUntil([&] { return link && link->State() == wsConnected; }, kWait));
+    return std::make_unique<TRawPeer>(loop, irc.Accept(), true);
+  }
+
+  /// A user registered through the bouncer to the test's IRC server: NICK and
+  /// USER held, CONN, the link accepted and the held lines received there.
+  std::unique_ptr<TRawPeer> LinkUser(TRawPeer& user, TRawListener& irc, const std::string& nick) {
+    int slot = 0;
+    while (peers[static_cast<std::size_t>(slot)].get() != &user) ++slot;
+    user.Send("NICK " + nick + "\r\nUSER " + nick + " 0 * :Real Name\r\nCONN 127.0.0.1:" + irc.PortText() + "\r\n");
+    ExpectNext(user, Notice("   Connecting to server...\r\n"));
+    auto server = AcceptLink(irc, slot);
+    ExpectNext(*server, "NICK " + nick + "\r\nUSER " + nick + " 0 * :" + std::string(kWebHost) + "\r\n");
+    ExpectNext(user, Notice("   Connected to the IRC server.\r\n"));
+    return server;
+  }
+
   static std::string Notice(const std::string& text) { return BouncerNotice(text); }
   static std::string Banner() {
     return Notice("   Kelvox v2.6 by Vostrand - " + std::string(kWebHost) + "\r\n");
@@ -71,6 +111,9 @@ class BouncerTest : public ::testing::Test {
   TBouncer bouncer{loop, settings, console};
   uint16_t port = 0;
   std::vector<std::unique_ptr<TRawPeer>> peers;
+
+ private:
+  std::map<const TRawPeer*, std::size_t> cursor_;
 };
 
 }  // namespace kelvox::test
