@@ -14,6 +14,20 @@ ensure_packages() {
 }
 
 # What building the program needs.
-BUILD_PACKAGES=(g++ cmake ninja-build netbase)
-# What the tests need in addition: GoogleTest and an IRC server to talk to.
-TEST_PACKAGES=(googletest libgtest-dev libgmock-dev)
+BUILD_PACKAGES=(g++ cmake ninja-build netbase libcurl4-openssl-dev)
+# What the tests need in addition: GoogleTest, an IRC server to talk to, and
+# Node.js for the IRC client library of the end-to-end test (a node already on
+# the machine serves).
+TEST_PACKAGES=(googletest libgtest-dev libgmock-dev ngircd)
+command -v node >/dev/null 2>&1 || TEST_PACKAGES+=(nodejs)
+command -v npm >/dev/null 2>&1 || TEST_PACKAGES+=(npm)
+
+# The IRC client library of the end-to-end test, from the npm registry, pinned.
+E2E_NODE_PACKAGE=irc-framework@4.14.0
+ensure_node_modules() {
+  local prefix=$1
+  local installed="$prefix/node_modules/irc-framework/package.json"
+  if [ -f "$installed" ] && grep -q '"version": "4.14.0"' "$installed"; then return 0; fi
+  mkdir -p "$prefix"
+  npm install --prefix "$prefix" --no-save --no-audit --no-fund --loglevel=error "$E2E_NODE_PACKAGE"
+}

@@ -6,6 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
 ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+ensure_node_modules build/e2e-node
+export KELVOX_E2E_NODE_PATH="$PWD/build/e2e-node/node_modules"
 
 run_build() {
   local dir=$1; shift
