@@ -15,11 +15,6 @@ namespace kelvox {
 namespace {
 
 constexpr uint32_t kReadInterest = EPOLLIN | EPOLLRDHUP;
-// Assigned as strings, not literals: g++ 12 warns falsely (-Wrestrict) on the
-// literal assignments once inlined.
-const std::string kDefaultProto = "tcp";
-const std::string kAnyAddress = "0.0.0.0";
-const std::string kAnyPort = "0";
 
 bool IsFatalSendError(int err) {
   return err == WSAECONNRESET || err == WSAENOTSOCK || err == WSAENOTCONN || err == WSAEINVAL ||
@@ -85,14 +80,14 @@ void TWSocket::SetLocalPort(const std::string& text) {
 }
 
 void TWSocket::ResetDefaults() {
-  proto_ = kDefaultProto;
+  proto_ = "tcp";
   proto_assigned_ = proto_resolved_ = true;
   proto_number_ = 6;
   socket_type_ = SOCK_STREAM;
   addr_assigned_ = addr_resolved_ = false;
   port_assigned_ = port_resolved_ = false;
-  local_addr_ = kAnyAddress;
-  local_port_ = kAnyPort;
+  local_addr_ = "0.0.0.0";
+  local_port_ = "0";
   local_port_resolved_ = false;
   LingerOnOff = wsLingerOn;
   LingerTimeout = 0;
