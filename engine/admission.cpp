@@ -1,20 +1,12 @@
 // Admission: a connection the listener has just listed gets its slot and grid
 // row, then passes the user limit, the ban list and the access rule, in that
 // order, and is asked for the password or greeted.
+#include "config/decimal.h"
 #include "engine/bouncer.h"
 
 namespace kelvox {
 
-int TBouncer::MaxUsers() const {
-  const std::string& text = settings_.Max;
-  if (text.empty() || text.size() > 9) return -1;
-  int value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return -1;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
+int TBouncer::MaxUsers() const { return ParseDecimal(settings_.Max); }
 
 void TBouncer::ResetSlotFlags(int slot) {
   TMySocket& record = Slots[static_cast<std::size_t>(slot)];

@@ -4,6 +4,7 @@
 #include <array>
 #include <functional>
 
+#include "config/decimal.h"
 #include "engine/bouncer.h"
 #include "engine/irc_line.h"
 #include "net/resolve.h"
@@ -13,17 +14,6 @@ namespace kelvox {
 namespace {
 
 enum class TMatch { kFirstWord, kWholeLine };
-
-// A digits-only text as a number; -1 when it is none or too large to be a tag.
-int SmallNumber(const std::string& text) {
-  if (text.empty() || text.size() > 6) return -1;
-  int value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return -1;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
 
 }  // namespace
 
@@ -103,7 +93,7 @@ void TBouncer::Die() {
 }
 
 void TBouncer::Kill(TTcpSrvClient* client, const std::string& line) {
-  const int tag = SmallNumber(TrimControls(ArgumentAfter(line, "kill")));
+  const int tag = ParseDecimal(TrimControls(ArgumentAfter(line, "kill")));
   if (tag < 1 || tag > Server.ClientCount()) {
     SendNotice(client, "   Invalid Tag.\r\n");
   } else if (tag == client->Slot + 1) {
@@ -138,7 +128,7 @@ void TBouncer::Ip(TTcpSrvClient* client, const std::string& line) {
   const std::vector<std::string>& ips = settings_.SelectableIps;
   std::string address = TrimControls(ArgumentAfter(line, "ip"));
   if (!address.empty() && address.front() == '#') {
-    const int number = SmallNumber(address.substr(1));
+    const int number = ParseDecimal(address.substr(1));
     address = number > 0 && static_cast<std::size_t>(number) < ips.size() ? ips[static_cast<std::size_t>(number)]
                                                                           : std::string();
   }

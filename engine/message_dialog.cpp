@@ -1,20 +1,9 @@
 #include "engine/message_dialog.h"
 
+#include "config/decimal.h"
 #include "engine/bouncer.h"
 
 namespace kelvox {
-
-namespace {
-
-bool AllDigits(const std::string& text) {
-  if (text.empty() || text.size() > 9) return false;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 void TMessageDialog::Open(int tag) {
   TagField = std::to_string(tag);
@@ -31,10 +20,10 @@ void TMessageDialog::SendClick() {
       for (const std::string& line : Lines) bouncer_.AdminNotice(i + 1, line);
     }
     if (count > 0) Visible = false;
-  } else if (!AllDigits(TagField) || bouncer_.ClientOfSlot(std::stoi(TagField) - 1) == nullptr) {
+  } else if (ParseDecimal(TagField) < 0 || bouncer_.ClientOfSlot(ParseDecimal(TagField) - 1) == nullptr) {
     console_.ShowError("Invalid Tag");
   } else {
-    const int tag = std::stoi(TagField);
+    const int tag = ParseDecimal(TagField);
     for (const std::string& line : Lines) bouncer_.AdminNotice(tag, line);
     Visible = false;
   }

@@ -36,31 +36,22 @@ TWSocket::~TWSocket() {
 
 // --- settings ---------------------------------------------------------------
 
-void TWSocket::SetAddr(const std::string& text) {
+// Addr, Port and Proto: the same text again changes nothing; another one only
+// while closed. A non-empty text is assigned and must be resolved anew.
+void TWSocket::SetRemoteText(const std::string& text, const char* name, std::string& stored, bool& assigned,
+                             bool& resolved) {
   const std::string value = TrimControls(text);
-  if (addr_assigned_ && value == addr_) return;
-  if (state_ != wsClosed) throw ESocketException("Cannot change Addr if not closed");
-  addr_ = value;
-  addr_assigned_ = !value.empty();
-  if (addr_assigned_) addr_resolved_ = false;
+  if (assigned && value == stored) return;
+  if (state_ != wsClosed) throw ESocketException(std::string("Cannot change ") + name + " if not closed");
+  stored = value;
+  assigned = !value.empty();
+  if (assigned) resolved = false;
 }
 
-void TWSocket::SetPort(const std::string& text) {
-  const std::string value = TrimControls(text);
-  if (port_assigned_ && value == port_) return;
-  if (state_ != wsClosed) throw ESocketException("Cannot change Port if not closed");
-  port_ = value;
-  port_assigned_ = !value.empty();
-  if (port_assigned_) port_resolved_ = false;
-}
-
+void TWSocket::SetAddr(const std::string& text) { SetRemoteText(text, "Addr", addr_, addr_assigned_, addr_resolved_); }
+void TWSocket::SetPort(const std::string& text) { SetRemoteText(text, "Port", port_, port_assigned_, port_resolved_); }
 void TWSocket::SetProto(const std::string& text) {
-  const std::string value = TrimControls(text);
-  if (proto_assigned_ && value == proto_) return;
-  if (state_ != wsClosed) throw ESocketException("Cannot change Proto if not closed");
-  proto_ = value;
-  proto_assigned_ = !value.empty();
-  if (proto_assigned_) proto_resolved_ = false;
+  SetRemoteText(text, "Proto", proto_, proto_assigned_, proto_resolved_);
 }
 
 void TWSocket::SetLocalAddr(const std::string& text) {

@@ -183,6 +183,8 @@ class TWSocket {
   void TryToSend();
   void UpdateInterest();
   void CloseWith(Release how);
+  void SetRemoteText(const std::string& text, const char* name, std::string& stored, bool& assigned,
+                     bool& resolved);
   void ReleaseHandle(Release how);
   bool IsCurrent(uint64_t serial) const { return serial == serial_ && handle_ >= 0; }
 
