@@ -92,12 +92,15 @@ TEST_F(LineInterpreterTest, HeldLinesComeFirstThenLinesSentWhileConnecting) {
   TRawListener irc;
   Start();
   TRawPeer& user = GreetedUser();
-  user.Send("NICK joe\r\nUSER joe 0 * :Joe\r\nCONN 127.0.0.1:" + irc.PortText() + "\r\nJOIN #kelvox\r\n");
-  // JOIN came in the same burst as CONN, so it was taken while the link connected.
+  user.Send("NICK joe\r\nUSER joe 0 * :Joe\r\nCONN 127.0.0.1:" + irc.PortText() +
+            "\r\nJOIN #kelvox\r\n$CTCPprotect OFF\r\n");
+  // The lines after CONN came in the same burst, so they were taken while the
+  // link connected: held, the protection switch included.
   ExpectNext(user, Notice("   Connecting to server...\r\n"));
   auto server = AcceptLink(irc, 0);
-  ExpectNext(*server, "NICK joe\r\nUSER joe 0 * :" + std::string(kWebHost) + "\r\nJOIN #kelvox\r\n");
+  ExpectNext(*server, "NICK joe\r\nUSER joe 0 * :" + std::string(kWebHost) + "\r\nJOIN #kelvox\r\n$CTCPprotect OFF\r\n");
   EXPECT_EQ(bouncer.Slots[0].Pending, "");
+  EXPECT_TRUE(bouncer.Slots[0].CtcpProtect);
   EXPECT_EQ(console.GetCell(1, 1), "Connected to IRC.");
 }
 
@@ -125,17 +128,6 @@ TEST_F(LineInterpreterTest, CtcpSwitchesWorkOnlyAsTheirOwnLine) {
   // A channel message that quotes the switch is just a message.
   user.Send("PRIVMSG #a :type $ctcpprotect on to be safe\r\n");
   ExpectNext(*server, "PRIVMSG #a :type $ctcpprotect on to be safe\r\n");
-  EXPECT_TRUE(bouncer.Slots[0].CtcpProtect);
-}
-
-TEST_F(LineInterpreterTest, SwitchSentWhileConnectingIsHeldForTheServer) {
-  TRawListener irc;
-  Start();
-  TRawPeer& user = GreetedUser();
-  user.Send("NICK joe\r\nCONN 127.0.0.1:" + irc.PortText() + "\r\n$CTCPprotect OFF\r\n");
-  ExpectNext(user, Notice("   Connecting to server...\r\n"));
-  auto server = AcceptLink(irc, 0);
-  ExpectNext(*server, "NICK joe\r\n$CTCPprotect OFF\r\n");
   EXPECT_TRUE(bouncer.Slots[0].CtcpProtect);
 }
 
