@@ -1,14 +1,17 @@
 #include "app/console_commands.h"
 
+#include "app/command_text.h"
+#include "config/decimal.h"
+#include "config/settings_rules.h"
 #include "console/text_console.h"
+#include "console/update_check.h"
+#include "console/web_site.h"
 #include "engine/bouncer.h"
 #include "engine/message_dialog.h"
 
 namespace kelvox {
 
 namespace {
-
-constexpr const char* kWebSite = "http://www.kelvox.net/";
 
 constexpr const char* kHelp[] = {
     "start                       start listening (F5)",
@@ -20,29 +23,25 @@ constexpr const char* kHelp[] = {
     "message all TEXT            send TEXT to every user",
     "kill TAG                    kick the user with that tag",
     "ban TAG                     ban the user's address and kick the user",
+    "config open                 open the settings (reload them) and print them",
+    "config show                 print every setting and list",
+    "config set KEY VALUE        set a setting by its INI key, e.g. config set Port 6000;",
+    "                            also Admin password confirmation, Password confirmation",
+    "config add LIST ENTRY       add to a list: ban, access, destination, ip",
+    "config remove LIST ENTRY    remove from a list: ban, access, destination, ip",
+    "config ok, config cancel    confirm (check, save) or cancel the settings",
+    "update                      check for a newer release",
     "about, website, help        about Kelvox, its web site, this list",
 };
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return text;
-}
-
-// A tag as the operator types it: decimal digits only.
-int ParseTag(const std::string& text) {
-  if (text.empty() || text.size() > 9) return -1;
-  int value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return -1;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
+// A tag as the operator types it: decimal digits only, blanks around them.
+int ParseTag(const std::string& text) { return ParseDecimal(TrimBlanks(text)); }
 
 }  // namespace
 
-TConsoleCommands::TConsoleCommands(TBouncer& bouncer, TTextConsole& console, TMessageDialog& dialog)
-    : bouncer_(bouncer), console_(console), dialog_(dialog) {
+TConsoleCommands::TConsoleCommands(TBouncer& bouncer, TTextConsole& console, TMessageDialog& dialog,
+                                   TConfigurationDialog& config, TUpdateCheck& update)
+    : bouncer_(bouncer), console_(console), dialog_(dialog), config_(config), update_(update) {
   const auto plain = [](std::function<void()> action) -> Handler {
     return [action](const std::string& argument) {
       if (!argument.empty()) return false;
@@ -58,7 +57,9 @@ TConsoleCommands::TConsoleCommands(TBouncer& bouncer, TTextConsole& console, TMe
       {"status", [this](const std::string& a) { return a.empty() && Status(); }},
       {"help", [this](const std::string& a) { return a.empty() && Help(); }},
       {"about", plain([this] { console_.Print("Kelvox v2.6 by Vostrand - " + std::string(kWebHost)); })},
-      {"website", plain([this] { console_.Print(kWebSite); })},
+      {"website", [this](const std::string& a) { return a.empty() && Website(); }},
+      {"update", plain([this] { update_.Recherchedemisejour1Click(); })},
+      {"config", [this](const std::string& a) { return Config(a); }},
       {"kill", [this](const std::string& a) { return Kill(a); }},
       {"ban", [this](const std::string& a) { return Ban(a); }},
       {"message", [this](const std::string& a) { return Message(a); }},
@@ -67,7 +68,7 @@ TConsoleCommands::TConsoleCommands(TBouncer& bouncer, TTextConsole& console, TMe
 
 void TConsoleCommands::Execute(const std::string& line) {
   std::string text = line;
-  while (!text.empty() && (text.back() == '\r' || text.back() == ' ' || text.back() == '\t')) text.pop_back();
+  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
   const std::size_t start = text.find_first_not_of(" \t");
   if (start == std::string::npos) return;  // an empty line asks for nothing
   const std::size_t end = text.find_first_of(" \t", start);
@@ -97,7 +98,8 @@ bool TConsoleCommands::Ban(const std::string& argument) {
   return true;
 }
 
-bool TConsoleCommands::Message(const std::string& argument) {
+bool TConsoleCommands::Message(const std::string& whole) {
+  const std::string argument = TrimBlanks(whole);
   const std::size_t space = argument.find_first_of(" \t");
   const std::string target = argument.substr(0, space);
   const std::string text = space == std::string::npos ? "" : argument.substr(argument.find_first_not_of(" \t", space));
@@ -117,6 +119,12 @@ bool TConsoleCommands::Status() {
   console_.Print("users: " + console_.UserCount());
   console_.Print("uptime: " + console_.Uptime());
   console_.Print("tray: " + console_.TrayHint());
+  return true;
+}
+
+bool TConsoleCommands::Website() {
+  console_.Print(kWebSite);
+  if (ShellOpen) ShellOpen(std::string(kWebSite));
   return true;
 }
 

@@ -4,7 +4,6 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include <climits>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -12,8 +11,13 @@
 
 #include "app/console_commands.h"
 #include "app/stdin_reader.h"
+#include "config/program_file.h"
 #include "config/settings.h"
+#include "config/settings_rules.h"
+#include "config/startup_entry.h"
+#include "console/shell_open.h"
 #include "console/text_console.h"
+#include "console/update_check.h"
 #include "engine/bouncer.h"
 #include "engine/message_dialog.h"
 #include "net/event_loop.h"
@@ -57,12 +61,7 @@ std::optional<int> ParseOptions(const std::vector<std::string>& args, std::strin
 }
 
 // The configuration lives beside the program, never in the current directory.
-std::string ExecutableDirectory() {
-  char path[PATH_MAX] = {};
-  const ssize_t len = readlink("/proc/self/exe", path, sizeof path - 1);
-  std::string exe = len > 0 ? std::string(path, static_cast<std::size_t>(len)) : std::string("./kelvox");
-  return exe.substr(0, exe.find_last_of('/') + 1);
-}
+std::string ExecutableDirectory() { return DirectoryPart(ProgramFilePath()); }
 
 // SIGINT and SIGTERM arrive as readiness of a descriptor, on the event thread.
 int WatchStopSignals(TEventLoop& loop, const std::function<void()>& on_stop) {
@@ -85,17 +84,20 @@ int Run(const std::string& config_dir) {
   TEventLoop loop;
   TTextConsole console(loop, std::cout);
   TSettings settings(config_dir);
+  TStartupEntry startup(ProgramFilePath(), AutostartFolder(), console);
+  startup.Attach(settings);
   auto bouncer = std::make_unique<TBouncer>(loop, settings, console);
   TMessageDialog dialog(*bouncer, console);
-  TConsoleCommands commands(*bouncer, console, dialog);
+  TConfigurationDialog config(settings, console);
+  config.ShellOpen = [](const std::string& target) { ShellOpen(target); };
+  TUpdateCheck update(loop, console, UpdateUrl());
+  TConsoleCommands commands(*bouncer, console, dialog, config, update);
+  commands.ShellOpen = config.ShellOpen;
   bouncer->OnClose = [&loop] { loop.Quit(); };
 
   // The settings are read (when there are any), shown and always written back,
   // so a first start leaves a complete set of files behind.
-  if (settings.ConfigExists()) settings.LoadConfig(console);
-  console.SetStatusText(0, settings.Port.empty() ? "Listen port already in used."
-                                                 : "Listen on port: " + settings.Port);
-  settings.SaveConfig(console);
+  config.FormCreate();
   bouncer->FormShow();
 
   TStdinReader input(loop, STDIN_FILENO);

@@ -1,6 +1,7 @@
 // The operator console as the engine sees it: a grid of text cells, a status bar
 // of two panels, the user count, the tray hint, the Start and Stop commands, a
-// beep, the main window's visibility and one question. The engine only writes
+// beep, the main window's visibility, one question, error boxes and the update
+// window. The engine only writes
 // texts here and reads a few back; how they are shown is the front end's affair.
 #pragma once
 
@@ -35,6 +36,11 @@ class TConsole {
   virtual bool AskOkCancel(const std::string& text, const std::string& caption) = 0;
   /// An error box with the runtime's message ("Cannot open file %s", "Invalid Tag").
   virtual void ShowError(const std::string& text) = 0;
+  /// Shows the update window (brought up when it is already visible) with one
+  /// text in view, the others hidden: "Searching..." while a check runs, the
+  /// check's answer once it has finished. `link` is the web site's address,
+  /// shown as a link beside a finished check's answer; empty hides it.
+  virtual void SetUpdateText(const std::string& text, const std::string& link) = 0;
 };
 
 }  // namespace kelvox

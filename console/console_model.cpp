@@ -63,6 +63,12 @@ void TConsoleModel::PlayBeep() { ++beeps_; }
 void TConsoleModel::ShowMainWindow() { window_visible_ = true; }
 void TConsoleModel::HideMainWindow() { window_visible_ = false; }
 
+void TConsoleModel::SetUpdateText(const std::string& text, const std::string& link) {
+  update_visible_ = true;
+  update_text_ = text;
+  update_link_ = link;
+}
+
 bool TConsoleModel::AskOkCancel(const std::string& text, const std::string& caption) {
   return AskHandler ? AskHandler(text, caption) : false;
 }

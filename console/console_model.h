@@ -41,6 +41,7 @@ class TConsoleModel : public TConsole {
   /// Answered by AskHandler; without one the answer is Cancel.
   bool AskOkCancel(const std::string& text, const std::string& caption) override;
   void ShowError(const std::string& text) override { errors_.push_back(text); }
+  void SetUpdateText(const std::string& text, const std::string& link) override;
 
   /// The operator selects a row (a click on the grid).
   void SelectRow(int row) { selected_row_ = row; }
@@ -62,6 +63,10 @@ class TConsoleModel : public TConsole {
   int BeepCount() const { return beeps_; }
   /// Every error box shown, oldest first.
   const std::vector<std::string>& Errors() const { return errors_; }
+  bool UpdateWindowVisible() const { return update_visible_; }
+  /// The update window's text in view, and its link (empty while hidden).
+  const std::string& UpdateText() const { return update_text_; }
+  const std::string& UpdateLink() const { return update_link_; }
 
  protected:
   /// Every change of the uptime display passes here.
@@ -82,6 +87,9 @@ class TConsoleModel : public TConsole {
   int selected_row_ = 1;
   int beeps_ = 0;
   std::vector<std::string> errors_;
+  bool update_visible_ = false;
+  std::string update_text_;
+  std::string update_link_;
   TTimer uptime_timer_;
 };
 

@@ -78,6 +78,12 @@ void TTextConsole::ShowError(const std::string& text) {
   Emit("error: ", text);
 }
 
+void TTextConsole::SetUpdateText(const std::string& text, const std::string& link) {
+  TConsoleModel::SetUpdateText(text, link);
+  Emit("update: ", text);
+  if (!link.empty()) Emit("update: ", link);
+}
+
 bool TTextConsole::AskOkCancel(const std::string& text, const std::string&) {
   if (input_ended_) return false;
   Emit("ask: ", text);

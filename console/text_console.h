@@ -27,6 +27,8 @@ class TTextConsole : public TConsoleModel {
   void SetTrayHint(const std::string& text) override;
   void PlayBeep() override;
   void ShowError(const std::string& text) override;
+  /// "update: <text>", then "update: <link>" when there is a link.
+  void SetUpdateText(const std::string& text, const std::string& link) override;
   /// Prints "ask: <text>" and waits, the loop running on as under a modal box,
   /// for the next input line: "ok" (any case, blanks around it ignored) is OK,
   /// anything else, or the end of input, is Cancel.

@@ -9,26 +9,56 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "engine/session.h"
+#include "tests/support/http_server.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
+
+extern char** environ;
 
 namespace kelvox::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A port nothing listens on at this moment, for the program to take.
+// A port nothing uses at this moment, for the program to take. It comes from
+// below the system's range of ephemeral ports: a port from that range may be
+// taken, between this probe and the program's listen, as the local end of some
+// other test's outgoing connection, and the listen would fail.
 uint16_t FreePort() {
-  uint16_t port = 0;
-  close(BindLoopback(port));
-  return port;
+  constexpr int kFirst = 20000;
+  constexpr int kCount = 12000;
+  const int start = static_cast<int>(static_cast<unsigned>(getpid()) * 7919u % kCount);
+  for (int i = 0; i < kCount; ++i) {
+    const auto port = static_cast<uint16_t>(kFirst + (start + i) % kCount);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
+    close(fd);
+    if (bound) return port;
+  }
+  ADD_FAILURE() << "no free port";
+  return 0;
 }
 
 class TKelvoxProcess {
  public:
-  explicit TKelvoxProcess(const std::string& config_dir) {
+  /// The program never reaches the machine's autostart folder nor the product's
+  /// web site: both point into `config_dir` unless `env` ("NAME=value") says
+  /// otherwise.
+  explicit TKelvoxProcess(const std::string& config_dir, std::vector<std::string> env = {}) {
+    // A name's first entry is the one that counts: the test's own, then these,
+    // then what the test itself was given.
+    env.insert(env.end(), {"KELVOX_AUTOSTART_DIR=" + config_dir + "no-autostart",
+                           "KELVOX_UPDATE_URL=http://127.0.0.1:1/version.html", "no_proxy=127.0.0.1"});
+    for (char** var = environ; *var != nullptr; ++var) env.emplace_back(*var);
+    std::vector<char*> envp;
+    for (std::string& var : env) envp.push_back(var.data());
+    envp.push_back(nullptr);
     int in[2];
     int out[2];
     EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
@@ -37,7 +67,8 @@ class TKelvoxProcess {
     if (pid_ == 0) {
       dup2(in[0], STDIN_FILENO);
       dup2(out[1], STDOUT_FILENO);
-      execl(KELVOX_BINARY, KELVOX_BINARY, "--config-dir", config_dir.c_str(), static_cast<char*>(nullptr));
+      const char* const argv[] = {KELVOX_BINARY, "--config-dir", config_dir.c_str(), nullptr};
+      execve(KELVOX_BINARY, const_cast<char* const*>(argv), envp.data());
       _exit(127);
     }
     close(in[0]);
@@ -64,6 +95,25 @@ class TKelvoxProcess {
     stdin_ = -1;
   }
   void Signal(int sig) { kill(pid_, sig); }
+
+  /// Waits until every command typed so far has run: commands run in order, so
+  /// the answer to a later one proves it (a start's listen included, which
+  /// follows its "status 1: ONLINE").
+  bool Settle() {
+    Type("help");
+    return WaitLine("about, website, help        about Kelvox, its web site, this list");
+  }
+
+  /// WaitLine while the test's loop runs, so that the test's servers serve.
+  bool WaitLine(TEventLoop& loop, const std::string& line) {
+    bool found = false;
+    bool ended = false;
+    // Output wakes the loop; each turn then takes what has arrived.
+    loop.Watch(stdout_, EPOLLIN, [](uint32_t) {});
+    loop.RunUntil([&] { return (found = TakeLines(line, ended)) || ended; }, kWait);
+    loop.Unwatch(stdout_);
+    return found;
+  }
 
   /// Reads output lines until one equals `line`; false at the deadline or the end.
   bool WaitLine(const std::string& line) {
@@ -99,6 +149,28 @@ class TKelvoxProcess {
   const std::string& Seen() const { return seen_; }
 
  private:
+  /// Takes the lines that have arrived, without waiting, up to one equal to `line`.
+  bool TakeLines(const std::string& line, bool& ended) {
+    for (;;) {
+      std::size_t end;
+      while ((end = buffered_.find('\n')) != std::string::npos) {
+        const std::string got = buffered_.substr(0, end);
+        buffered_.erase(0, end + 1);
+        seen_ += got + "\n";
+        if (got == line) return true;
+      }
+      pollfd p{stdout_, POLLIN, 0};
+      if (poll(&p, 1, 0) <= 0) return false;
+      char buf[4096];
+      const ssize_t got = read(stdout_, buf, sizeof buf);
+      if (got <= 0) {
+        ended = true;
+        return false;
+      }
+      buffered_.append(buf, static_cast<std::size_t>(got));
+    }
+  }
+
   pid_t pid_ = -1;
   int stdin_ = -1;
   int stdout_ = -1;
@@ -113,9 +185,11 @@ TEST(KelvoxProcessTest, GreetsAUserShowsItInTheGridAndQuitsAfterAsking) {
   TKelvoxProcess kelvox(dir.Path());
   kelvox.Type("start");
   ASSERT_TRUE(kelvox.WaitLine("status 1: ONLINE")) << kelvox.Seen();
+  ASSERT_TRUE(kelvox.Settle()) << kelvox.Seen();
 
   TEventLoop loop;
   TRawPeer user(loop, port);
+  ASSERT_TRUE(user.Connected());
   const std::string banner = BouncerNotice("   Kelvox v2.6 by Vostrand - " + std::string(kWebHost) + "\r\n");
   ASSERT_TRUE(loop.RunUntil([&] { return user.Received().size() >= banner.size(); }, kWait));
   EXPECT_EQ(user.Received().substr(0, banner.size()), banner);
@@ -174,6 +248,69 @@ TEST(KelvoxProcessTest, VersionHelpAndBadOptions) {
   EXPECT_EQ(bad.first, 2);
   EXPECT_NE(bad.second.find("usage: kelvox"), std::string::npos);
   EXPECT_EQ(run("--config-dir").first, 2);
+}
+
+TEST(KelvoxProcessTest, ConfigCommandsEditTheSettingsAndTheStartAtLogonEntry) {
+  TTempDir dir;
+  TTempDir autostart;
+  const uint16_t port = FreePort();
+  dir.Write("Config.ini", "[Main]\r\nPort=" + std::to_string(port) + "\r\n");
+  TKelvoxProcess kelvox(dir.Path(), {"KELVOX_AUTOSTART_DIR=" + autostart.Path()});
+  ASSERT_TRUE(kelvox.WaitLine("status 0: Listen on port: " + std::to_string(port))) << kelvox.Seen();
+  kelvox.Type("start");
+  ASSERT_TRUE(kelvox.WaitLine("status 1: ONLINE")) << kelvox.Seen();
+
+  kelvox.Type("config set WindowsStart yes");
+  kelvox.Type("config add ban  10.0.0.5 ");
+  kelvox.Type("config set Port 6000");
+  ASSERT_TRUE(kelvox.WaitLine("status 0: Listen on port: 6000")) << kelvox.Seen();
+  // The entry starts this very program.
+  EXPECT_NE(autostart.Read("kelvox.desktop").find("\nExec=" + std::string(KELVOX_BINARY) + "\n"), std::string::npos);
+  kelvox.Type("config ok");
+  ASSERT_TRUE(kelvox.WaitLine("status 0: New listen port, restart the bouncer.")) << kelvox.Seen();
+  EXPECT_NE(dir.Read("Config.ini").find("\r\nPort=6000\r\n"), std::string::npos);
+  EXPECT_NE(dir.Read("Config.ini").find("\r\nWindowsStart=yes\r\n"), std::string::npos);
+  EXPECT_EQ(dir.Read("Banlist.conf"), " 10.0.0.5 \r\n");
+
+  // The listener stays where it was.
+  ASSERT_TRUE(kelvox.Settle()) << kelvox.Seen();
+  TEventLoop loop;
+  TRawPeer user(loop, port);
+  ASSERT_TRUE(user.Connected());
+  ASSERT_TRUE(kelvox.WaitLine("users: 1")) << kelvox.Seen();
+
+  kelvox.Type("config set WindowsStart no");
+  kelvox.Type("config set Admin password x");
+  kelvox.Type("config ok");
+  ASSERT_TRUE(kelvox.WaitLine("error: Check Admin password.")) << kelvox.Seen();
+  EXPECT_FALSE(autostart.Exists("kelvox.desktop"));
+}
+
+TEST(KelvoxProcessTest, AnEmptyPortAtStartIsShown) {
+  TTempDir dir;
+  dir.Write("Config.ini", "[Main]\r\nPort=\r\n");
+  TKelvoxProcess kelvox(dir.Path());
+  ASSERT_TRUE(kelvox.WaitLine("status 0: Listen port already in used.")) << kelvox.Seen();
+}
+
+TEST(KelvoxProcessTest, UpdateAsksThePageNamedByTheEnvironment) {
+  TTempDir dir;
+  TEventLoop loop;
+  THttpServer server(loop);
+  server.Responder = [](const std::string&, std::size_t) { return THttpServer::Response(200, "OK", "version=2.6;"); };
+  TKelvoxProcess kelvox(dir.Path(), {"KELVOX_UPDATE_URL=" + server.Url()});
+  kelvox.Type("update");
+  ASSERT_TRUE(kelvox.WaitLine(loop, "update: Searching...")) << kelvox.Seen();
+  ASSERT_TRUE(kelvox.WaitLine(loop, "update: You ve got the last release.")) << kelvox.Seen();
+  ASSERT_TRUE(kelvox.WaitLine(loop, "update: http://www.kelvox.net/")) << kelvox.Seen();
+  EXPECT_EQ(server.Heads().size(), 1u);
+
+  // The default address of these tests refuses: the failure is told.
+  TKelvoxProcess offline(dir.Path());
+  offline.Type("update");
+  ASSERT_TRUE(offline.WaitLine("update: Update check failed.")) << offline.Seen();
+  offline.Type("quit");
+  EXPECT_EQ(offline.WaitExit(loop), 0);
 }
 
 }  // namespace

@@ -38,6 +38,24 @@ TEST(TextConsoleTest, PrintsOneLinePerVisibleChange) {
             "\t\t\t\t\n");
 }
 
+TEST(TextConsoleTest, UpdateWindowTextsAreUpdateLines) {
+  TEventLoop loop;
+  std::ostringstream out;
+  TTextConsole console(loop, out);
+  EXPECT_FALSE(console.UpdateWindowVisible());
+  console.SetUpdateText("Searching...", "");
+  console.SetUpdateText("Searching...", "");  // shown again: brought up again
+  console.SetUpdateText("You ve got the last release.", "http://www.kelvox.net/");
+  EXPECT_EQ(out.str(),
+            "update: Searching...\n"
+            "update: Searching...\n"
+            "update: You ve got the last release.\n"
+            "update: http://www.kelvox.net/\n");
+  EXPECT_TRUE(console.UpdateWindowVisible());
+  EXPECT_EQ(console.UpdateText(), "You ve got the last release.");
+  EXPECT_EQ(console.UpdateLink(), "http://www.kelvox.net/");
+}
+
 // The question waits, the loop running, for the next input line.
 TEST(TextConsoleTest, QuestionIsAnsweredByTheNextLine) {
   TEventLoop loop;

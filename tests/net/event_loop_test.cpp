@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kelvox {
@@ -96,6 +97,43 @@ TEST(TimerTest, DestroyedTimerNeverTicks) {
   ASSERT_TRUE(loop.RunUntil([&] { return later; }, milliseconds(10000)));
   loop.RunUntilIdle();
   EXPECT_EQ(ticks, 0);
+}
+
+// Other threads hand tasks over; they run on the event thread, in each thread's
+// order, and a loop asleep in a long poll wakes for them.
+TEST(EventLoopTest, TasksHandedOverFromOtherThreadsRunOnTheEventThread) {
+  TEventLoop loop;
+  const auto event_thread = std::this_thread::get_id();
+  constexpr int kPerThread = 500;
+  std::vector<int> seen[2];
+  bool all_on_event_thread = true;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        loop.PostFromThread([&, t, i] {
+          all_on_event_thread = all_on_event_thread && std::this_thread::get_id() == event_thread;
+          seen[t].push_back(i);
+        });
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  ASSERT_TRUE(loop.RunUntil([&] { return seen[0].size() + seen[1].size() == 2 * kPerThread; },
+                            milliseconds(10000)));
+  EXPECT_TRUE(all_on_event_thread);
+  for (const auto& order : seen) {
+    ASSERT_EQ(order.size(), static_cast<std::size_t>(kPerThread));
+    for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+  }
+
+  bool woken = false;
+  std::thread late([&] { loop.PostFromThread([&] { woken = true; }); });
+  const auto start = TEventLoop::Clock::now();
+  while (!woken && TEventLoop::Clock::now() - start < milliseconds(30000)) loop.RunOnce(milliseconds(60000));
+  late.join();
+  EXPECT_TRUE(woken);
+  EXPECT_LT(TEventLoop::Clock::now() - start, milliseconds(30000));
 }
 
 }  // namespace

@@ -1,0 +1,144 @@
+// The settings dialog ("Configuration") as a model that every front end drives.
+// It holds no copy of the settings: it edits the one TSettings in place, so each
+// change is in force for the engine the moment it is made. On top of the store it
+// adds the rules applied at opening and confirmation, the change rules of single
+// settings, the editing of the four address lists and the log file actions.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace kelvox {
+
+class TConsole;
+class TSettings;
+class TSortedList;
+
+class TConfigurationDialog {
+ public:
+  static constexpr std::size_t kAdminPasswordLength = 10;  // most characters of either admin field
+  static constexpr std::size_t kMaxLength = 2;             // most characters of Max
+
+  /// The three sorted lists, each with an entry field and at most one selection.
+  enum class TList { Ban, Access, Destination };
+
+  enum class TSetResult {
+    Done,         // set (or already held), the change rules applied
+    UnknownKey,   // no such setting
+    BadValue,     // not "yes"/"no", or not "all"/"only"/"except"
+    TooLong,      // beyond the field's length
+    NotEditable,  // the field is disabled now (see PasswordEditable, LogEditable)
+  };
+
+  /// Shows status-bar texts and error boxes on `console`.
+  TConfigurationDialog(TSettings& settings, TConsole& console);
+
+  /// Opens a file or an address with the desktop (View logs). Unset, nothing opens.
+  std::function<void(const std::string& target)> ShellOpen;
+  /// The platform's file-open dialog: the chosen path, or nullopt when the
+  /// operator cancels. Unset, choosing a log file does nothing.
+  std::function<std::optional<std::string>()> PickFile;
+
+  // --- life cycle -------------------------------------------------------------
+  /// Program start: fills the available addresses, loads Config.ini when it
+  /// exists, sets status-bar panel 0 to "Listen on port: <port>" or, for an
+  /// empty port, "Listen port already in used.", and writes the configuration
+  /// back whole.
+  void FormCreate();
+  /// Reloads Config.ini when it exists (discarding unsaved edits), remembers the
+  /// port and shows the dialog.
+  void Open();
+  /// "&OK": differing admin passwords show "Check Admin password.", differing
+  /// users passwords (with Identification on) "Check Users password."; either
+  /// empties both texts of its pair and stops. Then SaveConfig; a failed save
+  /// stops there. A port that differs from the one at opening shows "New
+  /// listen port, restart the bouncer." (the listener keeps its port). Hides
+  /// the dialog; returns whether it got that far.
+  bool Confirm();
+  /// "&Cancel": hides the dialog. The edits stay in force until the next
+  /// opening reloads or the next confirmation saves them.
+  void Cancel() { visible_ = false; }
+  bool Visible() const { return visible_; }
+  const std::string& PortAtOpening() const { return port_at_opening_; }
+
+  // --- single settings --------------------------------------------------------
+  /// Sets a setting by its INI key (any letter case), or one of the confirmation
+  /// fields "Admin password confirmation" and "Password confirmation", then
+  /// applies the change rules when the value differs from the one held: the
+  /// start-at-logon entry, the access and destination modes, and for Port the
+  /// panel 0 text "Listen on port: <port>" or "Undefined listen port.".
+  /// Yes/no settings take "yes" or "no", modes "all", "only" or "except" (any
+  /// letter case); texts are taken as they are.
+  TSetResult Set(std::string_view key, const std::string& value);
+  /// Every INI key with its text as the dialog shows it ("yes", "only", '*' for
+  /// each password character), then the two confirmation fields.
+  std::vector<std::pair<std::string, std::string>> ShownSettings() const;
+
+  /// The users password and its confirmation: only while Identification is on.
+  bool PasswordEditable() const;
+  /// Logfile, LogDay, choosing the file and viewing it: only while Log is on.
+  bool LogEditable() const;
+  /// The Logfile field's tooltip: the full path.
+  const std::string& LogfileTooltip() const;
+
+  // --- the ban, access and destination lists -----------------------------------
+  /// The text about to be added.
+  std::string& EntryField(TList list);
+  /// The selected entry's index; -1 for none.
+  int& Selection(TList list);
+  const TSortedList& Entries(TList list) const;
+  /// "Add": the entry field's text, exactly as typed, goes to its sorted place
+  /// and the field is emptied. An empty field does nothing.
+  void AddListEntry(TList list);
+  /// "Cancel" of a list group: removes the selected entry; none selected, nothing.
+  void RemoveListEntry(TList list);
+
+  // --- the selectable-address list ----------------------------------------------
+  /// The settings' selectable-address list ("Allow users to select these IPs").
+  const std::vector<std::string>& SelectableIps() const;
+  /// The welcome text, one line each.
+  const std::vector<std::string>& WelcomeText() const;
+  /// "Available IPs": the machine's addresses, filled at program start.
+  std::vector<std::string> AvailableIps;
+  std::set<std::size_t> AvailableSelection;
+  /// Selected indexes of the settings' selectable-address list.
+  std::set<std::size_t> SelectableSelection;
+  /// The mask dialog's text; it keeps what was last typed.
+  std::string MaskText = "*.*.*.*";
+  /// "Add selection ->": each selected available address, in list order, is
+  /// appended unless an entry equal to it (both without surrounding blanks and
+  /// control characters) is there already.
+  void AddSelection();
+  /// "Add" of the mask dialog: appends MaskText exactly as typed, even empty or
+  /// already present.
+  void AddMask();
+  /// "<- Remove selection": removes the selected entries but never the first one.
+  void RemoveSelection();
+
+  // --- the log file ---------------------------------------------------------------
+  /// "...": the path the operator picks, made absolute, becomes Logfile.
+  void ChooseLogFile();
+  /// "View logs": hands Logfile to ShellOpen; the outcome is not examined.
+  void ViewLog();
+
+ private:
+  /// LoadConfig, with the port's change rule when the load changes the port.
+  void Reload();
+  void ShowPort();
+  TSortedList& ListOf(TList list);
+
+  TSettings& settings_;
+  TConsole& console_;
+  bool visible_ = false;
+  std::string port_at_opening_;
+  std::string entry_fields_[3];
+  int selections_[3] = {-1, -1, -1};
+};
+
+}  // namespace kelvox

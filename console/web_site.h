@@ -1,0 +1,16 @@
+// The product's web site: where the update check asks for the newest version and
+// what the update window's link and the website command show.
+#pragma once
+
+#include <string_view>
+
+namespace kelvox {
+
+/// The address the operator is shown and sent to.
+inline constexpr std::string_view kWebSite = "http://www.kelvox.net/";
+/// The page that names the newest release: plain HTTP, port 80.
+inline constexpr std::string_view kVersionPage = "http://www.kelvox.net/version.html";
+/// This release, as the version page writes it.
+inline constexpr std::string_view kThisVersion = "2.6";
+
+}  // namespace kelvox

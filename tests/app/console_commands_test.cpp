@@ -1,0 +1,144 @@
+// The text console's config, update and website commands, on a whole bouncer
+// with its settings in a temporary directory and its console printing to a string.
+#include "app/console_commands.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <sstream>
+
+#include "config/settings.h"
+#include "config/settings_rules.h"
+#include "console/text_console.h"
+#include "console/update_check.h"
+#include "engine/bouncer.h"
+#include "engine/message_dialog.h"
+#include "tests/support/http_server.h"
+#include "tests/support/temp_dir.h"
+
+namespace kelvox {
+namespace {
+
+using Lines = std::vector<std::string>;
+using test::kWait;
+
+class ConsoleCommandsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("no_proxy", "127.0.0.1", 1);
+    config.FormCreate();
+    config.AvailableIps = {"10.0.0.7", "192.168.1.2"};
+    commands.ShellOpen = [this](const std::string& target) { opened.push_back(target); };
+    out.str("");
+  }
+
+  /// Runs the lines as typed and returns what they printed.
+  std::string Type(const Lines& lines) {
+    out.str("");
+    for (const std::string& line : lines) commands.Execute(line);
+    return out.str();
+  }
+
+  test::TTempDir dir;
+  TEventLoop loop;
+  std::ostringstream out;
+  TTextConsole console{loop, out};
+  TSettings settings{dir.Path()};
+  TBouncer bouncer{loop, settings, console};
+  TMessageDialog dialog{bouncer, console};
+  TConfigurationDialog config{settings, console};
+  test::THttpServer server{loop};
+  TUpdateCheck update{loop, console, server.Url()};
+  TConsoleCommands commands{bouncer, console, dialog, config, update};
+  Lines opened;
+};
+
+TEST_F(ConsoleCommandsTest, SetTakesKeysWithBlanksAndValuesAsTyped) {
+  const std::string opened_and_set = Type({"config open", "config set admin PASSWORD  two words",
+                                           "config set Admin password confirmation  two words",
+                                           "config set Port 6000", "config set Max 5", "config ok"});
+  // The opening prints the settings first.
+  EXPECT_EQ(opened_and_set.substr(0, 22), "Admin password=******\n");
+  EXPECT_EQ(opened_and_set.substr(opened_and_set.find("status 0:")),
+            "status 0: Listen on port: 6000\n"
+            "status 0: New listen port, restart the bouncer.\n");
+  EXPECT_EQ(settings.AdminPassword, " two words");
+  EXPECT_NE(dir.Read("Config.ini").find("\r\nMax=5\r\n"), std::string::npos);
+  EXPECT_EQ(Type({"config set Port"}), "status 0: Undefined listen port.\n");
+}
+
+TEST_F(ConsoleCommandsTest, WhatDoesNotFitIsRefused) {
+  const Lines refused = {"config",         "config frob",          "config ok now",       "config set Nope 1",
+                         "config set Beep maybe", "config set Banlist x", "config add nowhere x"};
+  std::string errors;
+  for (std::size_t i = 0; i < refused.size(); ++i) errors += "error: unknown command\n";
+  EXPECT_EQ(Type(refused), errors);
+  EXPECT_EQ(settings.Beep, true);
+  EXPECT_EQ(Type({"config set Password x", "config set Max 100", "config set Logfile /tmp/x"}),
+            "error: Password cannot be edited now.\n"
+            "error: Max is too long.\n"
+            "error: Logfile cannot be edited now.\n");
+  EXPECT_EQ(Type({"config set Admin password abc", "config ok"}), "error: Check Admin password.\n");
+  EXPECT_EQ(settings.AdminPassword, "");
+}
+
+TEST_F(ConsoleCommandsTest, ListsAreEditedEntryByEntry) {
+  EXPECT_EQ(Type({"config add ban  10.0.0.5 ", "config add access 10.0.0.*", "config add destination irc.example.net",
+                  "config add ban", "config remove ban 10.0.0.5", "config add ip 192.168.1.2",
+                  "config add ip 192.168.1.2", "config add ip 10.*.*.*", "config add ip",
+                  "config remove ip Default ip"}),
+            "");
+  EXPECT_EQ(settings.BanList.Entries(), Lines{" 10.0.0.5 "});
+  EXPECT_EQ(settings.SelectableIps, (Lines{"Default ip", "192.168.1.2", "10.*.*.*", ""}));
+  EXPECT_EQ(Type({"config show"}),
+            "Admin password=******\n"
+            "Time=yes\nTimeUp=yes\nWhoisOn=yes\nBeep=yes\nCTCP protect=yes\nAutoStart=no\nMinimise=no\n"
+            "IpList=yes\nIp=yes\nAutoPong=yes\nLog=no\nWindowsStart=no\nLogDay=no\nMax=10\nPort=50\nLogfile=\n"
+            "Identification=no\nPassword=\nAcces=all\ndestination=all\n"
+            "Admin password confirmation=******\nPassword confirmation=\n"
+            "ban list:  10.0.0.5 \n"
+            "access list: 10.0.0.*\n"
+            "destination list: irc.example.net\n"
+            "ip list: Default ip\nip list: 192.168.1.2\nip list: 10.*.*.*\nip list: \n"
+            "available ip: 10.0.0.7\navailable ip: 192.168.1.2\n"
+            "welcome: Enter /quote HELP to get list of available commands.\n"
+            "welcome: Use /quote CONN <Server>[:<Port>]  to connect.\n");
+  Type({"config remove ban  10.0.0.5 ", "config remove ip 10.*.*.*", "config remove access 10.0.0.*"});
+  EXPECT_TRUE(settings.BanList.Empty());
+  EXPECT_TRUE(settings.AccessList.Empty());
+  EXPECT_EQ(settings.SelectableIps, (Lines{"Default ip", "192.168.1.2", ""}));
+  // Nothing was saved; cancelling leaves it so, and opening again reloads.
+  EXPECT_EQ(Type({"config add ban 1.2.3.4", "config cancel"}), "");
+  EXPECT_EQ(dir.Read("Banlist.conf"), "");
+  Type({"config open"});
+  EXPECT_TRUE(settings.BanList.Empty());
+}
+
+TEST_F(ConsoleCommandsTest, UpdateChecksInTheBackground) {
+  server.Responder = [](const std::string&, std::size_t) {
+    return test::THttpServer::Response(200, "OK", "version=2.7;");
+  };
+  EXPECT_EQ(Type({"update"}), "update: Searching...\n");
+  ASSERT_TRUE(loop.RunUntil([&] { return console.UpdateText() != "Searching..."; }, kWait));
+  EXPECT_EQ(out.str(),
+            "update: Searching...\n"
+            "update: New version available\n"
+            "update: http://www.kelvox.net/\n"
+            "beep\n");
+  EXPECT_EQ(Type({"update now"}), "error: unknown command\n");
+}
+
+TEST_F(ConsoleCommandsTest, WebsitePrintsAndOpensTheAddress) {
+  EXPECT_EQ(Type({"website"}), "http://www.kelvox.net/\n");
+  EXPECT_EQ(opened, Lines{"http://www.kelvox.net/"});
+  EXPECT_EQ(Type({"website please"}), "error: unknown command\n");
+}
+
+TEST_F(ConsoleCommandsTest, TrailingBlanksAfterACommandAreNoArgument) {
+  EXPECT_EQ(Type({"kill 1 ", "ban 1\t"}), "");
+  EXPECT_EQ(Type({"kill 1 x"}), "error: unknown command\n");
+  EXPECT_NE(Type({"status  "}).find("status 1: OFFLINE\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kelvox
