@@ -7,6 +7,7 @@
 #include "console/update_check.h"
 #include "console/web_site.h"
 #include "engine/bouncer.h"
+#include "net/resolve.h"
 #include "engine/message_dialog.h"
 
 namespace kelvox {
@@ -56,7 +57,7 @@ TConsoleCommands::TConsoleCommands(TBouncer& bouncer, TTextConsole& console, TMe
       {"grid", plain([this] { console_.PrintGrid(); })},
       {"status", [this](const std::string& a) { return a.empty() && Status(); }},
       {"help", [this](const std::string& a) { return a.empty() && Help(); }},
-      {"about", plain([this] { console_.Print("Kelvox v2.6 by Vostrand - " + std::string(kWebHost)); })},
+      {"about", plain([this] { console_.Print(TrimControls(GreetingBanner())); })},
       {"website", [this](const std::string& a) { return a.empty() && Website(); }},
       {"update", plain([this] { update_.Recherchedemisejour1Click(); })},
       {"config", [this](const std::string& a) { return Config(a); }},

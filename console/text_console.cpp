@@ -89,7 +89,10 @@ bool TTextConsole::AskOkCancel(const std::string& text, const std::string&) {
   Emit("ask: ", text);
   asking_ = true;
   answer_ = false;
-  while (asking_) loop_.RunOnce(std::chrono::milliseconds(60000));
+  // The program may be told to end meanwhile (a stop signal): the question
+  // then counts as cancelled, and the end goes on.
+  while (asking_ && !loop_.Quitting()) loop_.RunOnce(std::chrono::milliseconds(60000));
+  asking_ = false;
   return answer_;
 }
 

@@ -31,7 +31,7 @@ class TTextConsole : public TConsoleModel {
   void SetUpdateText(const std::string& text, const std::string& link) override;
   /// Prints "ask: <text>" and waits, the loop running on as under a modal box,
   /// for the next input line: "ok" (any case, blanks around it ignored) is OK,
-  /// anything else, or the end of input, is Cancel.
+  /// anything else, the end of input, or the loop told to quit, is Cancel.
   bool AskOkCancel(const std::string& text, const std::string& caption) override;
 
   /// Writes one line of output, escaped (help texts, answers).

@@ -6,6 +6,9 @@
 
 namespace kelvox {
 
+/// The web site's host: named in the users' greeting banner and in place of the
+/// real name of their USER lines.
+inline constexpr std::string_view kWebHost = "www.kelvox.net";
 /// The address the operator is shown and sent to.
 inline constexpr std::string_view kWebSite = "http://www.kelvox.net/";
 /// The page that names the newest release: plain HTTP, port 80.

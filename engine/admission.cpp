@@ -64,7 +64,7 @@ void TBouncer::Admit(TTcpSrvClient* client) {
   } else if (settings_.Identification) {
     SendNotice(client, "   Enter your password. /quote PASS <password>\r\n");
   } else {
-    SendNotice(client, "   Kelvox v2.6 by Vostrand - " + std::string(kWebHost) + "\r\n");
+    SendNotice(client, GreetingBanner());
     log_.LogEvent(-1, checks_.ConvertLocalIp(client->PeerAddr()) + " Connected to Kelvox");
     for (const std::string& line : settings_.WelcomeText) SendNotice(client, "   " + line + "\r\n");
   }

@@ -98,6 +98,7 @@ class TBouncer {
  private:
   void Admit(TTcpSrvClient* client);
   void ResetSlotFlags(int slot);
+
   /// Closes the gap a leaving user leaves in the tables and the grid.
   void CompactAfterLeaving(int slot);
   void ShowUserCount(int count);

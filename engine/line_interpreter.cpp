@@ -76,7 +76,7 @@ void TBouncer::CheckPassword(TTcpSrvClient* client, const std::string& line) {
   }
   Slots[static_cast<std::size_t>(client->Slot)].Identified = true;
   console_.SetCell(1, client->Slot + 1, "Waiting...");
-  SendNotice(client, "   Kelvox v2.6 by Vostrand - " + std::string(kWebHost) + "\r\n");
+  SendNotice(client, GreetingBanner());
   for (const std::string& welcome : settings_.WelcomeText) SendNotice(client, "   " + welcome + "\r\n");
 }
 

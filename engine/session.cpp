@@ -8,6 +8,8 @@ std::string BouncerNotice(std::string_view text) {
   return line;
 }
 
+std::string GreetingBanner() { return "   Kelvox v2.6 by Vostrand - " + std::string(kWebHost) + "\r\n"; }
+
 bool SendNotice(TWSocket* connection, std::string_view text) {
   if (connection == nullptr || connection->State() != wsConnected) return false;
   connection->SendText(BouncerNotice(text));

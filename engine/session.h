@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "console/date_time.h"
+#include "console/web_site.h"
 #include "net/event_loop.h"
 #include "net/wsocket_server.h"
 
@@ -49,9 +50,8 @@ struct TMySocket {
   std::string ServerRest;             // bytes from the IRC server not ending in LF yet
 };
 
-/// The host name the bouncer names as its web site: in the greeting banner and
-/// in place of the real name of a user's USER line.
-inline constexpr std::string_view kWebHost = "www.kelvox.net";
+/// The greeting banner's message text: the program, its author, its web host.
+std::string GreetingBanner();
 
 /// The line the bouncer sends a user to tell it something: the fixed prefix,
 /// three (C) signs, then the message text, which carries its own CR LF.

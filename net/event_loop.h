@@ -67,6 +67,8 @@ class TEventLoop {
   /// Turns until Quit() is called from a task.
   void Run();
   void Quit() { quit_ = true; }
+  /// Quit() was called: a nested turn (a modal question) gives up its wait.
+  bool Quitting() const { return quit_; }
 
   /// Where closed connections go to deliver their last bytes (see graceful_close.h).
   TGracefulCloser& Closer() { return *closer_; }

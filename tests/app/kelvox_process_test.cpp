@@ -12,89 +12,28 @@
 #include <vector>
 
 #include "engine/session.h"
+#include "tests/support/child_process.h"
 #include "tests/support/http_server.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 
-extern char** environ;
-
 namespace kelvox::test {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// A port nothing uses at this moment, for the program to take. It comes from
-// below the system's range of ephemeral ports: a port from that range may be
-// taken, between this probe and the program's listen, as the local end of some
-// other test's outgoing connection, and the listen would fail.
-uint16_t FreePort() {
-  constexpr int kFirst = 20000;
-  constexpr int kCount = 12000;
-  const int start = static_cast<int>(static_cast<unsigned>(getpid()) * 7919u % kCount);
-  for (int i = 0; i < kCount; ++i) {
-    const auto port = static_cast<uint16_t>(kFirst + (start + i) % kCount);
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(port);
-    const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
-    close(fd);
-    if (bound) return port;
-  }
-  ADD_FAILURE() << "no free port";
-  return 0;
-}
 
 class TKelvoxProcess {
  public:
   /// The program never reaches the machine's autostart folder nor the product's
   /// web site: both point into `config_dir` unless `env` ("NAME=value") says
   /// otherwise.
-  explicit TKelvoxProcess(const std::string& config_dir, std::vector<std::string> env = {}) {
-    // A name's first entry is the one that counts: the test's own, then these,
-    // then what the test itself was given.
-    env.insert(env.end(), {"KELVOX_AUTOSTART_DIR=" + config_dir + "no-autostart",
-                           "KELVOX_UPDATE_URL=http://127.0.0.1:1/version.html", "no_proxy=127.0.0.1"});
-    for (char** var = environ; *var != nullptr; ++var) env.emplace_back(*var);
-    std::vector<char*> envp;
-    for (std::string& var : env) envp.push_back(var.data());
-    envp.push_back(nullptr);
-    int in[2];
-    int out[2];
-    EXPECT_EQ(pipe2(in, O_CLOEXEC), 0);
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], STDIN_FILENO);
-      dup2(out[1], STDOUT_FILENO);
-      const char* const argv[] = {KELVOX_BINARY, "--config-dir", config_dir.c_str(), nullptr};
-      execve(KELVOX_BINARY, const_cast<char* const*>(argv), envp.data());
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    stdin_ = in[1];
-    stdout_ = out[0];
-  }
-  ~TKelvoxProcess() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (stdin_ >= 0) close(stdin_);
-    close(stdout_);
-  }
+  explicit TKelvoxProcess(const std::string& config_dir, const std::vector<std::string>& env = {})
+      : child_({{KELVOX_BINARY, "--config-dir", config_dir}, Environment(config_dir, env), true, true, ""}) {}
 
   void Type(const std::string& line) {
     const std::string bytes = line + "\n";
-    EXPECT_EQ(write(stdin_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    EXPECT_EQ(write(child_.Stdin(), bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   }
-
-  void CloseInput() {
-    close(stdin_);
-    stdin_ = -1;
-  }
-  void Signal(int sig) { kill(pid_, sig); }
+  void CloseInput() { child_.CloseInput(); }
+  void Signal(int sig) { child_.Signal(sig); }
 
   /// Waits until every command typed so far has run: commands run in order, so
   /// the answer to a later one proves it (a start's listen included, which
@@ -104,51 +43,35 @@ class TKelvoxProcess {
     return WaitLine("about, website, help        about Kelvox, its web site, this list");
   }
 
-  /// WaitLine while the test's loop runs, so that the test's servers serve.
+  /// Reads output lines until one equals `line`, while the test's loop runs so
+  /// that the test's own servers and users go on; false at the deadline or the end.
   bool WaitLine(TEventLoop& loop, const std::string& line) {
     bool found = false;
     bool ended = false;
     // Output wakes the loop; each turn then takes what has arrived.
-    loop.Watch(stdout_, EPOLLIN, [](uint32_t) {});
+    loop.Watch(child_.Stdout(), EPOLLIN, [](uint32_t) {});
     loop.RunUntil([&] { return (found = TakeLines(line, ended)) || ended; }, kWait);
-    loop.Unwatch(stdout_);
+    loop.Unwatch(child_.Stdout());
     return found;
   }
+  bool WaitLine(const std::string& line) { return WaitLine(own_loop_, line); }
 
-  /// Reads output lines until one equals `line`; false at the deadline or the end.
-  bool WaitLine(const std::string& line) {
-    const auto deadline = Clock::now() + kWait;
-    for (;;) {
-      std::size_t end;
-      while ((end = buffered_.find('\n')) != std::string::npos) {
-        const std::string got = buffered_.substr(0, end);
-        buffered_.erase(0, end + 1);
-        seen_ += got + "\n";
-        if (got == line) return true;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      pollfd p{stdout_, POLLIN, 0};
-      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
-      char buf[4096];
-      const ssize_t got = read(stdout_, buf, sizeof buf);
-      if (got <= 0) return false;
-      buffered_.append(buf, static_cast<std::size_t>(got));
-    }
-  }
-
-  /// The exit status, waiting at most until the deadline; -1 if it did not end.
-  /// The test's loop runs meanwhile, so its users read what the program sends.
+  /// The exit status; -1 if the program did not end in time. The test's loop
+  /// runs meanwhile, so its users read what the program sends.
   int WaitExit(TEventLoop& loop) {
-    int status = 0;
-    const bool ended = loop.RunUntil([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, kWait);
-    if (!ended) return -1;
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return child_.WaitExit(kWait, [&loop] { loop.RunOnce(std::chrono::milliseconds(20)); });
   }
 
   const std::string& Seen() const { return seen_; }
 
  private:
+  static std::vector<std::string> Environment(const std::string& config_dir, const std::vector<std::string>& env) {
+    std::vector<std::string> all = {"KELVOX_AUTOSTART_DIR=" + config_dir + "no-autostart",
+                                    "KELVOX_UPDATE_URL=http://127.0.0.1:1/version.html", "no_proxy=127.0.0.1"};
+    all.insert(all.end(), env.begin(), env.end());  // the later entry of a name wins
+    return all;
+  }
+
   /// Takes the lines that have arrived, without waiting, up to one equal to `line`.
   bool TakeLines(const std::string& line, bool& ended) {
     for (;;) {
@@ -159,10 +82,10 @@ class TKelvoxProcess {
         seen_ += got + "\n";
         if (got == line) return true;
       }
-      pollfd p{stdout_, POLLIN, 0};
+      pollfd p{child_.Stdout(), POLLIN, 0};
       if (poll(&p, 1, 0) <= 0) return false;
       char buf[4096];
-      const ssize_t got = read(stdout_, buf, sizeof buf);
+      const ssize_t got = read(child_.Stdout(), buf, sizeof buf);
       if (got <= 0) {
         ended = true;
         return false;
@@ -171,16 +94,15 @@ class TKelvoxProcess {
     }
   }
 
-  pid_t pid_ = -1;
-  int stdin_ = -1;
-  int stdout_ = -1;
+  TChildProcess child_;
+  TEventLoop own_loop_;
   std::string buffered_;
   std::string seen_;
 };
 
 TEST(KelvoxProcessTest, GreetsAUserShowsItInTheGridAndQuitsAfterAsking) {
   TTempDir dir;
-  const uint16_t port = FreePort();
+  const uint16_t port = FreeListenPort();
   dir.Write("Config.ini", "[Main]\r\nPort=" + std::to_string(port) + "\r\nBeep=no\r\n");
   TKelvoxProcess kelvox(dir.Path());
   kelvox.Type("start");
@@ -190,7 +112,7 @@ TEST(KelvoxProcessTest, GreetsAUserShowsItInTheGridAndQuitsAfterAsking) {
   TEventLoop loop;
   TRawPeer user(loop, port);
   ASSERT_TRUE(user.Connected());
-  const std::string banner = BouncerNotice("   Kelvox v2.6 by Vostrand - " + std::string(kWebHost) + "\r\n");
+  const std::string banner = BouncerNotice(GreetingBanner());
   ASSERT_TRUE(loop.RunUntil([&] { return user.Received().size() >= banner.size(); }, kWait));
   EXPECT_EQ(user.Received().substr(0, banner.size()), banner);
   ASSERT_TRUE(kelvox.WaitLine("users: 1")) << kelvox.Seen();
@@ -213,7 +135,7 @@ TEST(KelvoxProcessTest, GreetsAUserShowsItInTheGridAndQuitsAfterAsking) {
 
 TEST(KelvoxProcessTest, KeepsServingAfterTheEndOfInputAndStopsOnSigterm) {
   TTempDir dir;
-  const uint16_t port = FreePort();
+  const uint16_t port = FreeListenPort();
   dir.Write("Config.ini", "[Main]\r\nPort=" + std::to_string(port) + "\r\nAutoStart=yes\r\n");
   TKelvoxProcess kelvox(dir.Path());
   ASSERT_TRUE(kelvox.WaitLine("status 1: ONLINE")) << kelvox.Seen();
@@ -253,7 +175,7 @@ TEST(KelvoxProcessTest, VersionHelpAndBadOptions) {
 TEST(KelvoxProcessTest, ConfigCommandsEditTheSettingsAndTheStartAtLogonEntry) {
   TTempDir dir;
   TTempDir autostart;
-  const uint16_t port = FreePort();
+  const uint16_t port = FreeListenPort();
   dir.Write("Config.ini", "[Main]\r\nPort=" + std::to_string(port) + "\r\n");
   TKelvoxProcess kelvox(dir.Path(), {"KELVOX_AUTOSTART_DIR=" + autostart.Path()});
   ASSERT_TRUE(kelvox.WaitLine("status 0: Listen on port: " + std::to_string(port))) << kelvox.Seen();

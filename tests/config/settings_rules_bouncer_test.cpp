@@ -55,7 +55,7 @@ TEST_F(SettingsRulesBouncerTest, ANewPortIsSavedAndAnnouncedButTheListenerStays)
   EXPECT_NE(dir.Read("Config.ini").find("\r\nPort=" + other.PortText() + "\r\n"), std::string::npos);
 
   EXPECT_EQ(bouncer.Server.BoundPort(), port);
-  EXPECT_EQ(Visit(), BouncerNotice("   Kelvox v2.6 by Vostrand - " + std::string(kWebHost) + "\r\n"));
+  EXPECT_EQ(Visit(), BouncerNotice(GreetingBanner()));
 }
 
 TEST_F(SettingsRulesBouncerTest, OnlyTheseAddressesThenCancelRefusesAtOnceUntilTheReopening) {
@@ -65,7 +65,7 @@ TEST_F(SettingsRulesBouncerTest, OnlyTheseAddressesThenCancelRefusesAtOnceUntilT
   EXPECT_EQ(Visit(), BouncerNotice("   You are not welcome, Bye.\r\n"));
   config.Open();
   EXPECT_EQ(settings.Acces, TListMode::all);
-  EXPECT_EQ(Visit(), BouncerNotice("   Kelvox v2.6 by Vostrand - " + std::string(kWebHost) + "\r\n"));
+  EXPECT_EQ(Visit(), BouncerNotice(GreetingBanner()));
 }
 
 TEST_F(SettingsRulesBouncerTest, DifferingAdminPasswordsLeaveTheEmptiedOneInForce) {

@@ -73,5 +73,15 @@ TEST(TextConsoleTest, QuestionIsAnsweredByTheNextLine) {
   EXPECT_FALSE(console.AskOkCancel("Still?", "Confirm"));  // no input will come: not asked
 }
 
+// A stop signal while the question waits: the program goes on ending.
+TEST(TextConsoleTest, QuestionGivesWayWhenTheProgramIsToldToEnd) {
+  TEventLoop loop;
+  std::ostringstream out;
+  TTextConsole console(loop, out);
+  loop.Post([&] { loop.Quit(); });
+  EXPECT_FALSE(console.AskOkCancel("Stopping?", "Confirm"));
+  EXPECT_FALSE(console.TakeAnswer("ok"));  // the question is gone: a command
+}
+
 }  // namespace
 }  // namespace kelvox

@@ -18,12 +18,6 @@ using std::chrono::seconds;
 // The server pings after this much silence and gives up as long again later.
 constexpr int kIrcdPingTimeout = 5;
 
-uint16_t FreePort() {
-  uint16_t port = 0;
-  close(BindLoopback(port));
-  return port;
-}
-
 void Pause() { poll(nullptr, 0, 20); }
 
 // Waits until something accepts connections on the port.
@@ -47,8 +41,8 @@ TEST(RelayEndToEndTest, ClientsTalkThroughKelvoxAndItAnswersTheServersPings) {
     GTEST_SKIP() << "KELVOX_E2E_NODE_PATH is not set (scripts/test.sh installs the IRC client)";
   }
   TTempDir dir;
-  const uint16_t ircd_port = FreePort();
-  const uint16_t kelvox_port = FreePort();
+  const uint16_t ircd_port = FreeListenPort();
+  const uint16_t kelvox_port = FreeListenPort();
   dir.Write("ngircd.conf",
             "[Global]\n"
             "  Name = irc.kelvox.test\n"

@@ -96,7 +96,7 @@ class BouncerTest : public ::testing::Test {
 
   static std::string Notice(const std::string& text) { return BouncerNotice(text); }
   static std::string Banner() {
-    return Notice("   Kelvox v2.6 by Vostrand - " + std::string(kWebHost) + "\r\n");
+    return Notice("   Kelvox v2.6 by Vostrand - www.kelvox.net\r\n");
   }
   std::string Greeting() const {
     std::string bytes = Banner();

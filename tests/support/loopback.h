@@ -38,6 +38,27 @@ inline int BindLoopback(uint16_t& port) {
   return fd;
 }
 
+/// A port nothing uses at this moment, for a program to listen on. It comes
+/// from below the system's range of ephemeral ports: a port from that range may
+/// be taken, between this probe and the program's listen, as the local end of
+/// some other test's outgoing connection, and the listen would fail.
+inline uint16_t FreeListenPort() {
+  constexpr int kFirst = 20000;
+  constexpr int kCount = 12000;
+  const int start = static_cast<int>(static_cast<unsigned>(getpid()) * 7919u % kCount);
+  for (int i = 0; i < kCount; ++i) {
+    const auto port = static_cast<uint16_t>(kFirst + (start + i) % kCount);
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    const bool bound = bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
+    close(fd);
+    if (bound) return port;
+  }
+  return 0;
+}
+
 /// A connection of the test's own: blocking connect and writes, reads gathered
 /// from the event loop; it closes when the other end has closed.
 class TRawPeer {
