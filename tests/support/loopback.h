@@ -42,12 +42,14 @@ inline int BindLoopback(uint16_t& port) {
 /// from below the system's range of ephemeral ports: a port from that range may
 /// be taken, between this probe and the program's listen, as the local end of
 /// some other test's outgoing connection, and the listen would fail.
+/// Successive calls give different ports, so two programs can be given theirs
+/// before either listens.
 inline uint16_t FreeListenPort() {
   constexpr int kFirst = 20000;
   constexpr int kCount = 12000;
-  const int start = static_cast<int>(static_cast<unsigned>(getpid()) * 7919u % kCount);
+  static int next = static_cast<int>(static_cast<unsigned>(getpid()) * 7919u % kCount);
   for (int i = 0; i < kCount; ++i) {
-    const auto port = static_cast<uint16_t>(kFirst + (start + i) % kCount);
+    const auto port = static_cast<uint16_t>(kFirst + next++ % kCount);
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in any{};
     any.sin_family = AF_INET;
