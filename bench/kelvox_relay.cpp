@@ -1,14 +1,13 @@
 // What Kelvox costs on the relay path. A stand-in IRC server bursts PRIVMSG
-// lines of about 100 bytes to one user, then echoes a user's PRIVMSGs back one
-// at a time; both are measured once with the user connected to the server
-// directly and once through a bouncer that the user linked with CONN.
+// lines of about 100 bytes to one user, then echoes the user's PRIVMSGs one at
+// a time; both are measured once with the user connected to the server directly
+// and once through a bouncer that the user linked with CONN.
 //
-// The server and the user run on a thread of their own with their own event
-// loop; the bouncer runs on the main thread, as it does in the program.
+// Server, user and bouncer each run on a thread of their own with their own
+// event loop, as three programs would.
 //
 //   bench_kelvox_relay [lines] [round-trips]   (default 1,000,000 and 20,000)
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -27,8 +26,12 @@
 
 using namespace kelvox;
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
 
 namespace {
+
+constexpr long kWindowLines = 20000;  // about 2 MB on their way at most
 
 struct TFigures {
   double lines_per_s = 0;
@@ -37,82 +40,111 @@ struct TFigures {
   double rtt_p99_us = 0;
 };
 
-// The IRC server and its one user, driven on the calling thread.
-class TEndpoints {
+// The IRC server: "BURST n" from its user brings n channel lines, any PRIVMSG
+// comes back as a channel would echo it.
+class TIrcServer {
  public:
-  TEndpoints(long lines, int round_trips) : lines_(lines), round_trips_(round_trips) {
+  explicit TIrcServer(const std::atomic<long>& user_lines) : user_lines_(user_lines) {
     server_.SetAddr("127.0.0.1");
     server_.SetPort("0");
     server_.Listen();
+    port_ = server_.BoundPort();
     server_.OnClientConnect = [this](TWSocketServer*, TWSocketClient* c, uint16_t) {
-      link_ = c;
-      c->OnDataAvailable = [this](TWSocket* s, uint16_t) { ServerRead(s); };
+      c->OnDataAvailable = [this](TWSocket* s, uint16_t) { Read(s); };
     };
-    user_.OnDataAvailable = [this](TWSocket* s, uint16_t) { UserRead(s); };
+  }
+  int Port() const { return port_; }
+  void Run(const std::atomic<bool>& stop) {
+    loop_.RunUntil([&] { return stop.load(); }, std::chrono::minutes(10));
   }
 
-  int ServerPort() const { return server_.BoundPort(); }
-
-  /// Connects the user to `port`; through a bouncer, it registers and links to
-  /// this server first.
-  TFigures Run(int port, bool through_bouncer) {
-    user_.SetAddr("127.0.0.1");
-    user_.SetPort(std::to_string(port));
-    user_.Connect();
-    if (through_bouncer) {
-      loop_.RunUntil([&] { return user_.State() == wsConnected; }, std::chrono::seconds(10));
-      user_.SendText("NICK bench\r\nUSER bench 0 * :Bench\r\nCONN 127.0.0.1:" + std::to_string(ServerPort()) + "\r\n");
-      loop_.RunUntil([&] { return received_text_.find("Connected to the IRC server.") != std::string::npos; },
-                     std::chrono::seconds(10));
+ private:
+  void Read(TWSocket* s) {
+    rest_ += s->ReceiveText();
+    std::size_t lf;
+    while ((lf = rest_.find('\n')) != std::string::npos) {
+      const std::string line = rest_.substr(0, lf + 1);
+      rest_.erase(0, lf + 1);
+      if (line.rfind("BURST ", 0) == 0) Burst(s, std::atol(line.c_str() + 6));
+      if (line.rfind("PRIVMSG", 0) == 0) s->SendText(":bench!bench@127.0.0.1 " + line);
     }
-    loop_.RunUntil([&] { return link_ != nullptr && user_.State() == wsConnected; }, std::chrono::seconds(10));
-    loop_.RunUntil([&] { return received_text_.find("USER bench") != std::string::npos || !through_bouncer; },
-                   std::chrono::milliseconds(200));
-    received_text_.clear();
+  }
+  void Burst(TWSocket* s, long lines) {
+    std::string line = ":nick!user@host.example PRIVMSG #kelvox :";
+    line += std::string(100 - line.size() - 2, 'x') + "\r\n";
+    const long base = user_lines_.load();
+    long sent = 0;
+    while (sent < lines && s->State() == wsConnected) {
+      if (sent - (user_lines_.load() - base) >= kWindowLines) {
+        loop_.RunOnce(milliseconds(1));  // the user catches up
+        continue;
+      }
+      std::string batch;
+      for (int i = 0; i < 100 && sent < lines; ++i, ++sent) batch += line;
+      s->SendText(batch);
+    }
+  }
+
+  const std::atomic<long>& user_lines_;
+  TEventLoop loop_;
+  TWSocketServer server_{loop_};
+  int port_ = 0;
+  std::string rest_;
+};
+
+// The user: connects, links through the bouncer when asked, then measures.
+class TUser {
+ public:
+  TUser(std::atomic<long>& lines_seen, long lines, int round_trips)
+      : lines_seen_(lines_seen), lines_(lines), round_trips_(round_trips) {
+    sock_.OnDataAvailable = [this](TWSocket* s, uint16_t) {
+      const std::string text = s->ReceiveText();
+      if (counting_) {
+        bytes_ += static_cast<long long>(text.size());
+        lines_seen_ += std::count(text.begin(), text.end(), '\n');
+      } else {
+        text_ += text;
+      }
+    };
+  }
+
+  TFigures Run(int port, int ircd_port_to_link) {
+    sock_.SetAddr("127.0.0.1");
+    sock_.SetPort(std::to_string(port));
+    sock_.Connect();
+    loop_.RunUntil([&] { return sock_.State() == wsConnected; }, seconds(10));
+    if (ircd_port_to_link > 0) {
+      sock_.SendText("NICK bench\r\nUSER bench 0 * :Bench\r\nCONN 127.0.0.1:" + std::to_string(ircd_port_to_link) +
+                     "\r\n");
+      loop_.RunUntil([&] { return text_.find("Connected to the IRC server.") != std::string::npos; }, seconds(10));
+    }
     TFigures figures;
     Burst(figures);
     RoundTrips(figures);
-    user_.Close();
-    link_->Close();
-    loop_.RunUntil([&] { return server_.ClientCount() == 0; }, std::chrono::seconds(10));
-    link_ = nullptr;
+    sock_.Close();
     return figures;
   }
 
  private:
   void Burst(TFigures& figures) {
-    std::string line = ":nick!user@host.example PRIVMSG #kelvox :";
-    line += std::string(100 - line.size() - 2, 'x') + "\r\n";
-    received_lines_ = 0;
-    received_bytes_ = 0;
+    const long target = lines_seen_.load() + lines_;
     counting_ = true;
     const auto start = Clock::now();
-    long sent = 0;
-    while (sent < lines_) {
-      // At most about 2 MB on their way: a burst, not a flood of one queue.
-      while (sent < lines_ && sent - received_lines_ < 20000) {
-        std::string batch;
-        for (int i = 0; i < 100 && sent < lines_; ++i, ++sent) batch += line;
-        link_->SendText(batch);
-      }
-      loop_.RunOnce(std::chrono::milliseconds(10));
-    }
-    loop_.RunUntil([&] { return received_lines_ >= lines_; }, std::chrono::seconds(120));
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    sock_.SendText("BURST " + std::to_string(lines_) + "\r\n");
+    loop_.RunUntil([&] { return lines_seen_.load() >= target; }, seconds(120));
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     counting_ = false;
-    figures.lines_per_s = static_cast<double>(received_lines_) / seconds;
-    figures.mb_per_s = static_cast<double>(received_bytes_) / seconds / 1e6;
+    figures.lines_per_s = static_cast<double>(lines_) / elapsed;
+    figures.mb_per_s = static_cast<double>(bytes_) / elapsed / 1e6;
   }
 
   void RoundTrips(TFigures& figures) {
     std::vector<double> micros;
-    micros.reserve(static_cast<std::size_t>(round_trips_));
     for (int i = 0; i < round_trips_; ++i) {
-      const std::string text = "PRIVMSG #kelvox :round trip " + std::to_string(i);
-      received_text_.clear();
+      text_.clear();
       const auto start = Clock::now();
-      user_.SendText(text + "\r\n");
-      loop_.RunUntil([&] { return received_text_.find('\n') != std::string::npos; }, std::chrono::seconds(10));
+      sock_.SendText("PRIVMSG #kelvox :round trip " + std::to_string(i) + "\r\n");
+      loop_.RunUntil([&] { return text_.find('\n') != std::string::npos; }, seconds(10));
       micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     std::sort(micros.begin(), micros.end());
@@ -120,38 +152,14 @@ class TEndpoints {
     figures.rtt_p99_us = micros[micros.size() * 99 / 100];
   }
 
-  // The server echoes every line back to the user, as a channel would.
-  void ServerRead(TWSocket* s) {
-    server_rest_ += s->ReceiveText();
-    std::size_t lf;
-    while ((lf = server_rest_.find('\n')) != std::string::npos) {
-      const std::string line = server_rest_.substr(0, lf + 1);
-      server_rest_.erase(0, lf + 1);
-      if (line.rfind("PRIVMSG", 0) == 0) s->SendText(":bench!bench@127.0.0.1 " + line);
-    }
-  }
-
-  void UserRead(TWSocket* s) {
-    const std::string text = s->ReceiveText();
-    if (counting_) {
-      received_bytes_ += static_cast<long long>(text.size());
-      received_lines_ += std::count(text.begin(), text.end(), '\n');
-    } else {
-      received_text_ += text;
-    }
-  }
-
+  std::atomic<long>& lines_seen_;
   long lines_;
   int round_trips_;
   TEventLoop loop_;
-  TWSocketServer server_{loop_};
-  TWSocket user_{loop_};
-  TWSocketClient* link_ = nullptr;
-  std::string server_rest_;
-  std::string received_text_;
+  TWSocket sock_{loop_};
   bool counting_ = false;
-  long received_lines_ = 0;
-  long long received_bytes_ = 0;
+  long long bytes_ = 0;
+  std::string text_;
 };
 
 void Print(const char* name, const TFigures& f) {
@@ -176,20 +184,28 @@ int main(int argc, char** argv) {
   bouncer.Button1Click();
   const int bouncer_port = bouncer.Server.BoundPort();
 
+  std::atomic<long> lines_seen{0};
+  std::atomic<bool> stop{false};
+  std::atomic<int> ircd_port{0};
+  std::thread ircd([&] {
+    TIrcServer server(lines_seen);
+    ircd_port = server.Port();
+    server.Run(stop);
+  });
+  while (ircd_port.load() == 0) std::this_thread::yield();
+
   TFigures direct;
   TFigures relayed;
   std::atomic<bool> done{false};
-  std::thread endpoints([&] {
-    {
-      TEndpoints ends(lines, round_trips);
-      direct = ends.Run(ends.ServerPort(), false);
-    }
-    TEndpoints ends(lines, round_trips);
-    relayed = ends.Run(bouncer_port, true);
+  std::thread user([&] {
+    direct = TUser(lines_seen, lines, round_trips).Run(ircd_port, 0);
+    relayed = TUser(lines_seen, lines, round_trips).Run(bouncer_port, ircd_port);
     done = true;
   });
   loop.RunUntil([&] { return done.load(); }, std::chrono::minutes(10));
-  endpoints.join();
+  user.join();
+  stop = true;
+  ircd.join();
   std::filesystem::remove_all(dir);
 
   std::printf("%ld lines of 100 bytes, %d round trips\n", lines, round_trips);
