@@ -30,6 +30,4 @@ inline std::pair<std::string, std::string> SplitWord(std::string_view text) {
   return {word, end < text.size() ? std::string(text.substr(end + 1)) : std::string()};
 }
 
-inline std::string Lower(std::string_view text) { return LowerAscii(text); }
-
 }  // namespace kelvox

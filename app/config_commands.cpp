@@ -27,7 +27,7 @@ std::optional<TList> SortedListNamed(const std::string& name) {
 
 bool TConsoleCommands::Config(const std::string& argument) {
   const auto [word, rest] = SplitWord(argument);
-  const std::string sub = Lower(word);
+  const std::string sub = LowerAscii(word);
   if (sub == "set") return ConfigSet(rest);
   if (sub == "add") return ConfigList(true, rest);
   if (sub == "remove") return ConfigList(false, rest);
@@ -75,7 +75,7 @@ bool TConsoleCommands::ConfigSet(const std::string& argument) {
 
 bool TConsoleCommands::ConfigList(bool add, const std::string& argument) {
   const auto [word, entry] = SplitWord(argument);
-  const std::string name = Lower(word);
+  const std::string name = LowerAscii(word);
   if (const std::optional<TList> list = SortedListNamed(name)) {
     if (add) {
       config_.EntryField(*list) = entry;

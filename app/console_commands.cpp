@@ -73,7 +73,7 @@ void TConsoleCommands::Execute(const std::string& line) {
   const std::size_t start = text.find_first_not_of(" \t");
   if (start == std::string::npos) return;  // an empty line asks for nothing
   const std::size_t end = text.find_first_of(" \t", start);
-  const std::string keyword = Lower(text.substr(start, end - start));
+  const std::string keyword = LowerAscii(text.substr(start, end - start));
   std::string argument;
   if (end != std::string::npos) {
     const std::size_t arg_start = text.find_first_not_of(" \t", end);
@@ -105,7 +105,7 @@ bool TConsoleCommands::Message(const std::string& whole) {
   const std::string target = argument.substr(0, space);
   const std::string text = space == std::string::npos ? "" : argument.substr(argument.find_first_not_of(" \t", space));
   if (target.empty()) return false;
-  dialog_.SendToAll = Lower(target) == "all";
+  dialog_.SendToAll = LowerAscii(target) == "all";
   // The tag goes to the dialog as typed: the dialog itself answers "Invalid Tag".
   dialog_.TagField = dialog_.SendToAll ? "" : target;
   dialog_.Visible = true;

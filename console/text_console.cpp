@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "config/text_case.h"
 #include "net/resolve.h"
 
 namespace kelvox {
@@ -98,9 +99,7 @@ bool TTextConsole::AskOkCancel(const std::string& text, const std::string&) {
 
 bool TTextConsole::TakeAnswer(const std::string& line) {
   if (!asking_) return false;
-  std::string word = TrimControls(line);
-  for (char& c : word) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  answer_ = word == "ok";
+  answer_ = EqualIgnoringCase(TrimControls(line), "ok");
   asking_ = false;
   return true;
 }
