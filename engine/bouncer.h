@@ -110,16 +110,19 @@ class TBouncer {
   void TrackNick(TTcpSrvClient* client, const std::string& line);
   /// The bouncer's commands; false when the line is none of them.
   bool RunCommand(TTcpSrvClient* client, const std::string& line);
+  // Each command takes the user and its whole line.
+  struct TCommand;
+  static const TCommand kCommands[];
   void Conn(TTcpSrvClient* client, const std::string& line);
   void Admin(TTcpSrvClient* client, const std::string& line);
-  void Help(TTcpSrvClient* client);
-  void Die();
+  void Help(TTcpSrvClient* client, const std::string& line);
+  void Die(TTcpSrvClient* client, const std::string& line);
   void Kill(TTcpSrvClient* client, const std::string& line);
-  void TimeUp(TTcpSrvClient* client);
-  void IpList(TTcpSrvClient* client);
+  void TimeUp(TTcpSrvClient* client, const std::string& line);
+  void IpList(TTcpSrvClient* client, const std::string& line);
   void Ip(TTcpSrvClient* client, const std::string& line);
-  void Time(TTcpSrvClient* client);
-  void WhoisOn(TTcpSrvClient* client);
+  void Time(TTcpSrvClient* client, const std::string& line);
+  void WhoisOn(TTcpSrvClient* client, const std::string& line);
 
   // The server link.
   TWSocket& PrepareLink(int slot);

@@ -1,9 +1,6 @@
 // The bouncer's own commands, offered every line of a user who is free to give
 // them. They are tried in the order of the table; a keyword counts only as the
 // line's first word, a whole-line command only as the whole line.
-#include <array>
-#include <functional>
-
 #include "config/decimal.h"
 #include "engine/bouncer.h"
 #include "engine/irc_line.h"
@@ -11,39 +8,39 @@
 
 namespace kelvox {
 
-namespace {
-
 enum class TMatch { kFirstWord, kWholeLine };
 
-}  // namespace
+struct TBouncer::TCommand {
+  std::string_view keyword;
+  TMatch match;
+  bool needs_admin;                // only for a user logged in with ADMIN
+  bool TSettings::*setting;        // a setting that must be on, or nullptr
+  void (TBouncer::*run)(TTcpSrvClient* client, const std::string& line);
+};
+
+const TBouncer::TCommand TBouncer::kCommands[] = {
+    {"conn", TMatch::kFirstWord, false, nullptr, &TBouncer::Conn},
+    {"admin", TMatch::kFirstWord, false, nullptr, &TBouncer::Admin},
+    {"help", TMatch::kWholeLine, false, nullptr, &TBouncer::Help},
+    {"die", TMatch::kFirstWord, true, nullptr, &TBouncer::Die},
+    {"kill", TMatch::kFirstWord, true, nullptr, &TBouncer::Kill},
+    {"timeup", TMatch::kWholeLine, false, &TSettings::TimeUp, &TBouncer::TimeUp},
+    {"iplist", TMatch::kWholeLine, false, &TSettings::IpList, &TBouncer::IpList},
+    {"ip", TMatch::kFirstWord, false, &TSettings::Ip, &TBouncer::Ip},
+    {"time", TMatch::kWholeLine, false, &TSettings::Time, &TBouncer::Time},
+    {"whoison", TMatch::kWholeLine, false, &TSettings::WhoisOn, &TBouncer::WhoisOn},
+};
 
 bool TBouncer::RunCommand(TTcpSrvClient* client, const std::string& line) {
-  TMySocket& record = Slots[static_cast<std::size_t>(client->Slot)];
-  struct TEntry {
-    std::string_view keyword;
-    TMatch match;
-    bool enabled;
-    std::function<void()> run;
-  };
+  const bool admin = Slots[static_cast<std::size_t>(client->Slot)].Admin;
   // A command whose condition fails is passed over: the later ones are tried,
   // and a line that none takes is held for the IRC server.
-  const std::array<TEntry, 10> table = {{
-      {"conn", TMatch::kFirstWord, true, [&] { Conn(client, line); }},
-      {"admin", TMatch::kFirstWord, true, [&] { Admin(client, line); }},
-      {"help", TMatch::kWholeLine, true, [&] { Help(client); }},
-      {"die", TMatch::kFirstWord, record.Admin, [&] { Die(); }},
-      {"kill", TMatch::kFirstWord, record.Admin, [&] { Kill(client, line); }},
-      {"timeup", TMatch::kWholeLine, settings_.TimeUp, [&] { TimeUp(client); }},
-      {"iplist", TMatch::kWholeLine, settings_.IpList, [&] { IpList(client); }},
-      {"ip", TMatch::kFirstWord, settings_.Ip, [&] { Ip(client, line); }},
-      {"time", TMatch::kWholeLine, settings_.Time, [&] { Time(client); }},
-      {"whoison", TMatch::kWholeLine, settings_.WhoisOn, [&] { WhoisOn(client); }},
-  }};
-  for (const TEntry& command : table) {
+  for (const TCommand& command : kCommands) {
     const bool matches = command.match == TMatch::kFirstWord ? FirstWordIs(line, command.keyword)
                                                              : WholeLineIs(line, command.keyword);
-    if (matches && command.enabled) {
-      command.run();
+    const bool enabled = (!command.needs_admin || admin) && (command.setting == nullptr || settings_.*command.setting);
+    if (matches && enabled) {
+      (this->*command.run)(client, line);
       return true;
     }
   }
@@ -69,7 +66,7 @@ void TBouncer::Admin(TTcpSrvClient* client, const std::string& line) {
   }
 }
 
-void TBouncer::Help(TTcpSrvClient* client) {
+void TBouncer::Help(TTcpSrvClient* client, const std::string&) {
   if (Slots[static_cast<std::size_t>(client->Slot)].Admin) {
     SendNotice(client, "       KILL <tag>               | Disconnect user, use WhoIsOn to get tag.\r\n");
     SendNotice(client, "       DIE                      | Stop server.\r\n");
@@ -86,7 +83,7 @@ void TBouncer::Help(TTcpSrvClient* client) {
   SendNotice(client, "       eg: /quote CONN irc.example.net:6667\r\n");
 }
 
-void TBouncer::Die() {
+void TBouncer::Die(TTcpSrvClient*, const std::string&) {
   ExitWithoutConfirm = true;
   Button3Click();
   Quitter1Click();
@@ -104,13 +101,13 @@ void TBouncer::Kill(TTcpSrvClient* client, const std::string& line) {
   }
 }
 
-void TBouncer::TimeUp(TTcpSrvClient* client) {
+void TBouncer::TimeUp(TTcpSrvClient* client, const std::string&) {
   SendNotice(client, "   Time :" + DateTimeText(Now()) + "\r\n");
   SendNotice(client, "     - Software running since " + DateTimeText(RunningSince) + "\r\n");
   SendNotice(client, "     - Bouncer listening since " + DateTimeText(ListeningSince) + "\r\n");
 }
 
-void TBouncer::IpList(TTcpSrvClient* client) {
+void TBouncer::IpList(TTcpSrvClient* client, const std::string&) {
   const std::vector<std::string>& ips = settings_.SelectableIps;
   SendNotice(client, "   Available IPs :\r\n");
   if (ips.size() == 1) {
@@ -144,9 +141,11 @@ void TBouncer::Ip(TTcpSrvClient* client, const std::string& line) {
   }
 }
 
-void TBouncer::Time(TTcpSrvClient* client) { SendNotice(client, "   " + DateTimeText(Now()) + "\r\n"); }
+void TBouncer::Time(TTcpSrvClient* client, const std::string&) {
+  SendNotice(client, "   " + DateTimeText(Now()) + "\r\n");
+}
 
-void TBouncer::WhoisOn(TTcpSrvClient* client) {
+void TBouncer::WhoisOn(TTcpSrvClient* client, const std::string&) {
   const int count = Server.ClientCount();
   SendNotice(client, "   There are " + std::to_string(count) + " connected users:\r\n");
   for (int tag = count; tag >= 1; --tag) {
