@@ -5,6 +5,7 @@
 
 #include <locale.h>
 
+#include <chrono>
 #include <ctime>
 #include <optional>
 #include <string>
@@ -117,14 +118,16 @@ TEST(DateTime, InstalledLocaleGivesItsOwnFormats) {
 }
 
 TEST(DateTime, NowIsTheLocalTime) {
-  const auto local = [](std::time_t t) {
+  // The bounds come from the clock that Now() reads: time() may lag it by a tick.
+  const auto local = [](std::chrono::system_clock::time_point at) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(at);
     std::tm tm{};
     ::localtime_r(&t, &tm);
     return EncodeDateTime({tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, 0});
   };
-  const std::time_t before = std::time(nullptr);
+  const auto before = std::chrono::system_clock::now();
   const TDateTime now = Now();
-  const std::time_t after = std::time(nullptr);
+  const auto after = std::chrono::system_clock::now();
   EXPECT_GE(now, local(before));
   EXPECT_LT(now, local(after) + 1.0 / 86400.0);
 }
