@@ -10,7 +10,7 @@ int TBouncer::MaxUsers() const { return ParseDecimal(settings_.Max); }
 
 void TBouncer::ResetSlotFlags(int slot) {
   TMySocket& record = Slots[static_cast<std::size_t>(slot)];
-  record.Identified = record.Admin = record.LinkOpen = record.Relaying = false;
+  record.Identified = record.Admin = record.LinkOpen = record.Relaying = record.Held = false;
   record.Pending.clear();
 }
 
@@ -35,6 +35,7 @@ void TBouncer::Admit(TTcpSrvClient* client) {
   if (settings_.Beep) console_.PlayBeep();
   client->Slot = n - 1;
   client->OnDataAvailable = [this](TWSocket* s, uint16_t e) { ServerDataAvailable(s, e); };
+  BindFlow(*client, [](TWSocket* s) { return static_cast<TTcpSrvClient*>(s)->Slot; });
   client->ConnectTime = Now();
   ShowUserCount(n);
 

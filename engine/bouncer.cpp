@@ -9,7 +9,8 @@ TBouncer::TBouncer(TEventLoop& loop, TSettings& settings, TConsole& console)
       console_(console),
       checks_(settings),
       log_(settings, console),
-      timer3_(loop) {
+      timer3_(loop),
+      stall_timer_(loop) {
   Server.Name = "Server";
   Server.Banner = " ";
   Server.BannerToBusy = " ";
@@ -25,6 +26,7 @@ TBouncer::TBouncer(TEventLoop& loop, TSettings& settings, TConsole& console)
   Server.OnDataAvailable = [this](TWSocket* s, uint16_t e) { ServerDataAvailable(s, e); };
   timer3_.SetInterval(kMinimiseDelayMs);
   timer3_.OnTimer = [this](TTimer* t) { Timer3Timer(t); };
+  stall_timer_.OnTimer = [this](TTimer* t) { CheckStalls(t); };
   // Nothing decides who may leave for where until the settings say so.
   settings_.DestinationMode = TListMode::all;
 }

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "access/address_checks.h"
 #include "config/settings.h"
@@ -43,6 +45,12 @@ class TBouncer {
 
   /// The main window has closed: the program ends.
   std::function<void()> OnClose;
+
+  /// How long a user's connections may stay held back with nothing leaving for
+  /// either peer before the user is told and dropped. A slow reader makes
+  /// progress and is never dropped; one that stopped reading is, after this.
+  static constexpr std::chrono::minutes kStallLimit{5};
+  std::chrono::milliseconds StallLimit = kStallLimit;
 
   // --- program start, listener control, shutdown ---------------------------
   /// The first showing: start time, grid headers, AutoStart, Minimise.
@@ -104,10 +112,14 @@ class TBouncer {
   void ShowUserCount(int count);
 
   // The user's lines.
-  bool HandleClientLine(TTcpSrvClient* client, const std::string& line);
-  void HoldLine(TMySocket& record, const std::string& line);
+  void HandleClientLine(TTcpSrvClient* client, std::string_view line);
+  void LineTooLong(TTcpSrvClient* client);
+  /// Holds a line for the IRC server, a USER line with the bouncer's real name.
+  void HoldLine(TTcpSrvClient* client, std::string_view line);
+  /// Appends to Pending; a user who passes kMaxPending is told and closed.
+  void Hold(TTcpSrvClient* client, std::string_view line);
   void CheckPassword(TTcpSrvClient* client, const std::string& line);
-  void TrackNick(TTcpSrvClient* client, const std::string& line);
+  void TrackNick(TTcpSrvClient* client, std::string_view line);
   /// The bouncer's commands; false when the line is none of them.
   bool RunCommand(TTcpSrvClient* client, const std::string& line);
   // Each command takes the user and its whole line.
@@ -128,11 +140,19 @@ class TBouncer {
   TWSocket& PrepareLink(int slot);
   bool DestinationAllowed(TTcpSrvClient* client, const std::string& server);
   /// Sends a server line to the user: only to a connected user whose link is open.
-  void Relay(int slot, const std::string& line);
-  /// Sends what Relay gathered.
-  void FlushRelay();
+  void Relay(int slot, std::string_view line);
   /// The CTCP flood guard's decision for one request from the server.
-  void GuardCtcp(int slot, const std::string& line);
+  void GuardCtcp(int slot, std::string_view line);
+
+  // Back-pressure: a slot's two connections are read only while both keep up.
+  /// Binds a connection of a slot (found from it by slot_of) to the slot's flow.
+  void BindFlow(TWSocket& connection, int (*slot_of)(TWSocket*));
+  /// One of the slot's connections is too far behind: stop reading both.
+  void HoldSlot(int slot);
+  /// Reading resumes once neither connection is behind any more.
+  void ReleaseSlot(int slot);
+  /// Drops the users of held slots whose output has not moved for StallLimit.
+  void CheckStalls(TTimer* Sender);
   TMySocket& SlotOf(const TWSocket* link) { return Slots[static_cast<std::size_t>(link->Tag)]; }
   /// The Max setting as a number; -1 (no limit) when it holds none.
   int MaxUsers() const;
@@ -143,8 +163,7 @@ class TBouncer {
   TAddressChecks checks_;
   TEventLog log_;
   TTimer timer3_;
-  std::string relay_out_;  // relayed lines not sent yet, all for relay_slot_
-  int relay_slot_ = -1;
+  TTimer stall_timer_;  // runs while a slot is held
 };
 
 }  // namespace kelvox

@@ -14,7 +14,7 @@ constexpr int kCtcpFlooded = kCtcpPassing + 1;
 
 }  // namespace
 
-void TBouncer::GuardCtcp(int slot, const std::string& line) {
+void TBouncer::GuardCtcp(int slot, std::string_view line) {
   TMySocket& record = Slots[static_cast<std::size_t>(slot)];
   if (!record.CtcpProtect) return Relay(slot, line);
   if (record.CtcpTimer && !record.CtcpTimer->Enabled()) {
@@ -26,7 +26,6 @@ void TBouncer::GuardCtcp(int slot, const std::string& line) {
     return Relay(slot, line);
   }
   if (record.CtcpCount == kCtcpPassing && record.LinkOpen) {
-    FlushRelay();  // the warning comes after the lines that passed
     TTcpSrvClient* client = ClientOfSlot(slot);
     SendNotice(client, "   CTCP Flood!, protection by Kelvox.\r\n");
     SendNotice(client, "   CTCP flood protection is running. /quote $CTCPprotect OFF to remove it.\r\n");

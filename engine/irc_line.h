@@ -1,4 +1,4 @@
-// Reading the lines users and servers send: keywords, arguments, framing.
+// Reading the lines users and servers send: keywords and arguments.
 #pragma once
 
 #include <cstddef>
@@ -31,37 +31,6 @@ inline std::string ArgumentAfter(std::string_view line, std::string_view keyword
 /// Whether the whole line is the keyword, letter case ignored, nothing around it.
 inline bool WholeLineIs(std::string_view line, std::string_view keyword) {
   return EqualIgnoringCase(line, keyword);
-}
-
-/// The line without any CR, wherever CRs stand in it.
-inline std::string WithoutCr(std::string_view line) {
-  std::string text;
-  text.reserve(line.size());
-  for (const char c : line) {
-    if (c != '\r') text += c;
-  }
-  return text;
-}
-
-/// Cuts whole lines (LF-ended, CRs removed) off the front of `rest` and hands
-/// each to `handle`, in order, in time linear in the bytes. `handle` returns
-/// false to stop (the connection has gone): the rest is then dropped. Returns
-/// false when the unfinished text left over is longer than kMaxLineLength.
-template <typename Handle>
-bool TakeLines(std::string& rest, Handle&& handle) {
-  std::size_t start = 0;
-  std::size_t lf;
-  while ((lf = rest.find('\n', start)) != std::string::npos) {
-    if (lf - start > kMaxLineLength) return false;
-    const std::string line = WithoutCr(std::string_view(rest).substr(start, lf - start));
-    start = lf + 1;
-    if (!handle(line)) {
-      rest.clear();
-      return true;
-    }
-  }
-  rest.erase(0, start);
-  return rest.size() <= kMaxLineLength;
 }
 
 }  // namespace kelvox

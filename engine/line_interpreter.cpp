@@ -9,19 +9,22 @@ namespace kelvox {
 void TBouncer::ServerDataAvailable(TWSocket* Sender, uint16_t) {
   auto* client = static_cast<TTcpSrvClient*>(Sender);
   if (client->Slot < 0 || client->Slot >= kSlotCount) return;
-  client->ClientRest += Sender->ReceiveText();
-  const bool bounded = TakeLines(client->ClientRest, [this, client](const std::string& line) {
-    return HandleClientLine(client, line);
-  });
-  if (!bounded && client->State() == wsConnected) {
-    client->ClientRest.clear();
-    SendNotice(client, "   Line too long.\r\n");
-    Kick(client->Slot + 1, false);
+  std::string_view line;
+  // A line that closes the connection (a wrong password, a failed CONN) ends
+  // the reading: the rest is dropped with the connection.
+  while (client->State() == wsConnected && client->ReceiveLine(line)) {
+    if (line.size() > kMaxLineLength) return LineTooLong(client);
+    HandleClientLine(client, line);
   }
+  if (client->State() == wsConnected && client->ClientRest().size() > kMaxLineLength) LineTooLong(client);
 }
 
-// Returns whether the connection is still there for the next line.
-bool TBouncer::HandleClientLine(TTcpSrvClient* client, const std::string& line) {
+void TBouncer::LineTooLong(TTcpSrvClient* client) {
+  SendNotice(client, "   Line too long.\r\n");
+  Kick(client->Slot + 1, false);
+}
+
+void TBouncer::HandleClientLine(TTcpSrvClient* client, std::string_view line) {
   TMySocket& record = Slots[static_cast<std::size_t>(client->Slot)];
   if (record.Relaying) {
     TWSocket* link = Links[static_cast<std::size_t>(client->Slot)].get();
@@ -34,10 +37,10 @@ bool TBouncer::HandleClientLine(TTcpSrvClient* client, const std::string& line) 
         record.CtcpProtect = true;
         SendNotice(client, "   CTCP flood protection enabled. /quote $CTCPprotect OFF to stop it.\r\n");
       } else {
-        link->SendText(line + "\r\n");
+        link->SendLine(line);
       }
     } else if (state == wsConnecting) {
-      record.Pending += line + "\r\n";
+      Hold(client, line);
     }
     // A link neither connecting nor connected is on its way out: the line goes.
   } else if (FirstWordIs(line, "ping")) {
@@ -45,27 +48,37 @@ bool TBouncer::HandleClientLine(TTcpSrvClient* client, const std::string& line) 
     client->SendText("PONG " + ArgumentAfter(line, "ping") + "\r\n");
   } else if (settings_.Identification && !record.Identified) {
     if (FirstWordIs(line, "pass")) {
-      CheckPassword(client, line);
+      CheckPassword(client, std::string(line));
     } else {
-      HoldLine(record, line);
+      HoldLine(client, line);
     }
-  } else if (!RunCommand(client, line)) {
-    HoldLine(Slots[static_cast<std::size_t>(client->Slot)], line);
+  } else if (!RunCommand(client, std::string(line))) {
+    HoldLine(client, line);
   }
   TrackNick(client, line);
-  return client->State() == wsConnected;
 }
 
 // Held for the IRC server; the real name of a USER line becomes the bouncer's
 // web host.
-void TBouncer::HoldLine(TMySocket& record, const std::string& line) {
+void TBouncer::HoldLine(TTcpSrvClient* client, std::string_view line) {
   if (!FirstWordIs(line, "user")) {
-    record.Pending += line + "\r\n";
+    Hold(client, line);
   } else if (const std::size_t colon = line.find(':'); colon != std::string::npos) {
-    record.Pending += line.substr(0, colon + 1) + std::string(kWebHost) + "\r\n";
+    Hold(client, std::string(line.substr(0, colon + 1)) + std::string(kWebHost));
   } else {
-    record.Pending += line + " :" + std::string(kWebHost) + "\r\n";
+    Hold(client, std::string(line) + " :" + std::string(kWebHost));
   }
+}
+
+void TBouncer::Hold(TTcpSrvClient* client, std::string_view line) {
+  std::string& pending = Slots[static_cast<std::size_t>(client->Slot)].Pending;
+  if (pending.size() + line.size() + 2 > kMaxPending) {
+    SendNotice(client, "   Too many lines held back, bye.\r\n");
+    Kick(client->Slot + 1, false);
+    return;
+  }
+  pending.append(line);
+  pending.append("\r\n");
 }
 
 void TBouncer::CheckPassword(TTcpSrvClient* client, const std::string& line) {
@@ -80,7 +93,7 @@ void TBouncer::CheckPassword(TTcpSrvClient* client, const std::string& line) {
   for (const std::string& welcome : settings_.WelcomeText) SendNotice(client, "   " + welcome + "\r\n");
 }
 
-void TBouncer::TrackNick(TTcpSrvClient* client, const std::string& line) {
+void TBouncer::TrackNick(TTcpSrvClient* client, std::string_view line) {
   if (!FirstWordIs(line, "nick") || client->Slot < 0) return;
   std::string nick = ArgumentAfter(line, "nick");
   if (!nick.empty() && nick.front() == ':') nick.erase(0, 1);

@@ -43,6 +43,12 @@ void TBouncer::Conn(TTcpSrvClient* client, const std::string& line) {
   link.OnChangeState = [this](TWSocket* s, TSocketState from, TSocketState to) {
     ChangeStateCommune(s, from, to);
   };
+  BindFlow(link, [](TWSocket* s) { return s->Tag; });
+  if (record.Held) {
+    link.PauseReading();
+  } else {
+    link.ResumeReading();
+  }
   link.Tag = slot;
 
   if (!DestinationAllowed(client, link.Addr())) return;
@@ -90,7 +96,7 @@ void TBouncer::ChangeStateCommune(TWSocket* Sender, TSocketState OldState, TSock
   log_.LogEvent(row, "Connected to " + console_.GetCell(2, row));
   TMySocket& record = SlotOf(Sender);
   if (!record.Pending.empty()) Sender->SendText(record.Pending);
-  record.Pending.clear();
+  std::string().swap(record.Pending);  // its memory too: it is not needed again
 }
 
 void TBouncer::ConnectCommune(TWSocket* Sender, uint16_t Error) {
@@ -111,45 +117,31 @@ void TBouncer::DeConnectCommune(TWSocket* Sender, uint16_t) {
 
 void TBouncer::ReadCommune(TWSocket* Sender, uint16_t) {
   const int slot = Sender->Tag;
-  TMySocket& record = SlotOf(Sender);
-  record.ServerRest += Sender->ReceiveText();
-  relay_slot_ = slot;
-  const bool bounded = TakeLines(record.ServerRest, [this, Sender, slot](const std::string& line) {
+  std::string_view line;
+  while (Sender->State() == wsConnected && Sender->ReceiveLine(line)) {
+    if (line.size() > kMaxLineLength) break;
     // The server's PINGs are the bouncer's to answer, whether or not the user
     // is there to see them.
-    if (settings_.AutoPong && line.size() >= 4 && EqualIgnoringCase(std::string_view(line).substr(0, 4), "ping")) {
+    if (settings_.AutoPong && line.size() >= 4 && EqualIgnoringCase(line.substr(0, 4), "ping")) {
       const std::size_t colon = line.find(':');
-      Sender->SendText("PONG :" + (colon == std::string::npos ? line : line.substr(colon + 1)) + "\r\n");
-    } else if (line.find('\x01') != std::string::npos && LowerAscii(line).find("privmsg") != std::string::npos) {
+      Sender->SendLine("PONG :" + std::string(colon == std::string_view::npos ? line : line.substr(colon + 1)));
+    } else if (line.find('\x01') != std::string_view::npos && LowerAscii(line).find("privmsg") != std::string::npos) {
       GuardCtcp(slot, line);
     } else {
       Relay(slot, line);
     }
-    return Sender->State() == wsConnected;
-  });
-  FlushRelay();
-  if (!bounded && Sender->State() == wsConnected) {
-    record.ServerRest.clear();
+  }
+  if (Sender->State() == wsConnected &&
+      (line.size() > kMaxLineLength || Sender->UnreadText().size() > kMaxLineLength)) {
     Sender->Close();  // a server that sends no line ends is treated as lost
   }
 }
 
-void TBouncer::Relay(int slot, const std::string& line) {
+void TBouncer::Relay(int slot, std::string_view line) {
   TTcpSrvClient* client = ClientOfSlot(slot);
   if (client == nullptr || client->State() != wsConnected || !Slots[static_cast<std::size_t>(slot)].LinkOpen) return;
-  // Lines for the user gather while one burst from the server is handled and
-  // leave in one send: one system call per burst, not per line.
-  if (relay_slot_ != slot) FlushRelay();
-  relay_slot_ = slot;
-  relay_out_ += line;
-  relay_out_ += "\r\n";
-}
-
-void TBouncer::FlushRelay() {
-  if (relay_out_.empty()) return;
-  TTcpSrvClient* client = ClientOfSlot(relay_slot_);
-  if (client != nullptr && client->State() == wsConnected) client->SendText(relay_out_);
-  relay_out_.clear();
+  // Written behind: the lines of one read leave together after it.
+  client->SendLine(line);
 }
 
 }  // namespace kelvox

@@ -4,6 +4,7 @@
 // (grid row, WHOISON "#", KILL) is slot + 1.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,14 +27,19 @@ class TTcpSrvClient : public TWSocketClient {
 
   TDateTime ConnectTime = 0;  // when admission took the user (date and time)
   int Slot = -1;              // index in the client list; -1 until admission gives one
-  std::string ClientRest;     // bytes received that do not end in LF yet
   int AdminFailures = 0;      // wrong ADMIN passwords on this connection
+
+  /// Bytes received that do not end in LF yet (kept by the socket).
+  std::string_view ClientRest() const { return UnreadText(); }
 };
 
 /// Wrong ADMIN passwords a connection may give; the last one closes it.
 inline constexpr int kMaxAdminFailures = 3;
 /// The CTCP window: requests counted per user for this long.
 inline constexpr int kCtcpWindowMs = 15000;
+/// The most a user may have held for the IRC server (before CONN, while the
+/// link connects); more is refused like an over-long line.
+inline constexpr std::size_t kMaxPending = 32 * 1024;
 
 /// The slot record. Compaction moves records down whole, so a user keeps its
 /// flags, held lines, chosen address, timer and link when its slot number drops.
@@ -47,7 +53,10 @@ struct TMySocket {
   bool Relaying = false;              // every line belongs to the server link now
   bool Admin = false;                 // logged in with ADMIN
   bool Identified = false;            // gave the users' password, or issued CONN
-  std::string ServerRest;             // bytes from the IRC server not ending in LF yet
+  // The server's unfinished line stays in the link (UnreadText).
+  bool Held = false;                  // neither connection is read: one is too far behind
+  int64_t HeldMoved = 0;              // bytes both had sent when the hold last moved
+  TEventLoop::Clock::time_point HeldMovedAt;  // when that was
 };
 
 /// The greeting banner's message text: the program, its author, its web host.

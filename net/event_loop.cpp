@@ -1,5 +1,6 @@
 #include "net/event_loop.h"
 
+#include <malloc.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -33,6 +34,38 @@ TEventLoop::~TEventLoop() {
 }
 
 void TEventLoop::Post(Task task) { queue_.push_back(std::move(task)); }
+
+void TEventLoop::CancelFlush(TFlushable* output) {
+  written_.erase(std::remove(written_.begin(), written_.end(), output), written_.end());
+}
+
+void TEventLoop::FlushWritten() {
+  // A flush posts at most; it never writes to another socket, so the list does
+  // not grow while it is walked. A socket listed twice finds nothing the second time.
+  for (std::size_t i = 0; i < written_.size(); ++i) written_[i]->FlushOutput();
+  written_.clear();
+}
+
+char* TEventLoop::LendReadBuffer() {
+  if (read_buffer_lent_) return nullptr;
+  if (!read_buffer_) read_buffer_.reset(new char[kReadBufferSize]);
+  read_buffer_lent_ = true;
+  return read_buffer_.get();
+}
+
+void TEventLoop::NoteReleased(std::size_t bytes) {
+  constexpr std::size_t kTrimAfter = 1024 * 1024;
+  constexpr milliseconds kTrimDelay{2000};
+  released_ += bytes;
+  if (released_ < kTrimAfter || trim_scheduled_) return;
+  // Not at once: during a burst the same memory is wanted again right away.
+  trim_scheduled_ = true;
+  ScheduleAt(Clock::now() + kTrimDelay, [this] {
+    trim_scheduled_ = false;
+    released_ = 0;
+    malloc_trim(0);
+  });
+}
 
 void TEventLoop::PostFromThread(Task task) {
   {
@@ -135,11 +168,13 @@ bool TEventLoop::RunQueued() {
     Task task = std::move(queue_.front());
     queue_.pop_front();
     task();
+    FlushWritten();
   }
   return count > 0;
 }
 
 bool TEventLoop::RunOnce(milliseconds max_wait) {
+  FlushWritten();  // what was sent outside any task
   Poll(WaitFor(max_wait));
   FireDueTimers();
   return RunQueued();

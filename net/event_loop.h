@@ -1,6 +1,8 @@
 // The one event loop: a single thread, a single ordered queue of tasks. Socket
 // readiness, the socket layer's deferred messages and timer ticks all become tasks
 // in that queue and run one at a time, each to completion, in posting order.
+// Output is written behind: what a task sends is handed to the OS right after the
+// task, once per socket, before the next task runs and before the loop polls.
 #pragma once
 
 #include <sys/epoll.h>
@@ -19,6 +21,15 @@
 namespace kelvox {
 
 class TGracefulCloser;
+
+/// Something with output to hand to the OS after the task that wrote it.
+class TFlushable {
+ public:
+  virtual void FlushOutput() = 0;
+
+ protected:
+  ~TFlushable() = default;
+};
 
 class TEventLoop {
  public:
@@ -73,11 +84,30 @@ class TEventLoop {
   /// Where closed connections go to deliver their last bytes (see graceful_close.h).
   TGracefulCloser& Closer() { return *closer_; }
 
+  /// Flushes `output` after the current task (or before the next poll when no
+  /// task runs), once however often it is listed. FlushOutput may only hand bytes
+  /// to the OS and post tasks: no handler runs there. The caller keeps `output`
+  /// alive or calls CancelFlush first.
+  void FlushAfterTask(TFlushable* output) { written_.push_back(output); }
+  void CancelFlush(TFlushable* output);
+
+  /// The buffer that reads land in: one per loop, lent to one read at a time.
+  /// Null while it is lent (a read inside a nested turn brings its own).
+  static constexpr std::size_t kReadBufferSize = 128 * 1024;
+  char* LendReadBuffer();
+  void ReturnReadBuffer() { read_buffer_lent_ = false; }
+
+  /// Heap memory a socket has given back. Once a megabyte has come back, the
+  /// loop returns the free heap to the system a moment later, when bursts are
+  /// over, so the process shrinks back towards its idle size.
+  void NoteReleased(std::size_t bytes);
+
  private:
   void Poll(int timeout_ms);
   void TakeHandedOver();
   void FireDueTimers();
   bool RunQueued();
+  void FlushWritten();
   int WaitFor(std::chrono::milliseconds max_wait) const;
 
   int epoll_fd_;
@@ -88,6 +118,11 @@ class TEventLoop {
   std::map<std::pair<Clock::time_point, TimerKey>, Task> timers_;
   std::unordered_map<TimerKey, Clock::time_point> timer_deadlines_;
   std::unique_ptr<TGracefulCloser> closer_;
+  std::vector<TFlushable*> written_;  // in the order first written; repeats are harmless
+  std::unique_ptr<char[]> read_buffer_;
+  bool read_buffer_lent_ = false;
+  std::size_t released_ = 0;
+  bool trim_scheduled_ = false;
 
   // The hand-over from other threads: an eventfd that the loop watches, and the
   // tasks waiting behind it. Only these two are shared between threads.

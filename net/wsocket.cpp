@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "net/graceful_close.h"
 #include "net/os_socket.h"
@@ -15,11 +16,27 @@ namespace kelvox {
 namespace {
 
 constexpr uint32_t kReadInterest = EPOLLIN | EPOLLRDHUP;
+// While reading is paused only the peer's end is watched.
+constexpr uint32_t kEndInterest = EPOLLRDHUP;
+// Drained buffers at least this large count towards giving heap back.
+constexpr std::size_t kWorthReleasing = 16 * 1024;
+// An unfinished line kept between reads gives its memory back past this.
+constexpr std::size_t kSmallCarry = 256;
 
-bool IsFatalSendError(int err) {
-  return err == WSAECONNRESET || err == WSAENOTSOCK || err == WSAENOTCONN || err == WSAEINVAL ||
-         err == WSAECONNABORTED;
-}
+// Gives the loop's read buffer back at the end of a read.
+class TLentBuffer {
+ public:
+  TLentBuffer(TEventLoop& loop, bool lent) : loop_(loop), lent_(lent) {}
+  ~TLentBuffer() {
+    if (lent_) loop_.ReturnReadBuffer();
+  }
+  TLentBuffer(const TLentBuffer&) = delete;
+  TLentBuffer& operator=(const TLentBuffer&) = delete;
+
+ private:
+  TEventLoop& loop_;
+  bool lent_;
+};
 
 }  // namespace
 
@@ -27,8 +44,9 @@ TWSocket::TWSocket(TEventLoop& loop) : loop_(loop) { ResetDefaults(); }
 
 TWSocket::~TWSocket() {
   destroying_ = true;
+  if (flush_listed_) loop_.CancelFlush(this);
   try {
-    if (state_ != wsClosed || handle_ >= 0) Close();
+    if (state_ != wsClosed || handle_ >= 0) CloseWith(Release::kGraceful, Notify::kLater);
   } catch (...) {
     // Destruction goes on whatever the close raised.
   }
@@ -84,7 +102,6 @@ void TWSocket::ResetDefaults() {
   LingerTimeout = 0;
   handle_ = -1;
   state_ = wsClosed;
-  all_sent_ = true;
   read_count_ = 0;
   close_notified_ = false;
   FlushTimeout = 60;
@@ -124,6 +141,8 @@ void TWSocket::TakeHandle(int fd, bool established) {
   ++serial_;
   notify_queued_ = false;
   established_ = established;
+  peer_ending_ = false;
+  os_full_ = false;
 }
 
 void TWSocket::WatchHandle(uint32_t events, const char* step) {
@@ -156,13 +175,9 @@ void TWSocket::OnReadiness(uint32_t events) {
       break;
     case wsConnected:
       if (events & EPOLLOUT) bits |= kFdWrite;
-      if (events & (EPOLLERR | EPOLLHUP | EPOLLRDHUP)) {
-        bits |= kFdClose;
-        error = static_cast<uint16_t>(os::PendingError(handle_));
-      } else if (events & EPOLLIN) {
-        // Readable with nothing to read is the end of the stream.
-        bits |= os::PendingBytes(handle_) > 0 ? kFdRead : kFdClose;
-      }
+      // Data, the peer's end and a reset are all told apart by reading.
+      if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) bits |= kFdRead;
+      if (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) bits |= kFdClose;
       break;
     default:
       break;
@@ -190,27 +205,21 @@ void TWSocket::Dispatch(uint64_t serial, unsigned bits, uint16_t error, bool fro
       if (life.expired()) return;
       TriggerSessionConnected(error);
       if (life.expired()) return;
-      if (error != 0 && state_ != wsClosed) Close();
+      if (error != 0 && state_ != wsClosed) CloseWith(Release::kGraceful, Notify::kNow);
+    }
+    if ((bits & kFdClose) && IsCurrent(serial)) {
+      // The peer is done: what it sent is read to the end, paused or not.
+      peer_ending_ = true;
+      UpdateInterest();
     }
     if ((bits & kFdRead) && IsCurrent(serial)) ReceiveLoop(error);
     if (life.expired()) return;
     if ((bits & kFdWrite) && IsCurrent(serial)) {
-      TryToSend();
-      if (all_sent_ && IsCurrent(serial)) TriggerDataSent(error);
+      os_full_ = false;
+      Flush(true);
     }
     if (life.expired()) return;
     if ((bits & kFdAccept) && IsCurrent(serial)) TriggerSessionAvailable(error);
-    if (life.expired()) return;
-    if ((bits & kFdClose) && IsCurrent(serial) && state_ != wsConnecting) {
-      ReceiveLoop(0);
-      if (life.expired()) return;
-      if (!close_notified_) {
-        close_notified_ = true;
-        TriggerSessionClosed(error);
-        if (life.expired()) return;
-      }
-      if (state_ != wsClosed) Close();
-    }
   } catch (const std::exception& e) {
     if (!life.expired()) HandleBackgroundException(e);
   }
@@ -226,27 +235,143 @@ void TWSocket::HandleBackgroundException(const std::exception& e) {
   }
 }
 
+// --- receive ----------------------------------------------------------------
+
 void TWSocket::ReceiveLoop(uint16_t error) {
   const std::weak_ptr<int> life = life_;
-  for (;;) {
+  std::size_t budget = kReadBudget;
+  bool ended = false;
+  uint16_t end_error = 0;
+  while (budget > 0 && handle_ >= 0 && (!paused_ || peer_ending_)) {
+    // The unfinished line goes in front of the new bytes, so that lines are
+    // whole. The loop's buffer serves, unless a read up the stack holds it.
+    const auto kept = static_cast<std::size_t>(in_end_ - in_begin_);
+    char* base = kept <= TEventLoop::kReadBufferSize / 2 ? loop_.LendReadBuffer() : nullptr;
+    const TLentBuffer lent(loop_, base != nullptr);
+    std::size_t capacity = TEventLoop::kReadBufferSize;
+    std::unique_ptr<char[]> own;
+    if (base == nullptr) {
+      capacity = kept + TEventLoop::kReadBufferSize / 2;
+      own.reset(new char[capacity]);
+      base = own.get();
+    }
+    if (kept > 0) std::memcpy(base, in_begin_, kept);
+    const std::size_t wanted = std::min(capacity - kept, budget);
+    const ssize_t got = os::ReceiveBytes(handle_, base + kept, wanted);
+    if (got <= 0) {
+      const int err = got == 0 ? 0 : os::LastError();
+      ended = err != WSAEWOULDBLOCK;
+      end_error = static_cast<uint16_t>(err);
+      break;  // the unfinished line is still in carry_
+    }
+    const auto count = static_cast<std::size_t>(got);
+    read_count_ += got;
+    budget -= count;
+    carry_.clear();
+    in_begin_ = base;
+    in_end_ = base + kept + count;
     last_error_ = 0;
+    bool stop = false;
     try {
-      if (!TriggerDataAvailable(error)) {
-        char scratch[1024];
-        if (Receive(scratch, sizeof scratch) < 0 && last_error_ == WSAEWOULDBLOCK) break;
-      }
+      if (!TriggerDataAvailable(error)) in_begin_ = in_end_;  // nobody reads: dropped
     } catch (...) {
-      return;  // a failing data handler ends this burst, without a report
+      stop = true;  // a failing data handler ends this burst, without a report
     }
     if (life.expired()) return;
-    if ((ComponentOptions & wsoNoReceiveLoop) || last_error_ != 0 || handle_ < 0) break;
-    const int pending = os::PendingBytes(handle_);
-    if (pending < 0) {
-      last_error_ = os::LastError();
-      break;
-    }
-    if (pending == 0) break;
+    KeepUnread();
+    if (stop || handle_ < 0 || (ComponentOptions & wsoNoReceiveLoop) || count < wanted) break;
   }
+  if (ended && handle_ >= 0) PeerEnded(end_error);
+}
+
+void TWSocket::KeepUnread() {
+  const auto left = static_cast<std::size_t>(in_end_ - in_begin_);
+  if (left == 0) {
+    if (carry_.capacity() > kSmallCarry) std::string().swap(carry_);
+    carry_.clear();
+  } else {
+    carry_.assign(in_begin_, left);
+  }
+  in_begin_ = carry_.data();
+  in_end_ = in_begin_ + left;
+}
+
+void TWSocket::DropInput() {
+  std::string().swap(carry_);
+  in_begin_ = in_end_ = carry_.data();
+}
+
+void TWSocket::PeerEnded(uint16_t error) {
+  const std::weak_ptr<int> life = life_;
+  if (!close_notified_) {
+    close_notified_ = true;
+    TriggerSessionClosed(error);
+    if (life.expired()) return;
+  }
+  if (state_ != wsClosed) CloseWith(Release::kGraceful, Notify::kNow);
+}
+
+bool TWSocket::ReceiveLine(std::string_view& line) {
+  const auto size = static_cast<std::size_t>(in_end_ - in_begin_);
+  char* const start = in_begin_;
+  auto* const lf = static_cast<char*>(size == 0 ? nullptr : std::memchr(start, '\n', size));
+  if (lf == nullptr) return false;
+  in_begin_ = lf + 1;  // consumed before anyone acts on it
+  char* end = lf;
+  if (end > start && end[-1] == '\r') --end;
+  // A CR inside the line is rare: only then is the line moved together.
+  if (std::memchr(start, '\r', static_cast<std::size_t>(end - start)) != nullptr) {
+    end = std::remove(start, end, '\r');
+  }
+  line = std::string_view(start, static_cast<std::size_t>(end - start));
+  return true;
+}
+
+std::string TWSocket::ReceiveText() {
+  if (handle_ < 0 && in_begin_ == in_end_) FireError("ioctlSocket", WSAENOTSOCK);
+  std::string text(in_begin_, in_end_);
+  in_begin_ = in_end_;
+  return text;
+}
+
+int TWSocket::Receive(void* buffer, int size) {
+  if (handle_ < 0) {
+    last_error_ = WSAENOTSOCK;
+    return -1;
+  }
+  const auto wanted = static_cast<std::size_t>(std::max(size, 0));
+  if (in_begin_ != in_end_) {
+    const std::size_t count = std::min(wanted, static_cast<std::size_t>(in_end_ - in_begin_));
+    std::memcpy(buffer, in_begin_, count);
+    in_begin_ += count;
+    return static_cast<int>(count);
+  }
+  const ssize_t got = os::ReceiveBytes(handle_, buffer, wanted);
+  if (got < 0) {
+    last_error_ = os::LastError();
+    return -1;
+  }
+  read_count_ += got;
+  return static_cast<int>(got);
+}
+
+int TWSocket::RcvdCount() {
+  if (handle_ < 0) FireError("ioctlSocket", WSAENOTSOCK);
+  const int pending = os::PendingBytes(handle_);
+  if (pending < 0) FireError("ioctlSocket", os::LastError());
+  return pending;
+}
+
+void TWSocket::PauseReading() {
+  if (paused_) return;
+  paused_ = true;
+  UpdateInterest();
+}
+
+void TWSocket::ResumeReading() {
+  if (!paused_) return;
+  paused_ = false;
+  UpdateInterest();
 }
 
 // --- errors -----------------------------------------------------------------
@@ -255,9 +380,12 @@ void TWSocket::FireError(const std::string& step, int code) {
   const std::string message =
       "Error " + std::to_string(code) + " in function " + step + "\r\n" + WSocketErrorText(code);
   if (code == WSAECONNRESET || code == WSAENOTCONN) {
+    const TSocketState old = state_;
     ReleaseHandle(code == WSAECONNRESET ? Release::kAbortive : Release::kPlain);
-    ChangeState(wsClosed);
-    ConnectionDropped();
+    if (old != wsClosed) {
+      state_ = wsClosed;
+      PostClose({old, false, true, 0});
+    }
   }
   last_error_ = code;
   throw ESocketException(message);
@@ -314,7 +442,9 @@ void TWSocket::Connect() {
     throw ESocketException("connect: " + std::string(e.what()));
   }
   ResolveRemote("connect: ");
+  FirePendingClose();
   DiscardSendQueue();
+  DropInput();
 
   const int fd = os::OpenSocket(socket_type_, proto_number_);
   if (fd < 0) FireError("Connect (socket)", os::LastError());
@@ -354,8 +484,9 @@ void TWSocket::Connect() {
 // --- close ------------------------------------------------------------------
 
 void TWSocket::DiscardSendQueue() {
-  send_queue_.clear();
-  queued_bytes_ = 0;
+  out_.Clear();
+  const std::size_t released = out_.Shrink();
+  if (released >= kWorthReleasing) loop_.NoteReleased(released);
 }
 
 void TWSocket::ReleaseHandle(Release how) {
@@ -364,23 +495,19 @@ void TWSocket::ReleaseHandle(Release how) {
   loop_.Unwatch(fd);
   handle_ = -1;
   interest_ = 0;
+  buffer_high_ = false;
+  DropInput();
   if (how == Release::kGraceful && established_) {
-    std::string unsent;
-    unsent.reserve(queued_bytes_);
-    for (const TBuffer& chunk : send_queue_) {
-      const auto [data, len] = chunk.Peek();
-      if (len > 0) unsent.append(data, static_cast<std::size_t>(len));
-    }
-    DiscardSendQueue();
-    loop_.Closer().Adopt(fd, std::move(unsent));
+    loop_.Closer().Adopt(fd, std::string(out_.Peek()));
   } else {
     if (how == Release::kAbortive && established_) os::SetLinger(fd, true, 0);
     os::CloseHandle(fd);
   }
+  DiscardSendQueue();
   established_ = false;
 }
 
-void TWSocket::CloseWith(Release how) {
+void TWSocket::CloseWith(Release how, Notify notify, uint16_t error) {
   if (handle_ < 0) {
     if (state_ != wsClosed) {
       state_ = wsClosed;
@@ -389,138 +516,159 @@ void TWSocket::CloseWith(Release how) {
     return;
   }
   if (state_ == wsClosed) return;
+  const TSocketState old = state_;
+  const bool session_closed = !destroying_ && !close_notified_;
+  close_notified_ = true;
   ReleaseHandle(how);
-  ChangeState(wsClosed);
-  if (!destroying_ && !close_notified_) {
-    close_notified_ = true;
-    TriggerSessionClosed(0);
+  if (notify == Notify::kLater) {
+    state_ = wsClosed;
+    ResetDefaults();
+    if (!destroying_) PostClose({old, session_closed, false, error});
+    return;
   }
+  const std::weak_ptr<int> life = life_;
+  ChangeState(wsClosed);
+  if (life.expired()) return;
+  if (session_closed) TriggerSessionClosed(error);
+  if (life.expired()) return;
   try {
     ResetDefaults();
   } catch (...) {
   }
 }
 
-void TWSocket::Close() { CloseWith(Release::kGraceful); }
+void TWSocket::PostClose(const TPendingClose& events) {
+  pending_close_ = events;
+  close_pending_ = true;
+  loop_.Post([this, life = std::weak_ptr<int>(life_)] {
+    if (!life.expired()) FirePendingClose();
+  });
+}
+
+void TWSocket::FirePendingClose() {
+  if (!close_pending_) return;
+  close_pending_ = false;
+  const TPendingClose events = pending_close_;
+  const std::weak_ptr<int> life = life_;
+  try {
+    TriggerChangeState(events.old_state, wsClosed);
+    if (life.expired()) return;
+    if (events.dropped) {
+      ConnectionDropped();
+    } else if (events.session_closed) {
+      TriggerSessionClosed(events.error);
+    }
+  } catch (const std::exception& e) {
+    if (!life.expired()) HandleBackgroundException(e);
+  }
+}
+
+void TWSocket::Close() { CloseWith(Release::kGraceful, Notify::kLater); }
 
 void TWSocket::Abort() {
   DiscardSendQueue();
-  CloseWith(Release::kAbortive);
+  CloseWith(Release::kAbortive, Notify::kLater);
 }
 
 // --- send -------------------------------------------------------------------
 
 int TWSocket::Send(const void* data, int len) {
   if (state_ != wsConnected) FireError("Send", WSAENOTCONN);
-  all_sent_ = false;
-  if (len > 0) {
-    const char* bytes = static_cast<const char*>(data);
-    int left = len;
-    while (left > 0) {
-      if (send_queue_.empty() || send_queue_.back().WrCount() >= send_queue_.back().BufSize()) {
-        send_queue_.emplace_back(TBuffer::kDefaultSize);
-      }
-      const int written = send_queue_.back().Write(bytes, left);
-      bytes += written;
-      left -= written;
-    }
-    queued_bytes_ += static_cast<std::size_t>(len);
-  }
-  TryToSend();
-  if (queued_bytes_ > kMaxSendQueue && handle_ >= 0) {
-    // The peer stopped reading: end it the way a reset would.
-    close_notified_ = true;
-    DiscardSendQueue();
-    CloseWith(Release::kAbortive);
-    TriggerSessionClosed(WSAENOBUFS);
-    return len;
-  }
-  if (all_sent_) PostMessage(kFdWrite, 0, false);
-  return len <= 0 ? 0 : len;
+  if (len <= 0) return 0;
+  out_.Write(std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(len)));
+  Queued();
+  return len;
 }
 
 int TWSocket::SendText(std::string_view text) {
   return Send(text.data(), static_cast<int>(text.size()));
 }
 
-void TWSocket::TryToSend() {
-  if (handle_ < 0 || send_queue_.empty()) return;
-  for (;;) {
-    TBuffer& first = send_queue_.front();
-    const auto [data, len] = first.Peek();
-    if (len <= 0) {
-      if (send_queue_.size() == 1) {
-        all_sent_ = true;
-        break;
-      }
-      send_queue_.pop_front();
-      continue;
-    }
-    const ssize_t sent = os::SendBytes(handle_, data, static_cast<std::size_t>(len),
-                                       SendFlags == wsSendUrgent);
+void TWSocket::SendLine(std::string_view text) {
+  if (state_ != wsConnected) FireError("Send", WSAENOTCONN);
+  out_.Write(text);
+  out_.Write("\r\n");
+  Queued();
+}
+
+void TWSocket::Queued() {
+  if (!flush_listed_) {
+    flush_listed_ = true;
+    loop_.FlushAfterTask(this);
+  }
+  if (out_.Size() >= kFlushAtOnce && !os_full_) Flush(false);
+  if (handle_ < 0) return;  // the flush met a broken connection
+  if (out_.Size() > kMaxSendQueue) {
+    // Nobody reads and nothing held the writer back: end it as a reset would.
+    CloseWith(Release::kAbortive, Notify::kLater, WSAENOBUFS);
+    return;
+  }
+  if (!buffer_high_ && out_.Size() > kHighWaterMark) {
+    buffer_high_ = true;
+    if (OnBufferHigh) OnBufferHigh(this);
+  }
+}
+
+void TWSocket::FlushOutput() {
+  flush_listed_ = false;
+  if (!os_full_) Flush(true);
+}
+
+void TWSocket::Flush(bool after_task) {
+  if (handle_ < 0 || state_ != wsConnected) return;
+  const bool had_output = !out_.Empty();
+  while (!out_.Empty()) {
+    const std::string_view unsent = out_.Peek();
+    const ssize_t sent = os::SendBytes(handle_, unsent.data(), unsent.size(), SendFlags == wsSendUrgent);
     if (sent < 0) {
       const int err = os::LastError();
-      if (err == WSAEWOULDBLOCK) break;
-      if (IsFatalSendError(err)) {
-        close_notified_ = true;
-        CloseWith(Release::kAbortive);
-        TriggerSessionClosed(static_cast<uint16_t>(err));
-        return;
+      if (err == WSAEWOULDBLOCK) {
+        os_full_ = true;
+        break;
       }
-      FireError("TryToSend failed", err);
+      // The peer is gone (reset, torn down): the connection ends with the error.
+      last_error_ = err;
+      CloseWith(Release::kAbortive, Notify::kLater, static_cast<uint16_t>(err));
+      return;
     }
-    if (sent == 0) break;
-    const int count = static_cast<int>(sent);
-    first.Remove(count);
-    queued_bytes_ -= static_cast<std::size_t>(count);
-    if (OnSendData) {
-      OnSendData(this, count);
-      if (handle_ < 0) return;
+    ++send_calls_;
+    write_count_ += sent;
+    out_.Remove(static_cast<std::size_t>(sent));
+    if (static_cast<std::size_t>(sent) < unsent.size()) {
+      os_full_ = true;  // the rest goes when the OS has room again
+      break;
     }
-    if (count < len) break;
+  }
+  if (buffer_high_ && out_.Size() <= kLowWaterMark) {
+    buffer_high_ = false;
+    PostEvent([](TWSocket* s) {
+      if (s->OnBufferLow) s->OnBufferLow(s);
+    });
+  }
+  // Within a task the buffer is about to fill again; only a drain after it
+  // counts, and gives the memory back.
+  if (out_.Empty() && had_output && after_task) {
+    if (OnDataSent) PostEvent([](TWSocket* s) { s->TriggerDataSent(0); });
+    const std::size_t released = out_.Shrink();
+    if (released >= kWorthReleasing) loop_.NoteReleased(released);
   }
   UpdateInterest();
 }
 
+void TWSocket::PostEvent(void (*fire)(TWSocket*)) {
+  loop_.Post([this, life = std::weak_ptr<int>(life_), serial = serial_, fire] {
+    if (!life.expired() && serial == serial_ && handle_ >= 0) fire(this);
+  });
+}
+
 void TWSocket::UpdateInterest() {
   if (handle_ < 0 || state_ == wsListening) return;
-  const uint32_t wanted = kReadInterest | (queued_bytes_ > 0 ? uint32_t{EPOLLOUT} : 0u);
+  const uint32_t wanted =
+      (paused_ && !peer_ending_ ? kEndInterest : kReadInterest) | (out_.Empty() ? 0u : uint32_t{EPOLLOUT});
   if (wanted != interest_) {
     interest_ = wanted;
     loop_.Modify(handle_, wanted);
   }
-}
-
-// --- receive ----------------------------------------------------------------
-
-int TWSocket::Receive(void* buffer, int size) {
-  if (handle_ < 0) {
-    last_error_ = WSAENOTSOCK;
-    return -1;
-  }
-  const ssize_t got = os::ReceiveBytes(handle_, buffer, static_cast<std::size_t>(std::max(size, 0)));
-  if (got < 0) {
-    last_error_ = os::LastError();
-    return -1;
-  }
-  read_count_ += got;
-  return static_cast<int>(got);
-}
-
-int TWSocket::RcvdCount() {
-  if (handle_ < 0) FireError("ioctlSocket", WSAENOTSOCK);
-  const int pending = os::PendingBytes(handle_);
-  if (pending < 0) FireError("ioctlSocket", os::LastError());
-  return pending;
-}
-
-std::string TWSocket::ReceiveText() {
-  const int pending = RcvdCount();
-  if (pending <= 0) return {};
-  std::string text(static_cast<std::size_t>(pending), '\0');
-  const int got = Receive(text.data(), pending);
-  text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-  return text;
 }
 
 // --- peers and adoption -----------------------------------------------------
@@ -551,6 +699,7 @@ int TWSocket::BoundPort() const {
 void TWSocket::Dup(int handle) {
   // Descriptor 0 is a valid socket on Linux; only a negative one is invalid.
   if (handle < 0) FireError("Dup", WSAEINVAL);
+  FirePendingClose();
   if (state_ != wsClosed) {
     ReleaseHandle(Release::kPlain);
     ChangeState(wsClosed);

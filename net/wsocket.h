@@ -1,8 +1,23 @@
 // The event-driven TCP socket. Operations start work and return at once; what
-// happens later (connected, data arrived, queue drained, peer closed) comes back as
-// events, each run as a task of the event loop. Only Close, Abort, Connect, Listen,
-// Dup, Send and the error reports for 10054/10057 run handlers inside the call
-// (state changes, and the close event of a close).
+// happens later (connected, data arrived, output drained, peer closed) comes back
+// as events, each run as a task of the event loop.
+//
+// Sending is written behind: Send appends to the socket's one output buffer and
+// the loop hands that buffer to the OS right after the task, once (at once when
+// it passes kFlushAtOnce).
+// Receiving has a budget: one readiness task reads at most kReadBudget bytes into
+// a buffer of the layer's, then the other sockets get their turn. Handlers take
+// whole lines as views of that buffer (ReceiveLine) or all bytes as text
+// (ReceiveText); an unfinished line waits in the socket for the rest.
+// Back-pressure: OnBufferHigh fires inside Send when the output rises above
+// kHighWaterMark, OnBufferLow as a task once it is back at kLowWaterMark; whoever
+// feeds a socket stops reading its own source with PauseReading meanwhile. A
+// paused socket still notices its peer's close.
+// Closing: Close, Abort, a failed send and the error reports for 10054/10057 mark
+// the socket closed at once and run its close events (OnChangeState, then
+// OnSessionClosed) as a task after the current one, never inside the call. The
+// only handlers that run inside a call: OnChangeState of Connect, Listen and Dup,
+// and OnBufferHigh of Send.
 #pragma once
 
 #include <cstddef>
@@ -44,18 +59,25 @@ using TDataAvailable = std::function<void(TWSocket* Sender, uint16_t Error)>;
 using TSessionClosed = std::function<void(TWSocket* Sender, uint16_t Error)>;
 using TDataSent = std::function<void(TWSocket* Sender, uint16_t Error)>;
 using TSessionAvailable = std::function<void(TWSocket* Sender, uint16_t Error)>;
-using TSendData = std::function<void(TWSocket* Sender, int BytesSent)>;
+using TBufferEvent = std::function<void(TWSocket* Sender)>;
 using TBgExceptionEvent = std::function<void(TWSocket* Sender, const std::exception& E, bool& CanClose)>;
 
-class TWSocket {
+class TWSocket : private TFlushable {
  public:
-  /// Bytes a socket may hold for a peer that does not read. Past this the peer is
-  /// cut off as if it had reset the connection (error 10055), instead of the queue
-  /// growing without bound.
+  /// Output past which Send hands the buffer to the OS at once instead of after
+  /// the task.
+  static constexpr std::size_t kFlushAtOnce = 64 * 1024;
+  /// Output above this fires OnBufferHigh; back at kLowWaterMark, OnBufferLow.
+  static constexpr std::size_t kHighWaterMark = 256 * 1024;
+  static constexpr std::size_t kLowWaterMark = 64 * 1024;
+  /// The last resort for output that nobody's reading holds back: past this the
+  /// peer is cut off as if it had reset the connection (error 10055).
   static constexpr std::size_t kMaxSendQueue = 4 * 1024 * 1024;
+  /// Bytes one readiness task reads before the loop serves the other sockets.
+  static constexpr std::size_t kReadBudget = 256 * 1024;
 
   explicit TWSocket(TEventLoop& loop);
-  /// Closes an open socket: OnChangeState fires, OnSessionClosed does not.
+  /// Closes an open socket (what was sent is still delivered); fires nothing.
   virtual ~TWSocket();
   TWSocket(const TWSocket&) = delete;
   TWSocket& operator=(const TWSocket&) = delete;
@@ -87,35 +109,68 @@ class TWSocket {
   TSessionConnected OnSessionConnected;
   TDataAvailable OnDataAvailable;
   TSessionClosed OnSessionClosed;
+  /// The output has drained; once per drain, as a task.
   TDataSent OnDataSent;
-  TSendData OnSendData;
   TSessionAvailable OnSessionAvailable;
+  /// The output rose above kHighWaterMark; runs inside the Send that did it, so
+  /// that the sender can stop reading before it reads more.
+  TBufferEvent OnBufferHigh;
+  /// The output is back at kLowWaterMark after OnBufferHigh; a task.
+  TBufferEvent OnBufferLow;
   TBgExceptionEvent OnBgException;
 
   TSocketState State() const { return state_; }
   int LastError() const { return last_error_; }
+  /// Bytes received from the OS since the last reset.
   int64_t ReadCount() const { return read_count_; }
-  bool AllSent() const { return all_sent_; }
+  /// Bytes the OS has taken, and the sends that handed them over, since the
+  /// socket was created.
+  int64_t WriteCount() const { return write_count_; }
+  int64_t SendCalls() const { return send_calls_; }
+  bool AllSent() const { return out_.Empty(); }
   /// Bytes handed to Send that the OS has not taken yet.
-  std::size_t BufferedBytes() const { return queued_bytes_; }
+  std::size_t BufferedBytes() const { return out_.Size(); }
+  /// Between OnBufferHigh and OnBufferLow.
+  bool BufferHigh() const { return buffer_high_; }
 
   /// Starts connecting to Addr:Port from LocalAddr:LocalPort; returns in
   /// wsConnecting. Host names are looked up inside the call.
   void Connect();
-  /// Orderly close: OnChangeState, then (once per connection) OnSessionClosed(0),
-  /// both before it returns. What was handed to Send is still delivered.
+  /// Orderly close: the socket is closed at once; OnChangeState, then (once per
+  /// connection) OnSessionClosed(0) follow as a task. What was handed to Send is
+  /// still delivered.
   void Close();
-  /// Immediate close: the send queue is dropped and the connection reset.
+  /// Immediate close: the output is dropped and the connection reset.
   void Abort();
-  /// Queues the bytes and tries the OS at once; returns len (0 for len <= 0).
+  /// Appends the bytes to the output; returns len (0 for len <= 0). Raises
+  /// the error report for 10057 unless connected.
   int Send(const void* data, int len);
   int SendText(std::string_view text);
-  /// One OS receive; a negative count on failure, with LastError() set.
-  int Receive(void* buffer, int size);
-  /// Everything the OS holds at the moment, in one receive.
+  /// Sends the text followed by CR LF.
+  void SendLine(std::string_view text);
+
+  /// Takes the next whole line received: the text before the next LF, without
+  /// its CRs. The line is consumed before the caller sees it; the view stays
+  /// valid until the handler returns or the next receive call. False when no
+  /// whole line is there (the unfinished one stays for the next data).
+  bool ReceiveLine(std::string_view& line);
+  /// Everything received and not taken yet, as text (consumed).
   std::string ReceiveText();
+  /// What has been received and not taken yet (an unfinished line).
+  std::string_view UnreadText() const { return {in_begin_, static_cast<std::size_t>(in_end_ - in_begin_)}; }
+  /// Copies up to size received bytes; with none held, one OS receive. A negative
+  /// count on failure, with LastError() set.
+  int Receive(void* buffer, int size);
   /// Bytes the OS holds for reading.
   int RcvdCount();
+
+  /// Stops reading (and so the peer, once the OS buffers are full) until
+  /// ResumeReading. A paused socket still notices its peer's close, and then
+  /// reads on to the end. Kept across closes and connects.
+  void PauseReading();
+  void ResumeReading();
+  bool ReadingPaused() const { return paused_; }
+
   /// "error" unless connected.
   virtual std::string PeerAddr();
   virtual std::string PeerPort();
@@ -163,8 +218,9 @@ class TWSocket {
   void DisableNagle();
   void ResolveRemote(const char* prefix);
   void DiscardSendQueue();
-  /// Posts a notification message to this socket, handled later from the queue.
-  void PostMessage(unsigned bits, uint16_t error, bool from_poll);
+  /// Runs the close events of an earlier close that are still waiting, before
+  /// the socket starts a new connection.
+  void FirePendingClose();
 
   bool destroying_ = false;
   bool close_notified_ = false;
@@ -176,16 +232,33 @@ class TWSocket {
 
  private:
   enum class Release { kGraceful, kAbortive, kPlain };
+  // How a close reports itself: inside the socket's own message (the peer's end,
+  // a failed connect) or as a task after the caller's (everything else).
+  enum class Notify { kNow, kLater };
 
+  void PostMessage(unsigned bits, uint16_t error, bool from_poll);
   void Dispatch(uint64_t serial, unsigned bits, uint16_t error, bool from_poll);
   void OnReadiness(uint32_t events);
   void ReceiveLoop(uint16_t error);
-  void TryToSend();
+  /// Keeps what the handler left unread (an unfinished line) for the next read.
+  void KeepUnread();
+  /// The peer ended the connection (error 0) or broke it.
+  void PeerEnded(uint16_t error);
+  /// After Send: lists the socket for the flush after the task, flushes at once
+  /// past kFlushAtOnce, and applies the high mark and the hard cap.
+  void Queued();
+  void FlushOutput() override;
+  /// Hands the output to the OS until it is empty or the OS is full; after the
+  /// task, a drained buffer also gives its memory back.
+  void Flush(bool after_task);
+  /// Fires an event as a task, if the connection is still the same then.
+  void PostEvent(void (*fire)(TWSocket*));
   void UpdateInterest();
-  void CloseWith(Release how);
+  void CloseWith(Release how, Notify notify, uint16_t error = 0);
   void SetRemoteText(const std::string& text, const char* name, std::string& stored, bool& assigned,
                      bool& resolved);
   void ReleaseHandle(Release how);
+  void DropInput();
   bool IsCurrent(uint64_t serial) const { return serial == serial_ && handle_ >= 0; }
 
   TEventLoop& loop_;
@@ -198,14 +271,37 @@ class TWSocket {
   TSocketState state_ = wsClosed;
   int last_error_ = 0;
   int64_t read_count_ = 0;
+  int64_t write_count_ = 0;
+  int64_t send_calls_ = 0;
   int handle_ = -1;
   uint64_t serial_ = 0;         // counts OS handles, so stale messages are recognised
   bool established_ = false;    // the handle carries a connection that has data to end
   bool notify_queued_ = false;  // a readiness message for this handle waits in the queue
   uint32_t interest_ = 0;
-  std::deque<TBuffer> send_queue_;
-  std::size_t queued_bytes_ = 0;
-  bool all_sent_ = true;
+
+  TBuffer out_;                 // bytes not yet taken by the OS
+  bool flush_listed_ = false;   // the loop flushes out_ after the current task
+  bool buffer_high_ = false;    // above the high mark, not yet back at the low one
+  bool os_full_ = false;        // the OS took less than offered: wait for write readiness
+  bool paused_ = false;         // reading stopped by PauseReading
+  bool peer_ending_ = false;    // the peer's end was seen: read on whatever the pause
+
+  // Received and not taken: a view into the loop's read buffer while a read is
+  // handled, else into carry_, which keeps an unfinished line between reads.
+  char* in_begin_ = nullptr;
+  char* in_end_ = nullptr;
+  std::string carry_;
+
+  // Close events that wait for their task.
+  struct TPendingClose {
+    TSocketState old_state = wsClosed;
+    bool session_closed = false;  // fire OnSessionClosed(error)
+    bool dropped = false;         // an error report: ConnectionDropped instead
+    uint16_t error = 0;
+  };
+  void PostClose(const TPendingClose& events);
+  bool close_pending_ = false;
+  TPendingClose pending_close_;
 };
 
 }  // namespace kelvox

@@ -13,7 +13,7 @@ TEST_F(LineInterpreterTest, LineSplitOverTwoEventsIsOneLine) {
   Start();
   TRawPeer& user = GreetedUser();
   user.Send("NI");
-  ASSERT_TRUE(loop.RunUntil([&] { return bouncer.ClientOfSlot(0)->ClientRest == "NI"; }, kWait));
+  ASSERT_TRUE(loop.RunUntil([&] { return bouncer.ClientOfSlot(0)->ClientRest() == "NI"; }, kWait));
   user.Send("CK joe\r\n");
   ASSERT_TRUE(loop.RunUntil([&] { return !console.GetCell(0, 1).empty(); }, kWait));
   EXPECT_EQ(console.GetCell(0, 1), "joe@" + bouncer.Checks().ConvertLocalIp("127.0.0.1"));
@@ -25,7 +25,7 @@ TEST_F(LineInterpreterTest, InterleavedHalvesOfTwoUsersStayApart) {
   TRawPeer& b = GreetedUser();
   a.Send("NICK al");
   b.Send("NICK bo");
-  ASSERT_TRUE(loop.RunUntil([&] { return bouncer.ClientOfSlot(1)->ClientRest == "NICK bo"; }, kWait));
+  ASSERT_TRUE(loop.RunUntil([&] { return bouncer.ClientOfSlot(1)->ClientRest() == "NICK bo"; }, kWait));
   a.Send("ice\r\n");
   b.Send("b\r\n");
   ASSERT_TRUE(loop.RunUntil([&] { return !console.GetCell(0, 1).empty() && !console.GetCell(0, 2).empty(); }, kWait));
@@ -141,6 +141,17 @@ TEST_F(LineInterpreterTest, OverlongLineEndsThatUserOnly) {
   WaitUsers(1);
   other.Send("PING :still\r\n");
   ExpectNext(other, "PONG :still\r\n");
+}
+
+TEST_F(LineInterpreterTest, LinesHeldBeforeTheLinkAreBounded) {
+  Start();
+  TRawPeer& user = GreetedUser();
+  std::string lines;
+  while (lines.size() <= kMaxPending) lines += "PRIVMSG #x :" + std::string(100, 'y') + "\r\n";
+  user.Send(lines);
+  WaitClosed(user);
+  ExpectNext(user, Notice("   Too many lines held back, bye.\r\n"));
+  ExpectNothingMore(user);
 }
 
 }  // namespace

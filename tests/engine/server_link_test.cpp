@@ -31,11 +31,11 @@ TEST_F(ServerLinkTest, LinesAreFramedAcrossEventsWithoutTheirCrs) {
   TRawPeer& user = GreetedUser();
   auto server = LinkUser(user, irc, "joe");
   server->Send("PI");
-  ASSERT_TRUE(loop.RunUntil([&] { return bouncer.Slots[0].ServerRest == "PI"; }, kWait));
+  ASSERT_TRUE(loop.RunUntil([&] { return bouncer.Links[0]->UnreadText() == "PI"; }, kWait));
   server->Send("NG :7\r\n:a NOTICE b :c\r\n:x");
   ExpectNext(*server, "PONG :7\r\n");
   ExpectNext(user, ":a NOTICE b :c\r\n");
-  EXPECT_EQ(bouncer.Slots[0].ServerRest, ":x");
+  EXPECT_EQ(bouncer.Links[0]->UnreadText(), ":x");
   server->Send("\r\nabc\rdef\r\n\r\n");
   ExpectNext(user, ":x\r\nabcdef\r\n\r\n");
 }

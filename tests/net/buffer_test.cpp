@@ -7,22 +7,29 @@
 namespace kelvox {
 namespace {
 
-TEST(BufferTest, WritesUpToCapacityAndReusesSpaceOnceDrained) {
-  EXPECT_EQ(TBuffer(0).BufSize(), 1514);
-  EXPECT_EQ(TBuffer(-3).BufSize(), 1514);
+TEST(BufferTest, GrowsMovesAndGivesItsMemoryBackOnceDrained) {
+  TBuffer out;
+  EXPECT_TRUE(out.Peek().empty());
+  out.Write("0123456789");
+  EXPECT_EQ(out.Remove(3), 3u);
+  EXPECT_EQ(out.Peek(), "3456789");
+  const std::string big(5000, 'x');
+  out.Write(big);  // grows, keeping the unsent bytes in front
+  EXPECT_EQ(out.Peek(), "3456789" + big);
+  EXPECT_EQ(out.Shrink(), 0u);  // not while bytes wait
+  EXPECT_EQ(out.Remove(100000), big.size() + 7);
+  EXPECT_EQ(out.RdCount(), 0u);
+  EXPECT_GT(out.Shrink(), TBuffer::kKeep);
+  EXPECT_EQ(out.BufSize(), 0u);
 
-  TBuffer chunk(8);
-  EXPECT_EQ(chunk.Peek().second, 0);
-  EXPECT_EQ(chunk.Write("0123456789", 10), 8);
-  EXPECT_EQ(chunk.Write("x", 1), 0);  // full
-  EXPECT_EQ(chunk.Remove(3), 3);
-  const auto [data, len] = chunk.Peek();
-  EXPECT_EQ(std::string(data, static_cast<std::size_t>(len)), "34567");
-  EXPECT_EQ(chunk.Write("x", 1), 0);  // space is reused only when all is sent
-  EXPECT_EQ(chunk.Remove(100), 5);
-  EXPECT_EQ(chunk.RdCount(), 0);
-  EXPECT_EQ(chunk.WrCount(), 0);
-  EXPECT_EQ(chunk.Write("ab", 2), 2);
+  // Sent bytes in front make room for new ones without growing.
+  out.Write(std::string(1000, 'a'));
+  const std::size_t size = out.BufSize();
+  out.Remove(990);
+  out.Write(std::string(100, 'b'));
+  EXPECT_EQ(out.BufSize(), size);
+  EXPECT_EQ(out.RdCount(), 0u);
+  EXPECT_EQ(out.Peek(), std::string(10, 'a') + std::string(100, 'b'));
 }
 
 }  // namespace

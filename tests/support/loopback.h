@@ -61,20 +61,21 @@ inline uint16_t FreeListenPort() {
   return 0;
 }
 
-/// A connection of the test's own: blocking connect and writes, reads gathered
-/// from the event loop; it closes when the other end has closed.
+/// A connection of the test's own: blocking connect and writes (or queued
+/// writes that the loop completes), reads gathered from the event loop; it
+/// closes when the other end has closed.
 class TRawPeer {
  public:
   TRawPeer(TEventLoop& loop, uint16_t port) : loop_(loop), fd_(socket(AF_INET, SOCK_STREAM, 0)) {
     const sockaddr_in sa = Loopback(port);
     connected_ = connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
-    loop_.Watch(fd_, EPOLLIN | EPOLLRDHUP, [this](uint32_t) { Drain(); });
+    loop_.Watch(fd_, Interest(), [this](uint32_t events) { OnReady(events); });
   }
   /// Adopts a descriptor accepted by the test.
   TRawPeer(TEventLoop& loop, int fd, bool) : loop_(loop), fd_(fd), connected_(true) {
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
-    loop_.Watch(fd_, EPOLLIN | EPOLLRDHUP, [this](uint32_t) { Drain(); });
+    loop_.Watch(fd_, Interest(), [this](uint32_t events) { OnReady(events); });
   }
   ~TRawPeer() { Close(); }
   TRawPeer(const TRawPeer&) = delete;
@@ -89,11 +90,25 @@ class TRawPeer {
       else if (n < 0 && errno != EAGAIN) return;
     }
   }
+  /// Writes what the OS takes now; the loop writes the rest as room comes.
+  void Queue(std::string_view data) {
+    out_.append(data);
+    Write();
+  }
+  /// Bytes queued that the OS has not taken yet.
+  std::size_t Queued() const { return out_.size(); }
   const std::string& Received() const { return received_; }
   bool Eof() const { return eof_; }
   bool WasReset() const { return reset_; }
   /// Stops reading: arrivals pile up in the kernel.
-  void StopReading() { Unwatch(); }
+  void StopReading() {
+    reading_ = false;
+    Rewatch();
+  }
+  void ResumeReading() {
+    reading_ = true;
+    Rewatch();
+  }
   /// Ends with a reset instead of an orderly close.
   void Reset() {
     linger l{1, 0};
@@ -101,12 +116,29 @@ class TRawPeer {
     Close();
   }
   void Close() {
-    Unwatch();
-    if (fd_ >= 0) close(fd_);
+    if (fd_ < 0) return;
+    loop_.Unwatch(fd_);
+    close(fd_);
     fd_ = -1;
   }
 
  private:
+  uint32_t Interest() const { return (reading_ ? EPOLLIN | EPOLLRDHUP : 0u) | (out_.empty() ? 0u : EPOLLOUT); }
+  void Rewatch() {
+    if (fd_ >= 0) loop_.Modify(fd_, Interest());
+  }
+  void OnReady(uint32_t events) {
+    if (events & EPOLLOUT) Write();
+    if (reading_ && (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR))) Drain();
+  }
+  void Write() {
+    while (!out_.empty() && fd_ >= 0) {
+      const ssize_t n = send(fd_, out_.data(), out_.size(), MSG_NOSIGNAL);
+      if (n <= 0) break;
+      out_.erase(0, static_cast<std::size_t>(n));
+    }
+    Rewatch();
+  }
   void Drain() {
     char buf[65536];
     for (;;) {
@@ -124,18 +156,15 @@ class TRawPeer {
       return;
     }
   }
-  void Unwatch() {
-    if (watched_ && fd_ >= 0) loop_.Unwatch(fd_);
-    watched_ = false;
-  }
 
   TEventLoop& loop_;
   int fd_;
   bool connected_ = false;
-  bool watched_ = true;
+  bool reading_ = true;
   bool eof_ = false;
   bool reset_ = false;
   std::string received_;
+  std::string out_;
 };
 
 /// A listening OS socket on 127.0.0.1 with a port of its own choosing.
