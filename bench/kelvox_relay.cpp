@@ -1,169 +1,444 @@
-// What Kelvox costs on the relay path. A stand-in IRC server bursts PRIVMSG
-// lines of about 100 bytes to one user, then echoes the user's PRIVMSGs one at
-// a time; both are measured once with the user connected to the server directly
-// and once through a bouncer that the user linked with CONN.
-//
-// Server, user and bouncer each run on a thread of their own with their own
-// event loop, as three programs would.
+// Kelvox against socat, a plain byte proxy, in the same run: lines of 100 bytes
+// each way, round trips, a user that stops reading for 2 s, and 90 idle linked
+// users. A stand-in IRC server and the users are threads of this program; the
+// `kelvox` program and socat run as processes of their own and are measured from
+// outside: CPU time and RSS from /proc, system calls with strace when it may
+// attach.
 //
 //   bench_kelvox_relay [lines] [round-trips]   (default 1,000,000 and 20,000)
-#include <stdlib.h>
+//
+// KELVOX_BINARY names another kelvox program to measure instead of this tree's.
+// bench/run.sh installs socat and strace, builds a Release tree and runs this.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
-#include "config/settings.h"
-#include "console/console_model.h"
-#include "engine/bouncer.h"
-#include "net/wsocket.h"
-#include "net/wsocket_server.h"
-
-using namespace kelvox;
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-using std::chrono::seconds;
+extern char** environ;
 
 namespace {
 
-constexpr long kWindowLines = 20000;  // about 2 MB on their way at most
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-struct TFigures {
-  double lines_per_s = 0;
-  double mb_per_s = 0;
-  double rtt_median_us = 0;
-  double rtt_p99_us = 0;
+constexpr std::size_t kLine = 100;  // bytes per line, CR LF included
+constexpr int kIdleUsers = 90;
+constexpr int kRepeats = 3;
+
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "bench_kelvox_relay: %s\n", what.c_str());
+  std::exit(1);
+}
+
+double Seconds(Clock::time_point since) { return std::chrono::duration<double>(Clock::now() - since).count(); }
+
+// --- plain blocking sockets on loopback ---------------------------------------
+
+sockaddr_in Loopback(uint16_t port) {
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_port = htons(port);
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return sa;
+}
+
+int ListenOn(uint16_t& port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in sa = Loopback(0);
+  if (bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0 || listen(fd, 128) != 0) Fail("listen");
+  sockaddr_in bound{};
+  socklen_t len = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+  port = ntohs(bound.sin_port);
+  return fd;
+}
+
+uint16_t FreePort() {
+  uint16_t port = 0;
+  close(ListenOn(port));
+  return port;
+}
+
+int ConnectTo(uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in sa = Loopback(port);
+  if (connect(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return fd;
+}
+
+void WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    const ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    if (n <= 0) return;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// Reads lines from a blocking socket through a large buffer.
+class TLineReader {
+ public:
+  explicit TLineReader(int fd) : fd_(fd), buf_(new char[kSize]) {}
+
+  /// The next line without its line end; false at the end of the stream.
+  bool ReadLine(std::string& line) {
+    for (;;) {
+      if (const char* lf = static_cast<const char*>(std::memchr(buf_.get() + begin_, '\n', end_ - begin_))) {
+        std::size_t len = static_cast<std::size_t>(lf - (buf_.get() + begin_));
+        line.assign(buf_.get() + begin_, len > 0 && lf[-1] == '\r' ? len - 1 : len);
+        begin_ += len + 1;
+        return true;
+      }
+      if (!Fill()) return false;
+    }
+  }
+  /// Reads past `count` lines, counting only their ends; false if the stream ends first.
+  bool SkipLines(long count) {
+    while (count > 0) {
+      const char* at = buf_.get() + begin_;
+      const char* end = buf_.get() + end_;
+      while (count > 0 && (at = static_cast<const char*>(std::memchr(at, '\n', end - at))) != nullptr) {
+        ++at;
+        --count;
+      }
+      begin_ = count == 0 ? static_cast<std::size_t>(at - buf_.get()) : end_;
+      if (count > 0 && !Fill()) return false;
+    }
+    return true;
+  }
+
+ private:
+  static constexpr std::size_t kSize = 256 * 1024;
+  bool Fill() {
+    if (begin_ > 0) {
+      std::memmove(buf_.get(), buf_.get() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    if (end_ == kSize) Fail("line longer than the read buffer");
+    const ssize_t n = recv(fd_, buf_.get() + end_, kSize - end_, 0);
+    if (n <= 0) return false;
+    end_ += static_cast<std::size_t>(n);
+    return true;
+  }
+
+  int fd_;
+  std::unique_ptr<char[]> buf_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
 };
 
-// The IRC server: "BURST n" from its user brings n channel lines, any PRIVMSG
-// comes back as a channel would echo it.
+/// `count` copies of a line padded to kLine bytes.
+std::string Block(const std::string& prefix, int count) {
+  const std::string line = prefix + std::string(kLine - prefix.size() - 2, 'x') + "\r\n";
+  std::string block;
+  for (int i = 0; i < count; ++i) block += line;
+  return block;
+}
+
+void WriteLines(int fd, const std::string& block, long lines) {
+  const long per_block = static_cast<long>(block.size() / kLine);
+  for (; lines >= per_block; lines -= per_block) WriteAll(fd, block);
+  WriteAll(fd, std::string_view(block).substr(0, static_cast<std::size_t>(lines) * kLine));
+}
+
+// --- the stand-in IRC server ----------------------------------------------------
+
+// Welcomes a registration with 001 and then obeys its user: "BURST n" sends n
+// lines, "SEQBURST n" n numbered lines, "UPLOAD n" takes n lines and says
+// "uploaded", and a PRIVMSG to #echo comes back as a channel would echo it.
 class TIrcServer {
  public:
-  explicit TIrcServer(const std::atomic<long>& user_lines) : user_lines_(user_lines) {
-    server_.SetAddr("127.0.0.1");
-    server_.SetPort("0");
-    server_.Listen();
-    port_ = server_.BoundPort();
-    server_.OnClientConnect = [this](TWSocketServer*, TWSocketClient* c, uint16_t) {
-      c->OnDataAvailable = [this](TWSocket* s, uint16_t) { Read(s); };
-    };
+  TIrcServer() : listen_fd_(ListenOn(port_)) {
+    std::thread([this] { AcceptLoop(); }).detach();
   }
-  int Port() const { return port_; }
-  void Run(const std::atomic<bool>& stop) {
-    loop_.RunUntil([&] { return stop.load(); }, std::chrono::minutes(10));
-  }
+  uint16_t Port() const { return port_; }
 
  private:
-  void Read(TWSocket* s) {
-    rest_ += s->ReceiveText();
-    std::size_t lf;
-    while ((lf = rest_.find('\n')) != std::string::npos) {
-      const std::string line = rest_.substr(0, lf + 1);
-      rest_.erase(0, lf + 1);
-      if (line.rfind("BURST ", 0) == 0) Burst(s, std::atol(line.c_str() + 6));
-      if (line.rfind("PRIVMSG", 0) == 0) s->SendText(":bench!bench@127.0.0.1 " + line);
-    }
-  }
-  void Burst(TWSocket* s, long lines) {
-    std::string line = ":nick!user@host.example PRIVMSG #kelvox :";
-    line += std::string(100 - line.size() - 2, 'x') + "\r\n";
-    const long base = user_lines_.load();
-    long sent = 0;
-    while (sent < lines && s->State() == wsConnected) {
-      if (sent - (user_lines_.load() - base) >= kWindowLines) {
-        loop_.RunOnce(milliseconds(1));  // the user catches up
-        continue;
-      }
-      std::string batch;
-      for (int i = 0; i < 100 && sent < lines; ++i, ++sent) batch += line;
-      s->SendText(batch);
+  void AcceptLoop() {
+    for (;;) {
+      const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      const int one = 1;
+      setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      std::thread([fd] { Serve(fd); }).detach();
     }
   }
 
-  const std::atomic<long>& user_lines_;
-  TEventLoop loop_;
-  TWSocketServer server_{loop_};
-  int port_ = 0;
-  std::string rest_;
+  static void Serve(int fd) {
+    TLineReader in(fd);
+    std::string line, nick = "user";
+    std::string burst;
+    while (in.ReadLine(line)) {
+      const auto number = [&line](std::size_t at) { return std::atol(line.c_str() + at); };
+      if (line.rfind("NICK ", 0) == 0) {
+        nick = line.substr(5);
+        burst = Block(":bench!b@h PRIVMSG " + nick + " :", 2560);
+      } else if (line.rfind("USER ", 0) == 0) {
+        WriteAll(fd, ":bench 001 " + nick + " :Welcome\r\n");
+      } else if (line.rfind("BURST ", 0) == 0) {
+        WriteLines(fd, burst, number(6));
+      } else if (line.rfind("SEQBURST ", 0) == 0) {
+        SendNumbered(fd, nick, number(9));
+      } else if (line.rfind("UPLOAD ", 0) == 0) {
+        if (!in.SkipLines(number(7))) break;
+        WriteAll(fd, ":bench NOTICE " + nick + " :uploaded\r\n");
+      } else if (line.rfind("PRIVMSG #echo ", 0) == 0) {
+        WriteAll(fd, ":" + nick + "!b@h " + line + "\r\n");
+      }
+    }
+    close(fd);
+  }
+
+  static void SendNumbered(int fd, const std::string& nick, long lines) {
+    const std::string prefix = ":bench!b@h PRIVMSG " + nick + " :";
+    std::string line = prefix + std::string(kLine - prefix.size() - 2, 'x') + "\r\n";
+    std::string chunk;
+    for (long i = 0; i < lines; ++i) {
+      const std::string seq = std::to_string(i);
+      line.replace(prefix.size(), 10, std::string(10 - seq.size(), '0') + seq);
+      chunk += line;
+      if (chunk.size() >= 64 * 1024 || i + 1 == lines) {
+        WriteAll(fd, chunk);
+        chunk.clear();
+      }
+    }
+  }
+
+  uint16_t port_ = 0;
+  int listen_fd_;
 };
 
-// The user: connects, links through the bouncer when asked, then measures.
+// --- a user of the bouncer or of socat ------------------------------------------
+
 class TUser {
  public:
-  TUser(std::atomic<long>& lines_seen, long lines, int round_trips)
-      : lines_seen_(lines_seen), lines_(lines), round_trips_(round_trips) {
-    sock_.OnDataAvailable = [this](TWSocket* s, uint16_t) {
-      const std::string text = s->ReceiveText();
-      if (counting_) {
-        bytes_ += static_cast<long long>(text.size());
-        lines_seen_ += std::count(text.begin(), text.end(), '\n');
-      } else {
-        text_ += text;
-      }
-    };
+  /// Connects to `port` and registers: through Kelvox with NICK, USER and CONN to
+  /// the IRC server, through socat with NICK and USER. Returns once welcomed.
+  TUser(uint16_t port, uint16_t irc_port, bool via_kelvox, const std::string& nick)
+      : fd_(ConnectTo(port)), in_(fd_) {
+    if (fd_ < 0) Fail("cannot connect to port " + std::to_string(port));
+    std::string hello = "NICK " + nick + "\r\nUSER " + nick + " 0 * :bench\r\n";
+    if (via_kelvox) hello += "CONN 127.0.0.1:" + std::to_string(irc_port) + "\r\n";
+    WriteAll(fd_, hello);
+    WaitFor(" 001 ");
   }
+  ~TUser() { close(fd_); }
+  TUser(const TUser&) = delete;
+  TUser& operator=(const TUser&) = delete;
 
-  TFigures Run(int port, int ircd_port_to_link) {
-    sock_.SetAddr("127.0.0.1");
-    sock_.SetPort(std::to_string(port));
-    sock_.Connect();
-    loop_.RunUntil([&] { return sock_.State() == wsConnected; }, seconds(10));
-    if (ircd_port_to_link > 0) {
-      sock_.SendText("NICK bench\r\nUSER bench 0 * :Bench\r\nCONN 127.0.0.1:" + std::to_string(ircd_port_to_link) +
-                     "\r\n");
-      loop_.RunUntil([&] { return text_.find("Connected to the IRC server.") != std::string::npos; }, seconds(10));
-    }
-    TFigures figures;
-    Burst(figures);
-    RoundTrips(figures);
-    sock_.Close();
-    return figures;
-  }
-
- private:
-  void Burst(TFigures& figures) {
-    const long target = lines_seen_.load() + lines_;
-    counting_ = true;
+  /// The server sends `lines`; seconds until the last has arrived.
+  double Down(long lines) {
     const auto start = Clock::now();
-    sock_.SendText("BURST " + std::to_string(lines_) + "\r\n");
-    loop_.RunUntil([&] { return lines_seen_.load() >= target; }, seconds(120));
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    counting_ = false;
-    figures.lines_per_s = static_cast<double>(lines_) / elapsed;
-    figures.mb_per_s = static_cast<double>(bytes_) / elapsed / 1e6;
+    WriteAll(fd_, "BURST " + std::to_string(lines) + "\r\n");
+    if (!in_.SkipLines(lines)) Fail("connection lost during the download");
+    return Seconds(start);
   }
-
-  void RoundTrips(TFigures& figures) {
+  /// The user sends `lines`; seconds until the server has them all.
+  double Up(long lines) {
+    static const std::string block = Block("PRIVMSG #sink :", 2560);
+    const auto start = Clock::now();
+    WriteAll(fd_, "UPLOAD " + std::to_string(lines) + "\r\n");
+    WriteLines(fd_, block, lines);
+    WaitFor("uploaded");
+    return Seconds(start);
+  }
+  /// Microseconds per echo, sorted.
+  std::vector<double> RoundTrips(int count) {
     std::vector<double> micros;
-    for (int i = 0; i < round_trips_; ++i) {
-      text_.clear();
+    std::string line;
+    for (int i = 0; i < count; ++i) {
       const auto start = Clock::now();
-      sock_.SendText("PRIVMSG #kelvox :round trip " + std::to_string(i) + "\r\n");
-      loop_.RunUntil([&] { return text_.find('\n') != std::string::npos; }, seconds(10));
+      WriteAll(fd_, "PRIVMSG #echo :round trip " + std::to_string(i) + "\r\n");
+      if (!in_.ReadLine(line)) Fail("connection lost during the round trips");
       micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
     std::sort(micros.begin(), micros.end());
-    figures.rtt_median_us = micros[micros.size() / 2];
-    figures.rtt_p99_us = micros[micros.size() * 99 / 100];
+    return micros;
+  }
+  /// Asks for numbered lines, reads nothing for `stall`, then reads them all;
+  /// returns how many were missing or out of order.
+  long StalledDownload(long lines, milliseconds stall, const std::function<void()>& during) {
+    WriteAll(fd_, "SEQBURST " + std::to_string(lines) + "\r\n");
+    const auto until = Clock::now() + stall;
+    while (Clock::now() < until) during();
+    long wrong = 0;
+    std::string line;
+    for (long i = 0; i < lines; ++i) {
+      if (!in_.ReadLine(line)) return wrong + lines - i;
+      const std::size_t colon = line.find(" :");
+      if (colon == std::string::npos || std::atol(line.c_str() + colon + 2) != i) ++wrong;
+    }
+    return wrong;
   }
 
-  std::atomic<long>& lines_seen_;
-  long lines_;
-  int round_trips_;
-  TEventLoop loop_;
-  TWSocket sock_{loop_};
-  bool counting_ = false;
-  long long bytes_ = 0;
-  std::string text_;
+ private:
+  void WaitFor(const std::string& text) {
+    std::string line;
+    do {
+      if (!in_.ReadLine(line)) Fail("connection closed while waiting for \"" + text + "\"");
+    } while (line.find(text) == std::string::npos);
+  }
+
+  int fd_;
+  TLineReader in_;
 };
 
-void Print(const char* name, const TFigures& f) {
-  std::printf("%-16s %12.0f %9.1f %16.1f %13.1f\n", name, f.lines_per_s, f.mb_per_s, f.rtt_median_us, f.rtt_p99_us);
+// --- processes, measured from /proc ------------------------------------------------
+
+pid_t Spawn(const std::vector<std::string>& args) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = 0;
+  const int err = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (err != 0) Fail("cannot start " + args[0] + ": " + std::strerror(err));
+  return pid;
+}
+
+void Stop(pid_t pid) {
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+}
+
+void WaitListening(uint16_t port) {
+  for (int i = 0; i < 500; ++i) {
+    const int fd = ConnectTo(port);
+    if (fd >= 0) {
+      close(fd);
+      return;
+    }
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  Fail("nothing listens on port " + std::to_string(port));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+/// CPU seconds of every thread of the process.
+double CpuSeconds(pid_t pid) {
+  const std::string stat = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long ticks = 0;
+  for (int i = 3; fields >> field && i <= 15; ++i) {
+    if (i >= 14) ticks += std::atol(field.c_str());  // utime, stime
+  }
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+long RssKiB(pid_t pid) {
+  const std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+  const std::size_t at = status.find("VmRSS:");
+  return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
+}
+
+/// The newest child of a process (socat serves each connection in a child).
+pid_t NewestChild(pid_t pid) {
+  const std::string children = ReadFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  std::istringstream list(children);
+  pid_t child = 0, newest = 0;
+  while (list >> child) newest = std::max(newest, child);
+  return newest;
+}
+
+// Counts the system calls a process makes while `round` runs, with strace.
+struct TCalls {
+  long sends = -1;  // send, sendto, sendmsg, write, writev
+  long receives = -1;
+};
+TCalls CountCalls(pid_t pid, const std::function<void()>& round) {
+  const std::string out = "/tmp/bench-strace-" + std::to_string(getpid()) + ".txt";
+  const pid_t tracer =
+      Spawn({"strace", "-f", "-c", "-q", "-o", out, "-e", "trace=sendto,sendmsg,write,writev,recvfrom,recvmsg,read",
+             "-p", std::to_string(pid)});
+  const std::string status = "/proc/" + std::to_string(pid) + "/status";
+  for (int i = 0; i < 300 && ReadFile(status).find("TracerPid:\t0\n") != std::string::npos; ++i) {
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  TCalls calls;
+  if (ReadFile(status).find("TracerPid:\t0\n") != std::string::npos) {
+    Stop(tracer);
+    round();
+    return calls;  // not allowed to trace here
+  }
+  round();
+  kill(tracer, SIGINT);
+  waitpid(tracer, nullptr, 0);
+  std::istringstream table(ReadFile(out));
+  std::string row;
+  calls = {0, 0};
+  while (std::getline(table, row)) {
+    std::istringstream cells(row);
+    std::vector<std::string> cell;
+    for (std::string c; cells >> c;) cell.push_back(c);
+    if (cell.size() < 5) continue;
+    const std::string& name = cell.back();
+    const long count = std::atol(cell[3].c_str());
+    if (name == "sendto" || name == "sendmsg" || name == "write" || name == "writev") calls.sends += count;
+    if (name == "recvfrom" || name == "recvmsg" || name == "read") calls.receives += count;
+  }
+  std::filesystem::remove(out);
+  return calls;
+}
+
+// Samples a process's RSS while a round runs.
+struct TRssRound {
+  long before = 0, peak = 0, settled = 0;
+};
+TRssRound MeasureRss(pid_t pid, const std::function<void()>& round) {
+  TRssRound rss;
+  rss.before = rss.peak = RssKiB(pid);
+  std::atomic<bool> done{false};
+  std::thread sampler([&] {
+    while (!done) {
+      rss.peak = std::max(rss.peak, RssKiB(pid));
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+  });
+  round();
+  done = true;
+  sampler.join();
+  // Kelvox gives freed heap back a moment after a burst: wait that moment.
+  std::this_thread::sleep_for(milliseconds(3000));
+  rss.settled = RssKiB(pid);
+  return rss;
 }
 
 }  // namespace
@@ -171,48 +446,117 @@ void Print(const char* name, const TFigures& f) {
 int main(int argc, char** argv) {
   const long lines = argc > 1 ? std::atol(argv[1]) : 1000000;
   const int round_trips = argc > 2 ? std::atoi(argv[2]) : 20000;
+  const double per_million = 1e6 / static_cast<double>(lines);
+  signal(SIGPIPE, SIG_IGN);
 
-  char dir_template[] = "/tmp/kelvox-bench-XXXXXX";
-  const std::string dir = std::string(mkdtemp(dir_template)) + "/";
-  TEventLoop loop;
-  TSettings settings(dir);
-  settings.Port = "0";
-  settings.Beep = false;
-  TConsoleModel console(loop);
-  TBouncer bouncer(loop, settings, console);
-  bouncer.FormShow();
-  bouncer.Button1Click();
-  const int bouncer_port = bouncer.Server.BoundPort();
+  TIrcServer irc;
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() / ("kelvox-bench-" + std::to_string(getpid()));
+  std::filesystem::create_directories(dir);
+  const uint16_t kelvox_port = FreePort();
+  std::ofstream(dir / "Config.ini") << "[Main]\r\nBeep=no\r\nAutoStart=yes\r\nMax=99\r\nPort=" << kelvox_port
+                                    << "\r\n[Security]\r\nIdentification=no\r\n";
+  const char* binary = std::getenv("KELVOX_BINARY");  // another build to measure
+  const pid_t kelvox = Spawn({binary != nullptr ? binary : KELVOX_BINARY, "--config-dir", dir.string()});
+  const uint16_t socat_port = FreePort();
+  const pid_t socat = Spawn({"socat", "TCP-LISTEN:" + std::to_string(socat_port) + ",bind=127.0.0.1,reuseaddr,fork",
+                             "TCP:127.0.0.1:" + std::to_string(irc.Port())});
+  WaitListening(kelvox_port);
+  WaitListening(socat_port);
 
-  std::atomic<long> lines_seen{0};
-  std::atomic<bool> stop{false};
-  std::atomic<int> ircd_port{0};
-  std::thread ircd([&] {
-    TIrcServer server(lines_seen);
-    ircd_port = server.Port();
-    server.Run(stop);
-  });
-  while (ircd_port.load() == 0) std::this_thread::yield();
+  std::printf("Kelvox against socat: %ld lines of %zu bytes each way, %d round trips\n\n", lines, kLine, round_trips);
+  std::vector<std::pair<std::string, TRssRound>> rss_rounds;
 
-  TFigures direct;
-  TFigures relayed;
-  std::atomic<bool> done{false};
-  std::thread user([&] {
-    direct = TUser(lines_seen, lines, round_trips).Run(ircd_port, 0);
-    relayed = TUser(lines_seen, lines, round_trips).Run(bouncer_port, ircd_port);
-    done = true;
-  });
-  loop.RunUntil([&] { return done.load(); }, std::chrono::minutes(10));
-  user.join();
-  stop = true;
-  ircd.join();
+  // Idle users first, so that they are there for every later round.
+  std::vector<std::unique_ptr<TUser>> idle;
+  rss_rounds.emplace_back("90 idle linked users", MeasureRss(kelvox, [&] {
+                            for (int i = 0; i < kIdleUsers; ++i) {
+                              idle.push_back(std::make_unique<TUser>(kelvox_port, irc.Port(), true,
+                                                                     "idle" + std::to_string(i)));
+                            }
+                          }));
+  const TRssRound idle_rss = rss_rounds.back().second;
+
+  struct TSide {
+    double down_s = 0, up_s = 0, down_cpu = 0, up_cpu = 0;
+    std::vector<double> rtt;
+    TCalls down_calls, up_calls;
+  } k, s;
+  TUser via_kelvox(kelvox_port, irc.Port(), true, "bench");
+  TUser via_socat(socat_port, irc.Port(), false, "bench");
+  const pid_t socat_child = NewestChild(socat);
+
+  // Each transfer three times, taking turns: the median time, the mean CPU time
+  // (the clock ticks of /proc are 10 ms).
+  const auto transfer = [](pid_t pid, double& secs, double& cpu, const std::function<double()>& round) {
+    std::vector<double> times;
+    const double before = CpuSeconds(pid);
+    for (int i = 0; i < kRepeats; ++i) times.push_back(round());
+    cpu = (CpuSeconds(pid) - before) / kRepeats;
+    std::sort(times.begin(), times.end());
+    secs = times[kRepeats / 2];
+  };
+  rss_rounds.emplace_back("server to user", MeasureRss(kelvox, [&] {
+                            transfer(kelvox, k.down_s, k.down_cpu, [&] { return via_kelvox.Down(lines); });
+                          }));
+  transfer(socat_child, s.down_s, s.down_cpu, [&] { return via_socat.Down(lines); });
+  rss_rounds.emplace_back("user to server", MeasureRss(kelvox, [&] {
+                            transfer(kelvox, k.up_s, k.up_cpu, [&] { return via_kelvox.Up(lines); });
+                          }));
+  transfer(socat_child, s.up_s, s.up_cpu, [&] { return via_socat.Up(lines); });
+  rss_rounds.emplace_back("round trips", MeasureRss(kelvox, [&] { k.rtt = via_kelvox.RoundTrips(round_trips); }));
+  s.rtt = via_socat.RoundTrips(round_trips);
+
+  long lost = -1;
+  TRssRound stall_rss;
+  rss_rounds.emplace_back("2 s stalled reader", MeasureRss(kelvox, [&] {
+                            const long before = RssKiB(kelvox);
+                            long peak = before;
+                            lost = via_kelvox.StalledDownload(lines / 5, milliseconds(2000), [&] {
+                              peak = std::max(peak, RssKiB(kelvox));
+                              std::this_thread::sleep_for(milliseconds(5));
+                            });
+                            stall_rss = {before, peak, 0};
+                          }));
+
+  // System calls, counted apart: tracing slows the process down.
+  k.down_calls = CountCalls(kelvox, [&] { via_kelvox.Down(lines); });
+  k.up_calls = CountCalls(kelvox, [&] { via_kelvox.Up(lines); });
+  s.down_calls = CountCalls(socat_child, [&] { via_socat.Down(lines); });
+  s.up_calls = CountCalls(socat_child, [&] { via_socat.Up(lines); });
+
+  const auto rate = [&](double secs) { return static_cast<double>(lines) / secs; };
+  const auto row = [](const char* name, double kelvox_value, double socat_value, bool ratio) {
+    std::printf("%-30s %14.2f %14.2f", name, kelvox_value, socat_value);
+    if (ratio) std::printf("   %5.2fx", kelvox_value / socat_value);
+    std::printf("\n");
+  };
+  const auto calls = [&](long count) { return count < 0 ? -1.0 : static_cast<double>(count) * per_million; };
+  std::printf("%-30s %14s %14s   %s\n", "", "Kelvox", "socat", "Kelvox/socat");
+  row("server to user, lines/s", rate(k.down_s), rate(s.down_s), true);
+  row("user to server, lines/s", rate(k.up_s), rate(s.up_s), true);
+  row("round trip median, us", k.rtt[k.rtt.size() / 2], s.rtt[s.rtt.size() / 2], true);
+  row("round trip p99, us", k.rtt[k.rtt.size() * 99 / 100], s.rtt[s.rtt.size() * 99 / 100], true);
+  row("CPU s per 1M lines, down", k.down_cpu * per_million, s.down_cpu * per_million, false);
+  row("CPU s per 1M lines, up", k.up_cpu * per_million, s.up_cpu * per_million, false);
+  row("sends per 1M lines, down", calls(k.down_calls.sends), calls(s.down_calls.sends), false);
+  row("sends per 1M lines, up", calls(k.up_calls.sends), calls(s.up_calls.sends), false);
+  row("receives per 1M lines, down", calls(k.down_calls.receives), calls(s.down_calls.receives), false);
+  row("receives per 1M lines, up", calls(k.up_calls.receives), calls(s.up_calls.receives), false);
+  std::printf("(-1: strace could not attach)\n\n");
+
+  std::printf("idle linked users: %d, RSS +%ld KiB, %.1f KiB per user\n", kIdleUsers,
+              idle_rss.settled - idle_rss.before,
+              static_cast<double>(idle_rss.settled - idle_rss.before) / kIdleUsers);
+  std::printf("stalled reader: %ld lines, %ld missing or out of order, RSS +%ld KiB during the stall\n\n",
+              lines / 5, lost, stall_rss.peak - stall_rss.before);
+  std::printf("Kelvox RSS, KiB          %10s %10s %10s\n", "before", "peak", "settled");
+  for (const auto& [name, rss] : rss_rounds) {
+    std::printf("%-24s %10ld %10ld %10ld\n", name.c_str(), rss.before, rss.peak, rss.settled);
+  }
+
+  idle.clear();
+  Stop(socat);
+  Stop(kelvox);
   std::filesystem::remove_all(dir);
-
-  std::printf("%ld lines of 100 bytes, %d round trips\n", lines, round_trips);
-  std::printf("%-16s %12s %9s %16s %13s\n", "", "lines/s", "MB/s", "rtt median us", "rtt p99 us");
-  Print("direct", direct);
-  Print("through Kelvox", relayed);
-  std::printf("Kelvox keeps %.0f%% of the direct line rate; its round trip is %.1fx the direct one\n",
-              100.0 * relayed.lines_per_s / direct.lines_per_s, relayed.rtt_median_us / direct.rtt_median_us);
-  return 0;
+  return lost == 0 ? 0 : 1;
 }

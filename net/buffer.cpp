@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace kelvox {
 
@@ -10,18 +11,18 @@ void TBuffer::Write(std::string_view data) {
     const std::size_t unsent = Size();
     if (unsent + data.size() <= buf_size_ / 2) {
       // Plenty of room once the sent bytes in front are gone.
-      std::memmove(buf_.get(), buf_.get() + rd_count_, unsent);
+      std::memmove(buf_, buf_ + rd_count_, unsent);
+      rd_count_ = 0;
+      wr_count_ = unsent;
     } else {
-      const std::size_t size = std::max({buf_size_ * 2, unsent + data.size(), kKeep});
-      std::unique_ptr<char[]> grown(new char[size]);  // not zero-filled: written before read
-      if (unsent > 0) std::memcpy(grown.get(), buf_.get() + rd_count_, unsent);
-      buf_ = std::move(grown);
+      const std::size_t size = std::max({buf_size_ * 2, wr_count_ + data.size(), kKeep});
+      char* grown = static_cast<char*>(std::realloc(buf_, size));
+      if (grown == nullptr) throw std::bad_alloc();
+      buf_ = grown;
       buf_size_ = size;
     }
-    rd_count_ = 0;
-    wr_count_ = unsent;
   }
-  if (!data.empty()) std::memcpy(buf_.get() + wr_count_, data.data(), data.size());
+  if (!data.empty()) std::memcpy(buf_ + wr_count_, data.data(), data.size());
   wr_count_ += data.size();
 }
 
@@ -35,7 +36,8 @@ std::size_t TBuffer::Remove(std::size_t len) {
 std::size_t TBuffer::Shrink() {
   if (!Empty() || buf_size_ <= kKeep) return 0;
   const std::size_t released = buf_size_;
-  buf_.reset();
+  std::free(buf_);
+  buf_ = nullptr;
   buf_size_ = 0;
   rd_count_ = wr_count_ = 0;
   return released;

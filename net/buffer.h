@@ -5,7 +5,7 @@
 #pragma once
 
 #include <cstddef>
-#include <memory>
+#include <cstdlib>
 #include <string_view>
 
 namespace kelvox {
@@ -16,14 +16,15 @@ class TBuffer {
   static constexpr std::size_t kKeep = 1024;
 
   TBuffer() = default;
-  TBuffer(TBuffer&&) noexcept = default;
-  TBuffer& operator=(TBuffer&&) noexcept = default;
+  ~TBuffer() { std::free(buf_); }
+  TBuffer(const TBuffer&) = delete;
+  TBuffer& operator=(const TBuffer&) = delete;
 
   /// Appends the bytes after WrCount, moving or growing the buffer when they do
   /// not fit.
   void Write(std::string_view data);
   /// The unsent region; empty when there is none.
-  std::string_view Peek() const { return {buf_.get() + rd_count_, wr_count_ - rd_count_}; }
+  std::string_view Peek() const { return {buf_ + rd_count_, wr_count_ - rd_count_}; }
   /// Marks up to len unsent bytes as sent and returns that count. When everything
   /// written has been sent, the buffer starts over from its beginning.
   std::size_t Remove(std::size_t len);
@@ -40,7 +41,9 @@ class TBuffer {
   std::size_t WrCount() const { return wr_count_; }
 
  private:
-  std::unique_ptr<char[]> buf_;
+  // From malloc, so that growing a large buffer remaps its pages instead of
+  // copying them (and holding both copies for a moment).
+  char* buf_ = nullptr;
   std::size_t buf_size_ = 0;
   std::size_t rd_count_ = 0;
   std::size_t wr_count_ = 0;

@@ -197,12 +197,10 @@ void TWSocket::Dispatch(uint64_t serial, unsigned bits, uint16_t error, bool fro
       // The outcome of the attempt, readable from the state-change handler that
       // fires before the connected event.
       last_error_ = error;
-      if (error == 0) {
-        established_ = true;
-        UpdateInterest();
-      }
+      established_ = error == 0;
       ChangeState(wsConnected);
       if (life.expired()) return;
+      if (error == 0 && IsCurrent(serial)) UpdateInterest();
       TriggerSessionConnected(error);
       if (life.expired()) return;
       if (error != 0 && state_ != wsClosed) CloseWith(Release::kGraceful, Notify::kNow);
@@ -662,7 +660,8 @@ void TWSocket::PostEvent(void (*fire)(TWSocket*)) {
 }
 
 void TWSocket::UpdateInterest() {
-  if (handle_ < 0 || state_ == wsListening) return;
+  // Connecting sockets wait for writability, listeners for connections.
+  if (handle_ < 0 || state_ != wsConnected) return;
   const uint32_t wanted =
       (paused_ && !peer_ending_ ? kEndInterest : kReadInterest) | (out_.Empty() ? 0u : uint32_t{EPOLLOUT});
   if (wanted != interest_) {

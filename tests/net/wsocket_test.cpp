@@ -403,6 +403,7 @@ TEST_F(WSocketTest, PeerThatStopsReadingIsCutOffOnceTheQueueIsFull) {
   const std::string chunk(256 * 1024, 'x');
   for (int i = 0; i < 200 && sock.State() == wsConnected; ++i) {
     sock.SendText(chunk);
+    EXPECT_TRUE(events.empty());  // never inside the Send that closed it
     loop.RunOnce(std::chrono::milliseconds(0));
   }
   EXPECT_EQ(sock.State(), wsClosed);
