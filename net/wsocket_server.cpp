@@ -57,6 +57,7 @@ void TWSocketServer::Listen() {
   if (!ProtoAssigned()) FireError("listen: protocol not assigned", WSAEINVAL);
   if (!AddrAssigned()) FireError("listen: address not assigned", WSAEINVAL);
   ResolveRemote("listen: ");
+  FirePendingClose();
   DiscardSendQueue();
 
   const int fd = os::OpenSocket(socket_type_, proto_number_);
