@@ -5,7 +5,6 @@
 
 #include "access/mask.h"
 #include "access/os_local.h"
-#include "config/settings.h"
 #include "net/os_socket.h"
 #include "net/resolve.h"
 #include "net/wsocket_errors.h"
@@ -27,7 +26,7 @@ std::optional<std::string> TryResolve(const TAddressChecks& checks, const std::s
 
 }  // namespace
 
-TAddressChecks::TAddressChecks(const TSettings& settings) : MachineName(os::MachineHostName), settings_(settings) {}
+TAddressChecks::TAddressChecks() : MachineName(os::MachineHostName) {}
 
 std::string TAddressChecks::GetLocalIp() const {
   uint32_t addr = 0;
@@ -49,7 +48,7 @@ std::string TAddressChecks::ResolveAddress(const std::string& name) const {
   return name;
 }
 
-bool TAddressChecks::InMaskList(const std::vector<std::string>& list, const std::string& address) const {
+bool TAddressChecks::InMaskList(const TEntries& list, const std::string& address) const {
   const auto tested = TryResolve(*this, address);
   if (!tested) return false;
   bool found = false;
@@ -62,29 +61,21 @@ bool TAddressChecks::InMaskList(const std::vector<std::string>& list, const std:
   return found;
 }
 
-bool TAddressChecks::InBanList(const std::string& address) const {
-  return InMaskList(settings_.BanList.Entries(), address);
-}
-
-bool TAddressChecks::InAccessList(const std::string& address) const {
-  return InMaskList(settings_.AccessList.Entries(), address);
-}
-
-bool TAddressChecks::InServerList(const std::string& host) const {
+bool TAddressChecks::InServerList(const TEntries& list, const std::string& host) const {
   const auto tested = TryResolve(*this, host);
   if (!tested) return false;
   bool found = false;
-  for (const std::string& entry : settings_.DestinationList) {
+  for (const std::string& entry : list) {
     const auto resolved = WSocketIsDottedQuad(entry) ? std::optional<std::string>(entry) : TryResolve(*this, entry);
     if (resolved && *resolved == *tested) found = true;
   }
   return found;
 }
 
-bool TAddressChecks::InIpList(const std::string& address) const {
+bool TAddressChecks::InIpList(const TEntries& list, const std::string& address) const {
   const std::string tested = TrimControls(address);
   bool found = false;
-  for (const std::string& entry : settings_.SelectableIps) {
+  for (const std::string& entry : list) {
     if (MatchMask(TrimControls(entry), tested)) found = true;
   }
   return found;

@@ -1,7 +1,8 @@
 // The bouncer's address checks: its own resolver with the loopback conversion,
-// and the ban, access, destination and selectable-address lists of the settings.
-// Every lookup blocks the event thread; nothing is cached, so a host-name entry
-// follows its name's address from one check to the next.
+// and the tests of an address against the ban, access, destination and
+// selectable-address lists, which the caller hands in. Every lookup blocks the
+// event thread; nothing is cached, so a host-name entry follows its name's
+// address from one check to the next.
 #pragma once
 
 #include <functional>
@@ -10,12 +11,11 @@
 
 namespace kelvox {
 
-class TSettings;
+using TEntries = std::vector<std::string>;
 
 class TAddressChecks {
  public:
-  /// The lists are read from `settings` at every check.
-  explicit TAddressChecks(const TSettings& settings);
+  TAddressChecks();
 
   /// The machine's own name, looked up by GetLocalIp. The host name of the
   /// system by default; tests give the machine another name.
@@ -37,25 +37,19 @@ class TAddressChecks {
   /// empty name or one longer than 256 characters.
   std::string ResolveAddress(const std::string& name) const;
 
-  /// Whether some ban-list entry, resolved, matches the resolved address as a mask.
-  bool InBanList(const std::string& address) const;
-  /// Whether some access-list entry, resolved, matches the resolved address as a mask.
-  bool InAccessList(const std::string& address) const;
+  /// Whether some entry of a ban or access list, resolved, matches the resolved
+  /// address as a mask.
+  bool InMaskList(const TEntries& list, const std::string& address) const;
   /// Whether some destination-list entry equals the resolved host exactly: a
   /// dotted entry as written (not converted), any other entry resolved. No masks.
-  bool InServerList(const std::string& host) const;
+  bool InServerList(const TEntries& list, const std::string& host) const;
   /// Whether some selectable-address entry matches the address as a mask, both
   /// without surrounding blanks and control characters; nothing is looked up.
-  bool InIpList(const std::string& address) const;
+  bool InIpList(const TEntries& list, const std::string& address) const;
 
   // In the four checks, a text that ResolveAddress refuses (an empty line of a
   // list file, an overlong entry) takes no part in the comparison, and a tested
   // text that it refuses matches nothing: the checks never raise.
-
- private:
-  bool InMaskList(const std::vector<std::string>& list, const std::string& address) const;
-
-  const TSettings& settings_;
 };
 
 /// The machine's own IPv4 addresses, dotted, in the order the system reports its

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "config/text_case.h"
+#include "base/text_case.h"
 
 namespace kelvox {
 

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <utility>
 
-#include "config/text_case.h"
+#include "base/text_case.h"
 
 namespace kelvox {
 

@@ -4,8 +4,8 @@
 
 #include "app/command_text.h"
 #include "app/console_commands.h"
-#include "config/settings_rules.h"
 #include "config/sorted_list.h"
+#include "console/settings_rules.h"
 #include "console/text_console.h"
 
 namespace kelvox {

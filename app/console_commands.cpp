@@ -1,14 +1,14 @@
 #include "app/console_commands.h"
 
 #include "app/command_text.h"
-#include "config/decimal.h"
-#include "config/settings_rules.h"
+#include "base/decimal.h"
+#include "base/web_site.h"
+#include "console/settings_rules.h"
 #include "console/text_console.h"
 #include "console/update_check.h"
-#include "console/web_site.h"
 #include "engine/bouncer.h"
-#include "net/resolve.h"
 #include "engine/message_dialog.h"
+#include "net/resolve.h"
 
 namespace kelvox {
 

@@ -1,7 +1,7 @@
 #include "config/ini_file.h"
 
+#include "base/text_case.h"
 #include "config/list_file.h"
-#include "config/text_case.h"
 
 namespace kelvox {
 

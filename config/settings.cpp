@@ -8,7 +8,6 @@
 #include "config/ini_file.h"
 #include "config/list_file.h"
 #include "config/settings_keys.h"
-#include "console/console.h"
 
 namespace kelvox {
 
@@ -49,13 +48,12 @@ bool TSettings::ConfigExists() const {
   return ::stat(FilePath(kConfigFile).c_str(), &info) == 0;
 }
 
-bool TSettings::LoadConfig(TConsole& console) {
+TConfigError TSettings::LoadConfig() {
   const std::string path = FilePath(kConfigFile);
   std::string bytes;
   if (ReadWholeFile(path, bytes) == TFileRead::Failed) {
     // Taking the missing-key values here would silently drop the passwords.
-    console.ShowError("Cannot open file " + path);
-    return false;
+    return "Cannot open file " + path;
   }
   const TIniFile ini(bytes);
   const bool windows_start = WindowsStart;
@@ -66,51 +64,42 @@ bool TSettings::LoadConfig(TConsole& console) {
   for (const TSettingKey& key : kSettingKeys) ReadSettingKey(*this, ini, key);
   AdminPasswordConfirmation = AdminPassword;
   PasswordConfirmation = Password;
-  const bool lists_read = LoadLists(console);
+  TConfigError lists_failed = LoadLists();
 
   // The effects follow what was read even when a list file stopped the reading,
   // so that AccessMode never disagrees with Acces.
   if (WindowsStart != windows_start) SettingChanged("WindowsStart");
   if (Acces != acces) SettingChanged("Acces");
   if (destination != dest) SettingChanged("destination");
-  return lists_read;
+  return lists_failed;
 }
 
-bool TSettings::LoadLists(TConsole& console) {
+TConfigError TSettings::LoadLists() {
   for (const TListFile& file : kListFiles) {
     const std::string path = FilePath(file.Name);
     std::string bytes;
     switch (ReadWholeFile(path, bytes)) {
       case TFileRead::Missing: break;
-      case TFileRead::Failed: console.ShowError("Cannot open file " + path); return false;
+      case TFileRead::Failed: return "Cannot open file " + path;
       case TFileRead::Read: file.Set(*this, SplitLines(bytes)); break;
     }
   }
-  return true;
+  return std::nullopt;
 }
 
-bool TSettings::SaveConfig(TConsole& console) {
+TConfigError TSettings::SaveConfig() {
   const std::string config_path = FilePath(kConfigFile);
   std::string bytes;
   // The file's other lines are kept, so a file that cannot be read is not replaced.
-  if (ReadWholeFile(config_path, bytes) == TFileRead::Failed) {
-    console.ShowError("Unable to write to " + config_path);
-    return false;
-  }
+  if (ReadWholeFile(config_path, bytes) == TFileRead::Failed) return "Unable to write to " + config_path;
   TIniFile ini(bytes);
   for (const TSettingKey& key : kSettingKeys) ini.WriteString(key.Section, key.Name, StoredText(*this, key));
-  if (ReplaceFile(config_path, ini.Bytes(), kConfigMode, RenameStep) != 0) {
-    console.ShowError("Unable to write to " + config_path);
-    return false;
-  }
+  if (ReplaceFile(config_path, ini.Bytes(), kConfigMode, RenameStep) != 0) return "Unable to write to " + config_path;
   for (const TListFile& file : kListFiles) {
     const std::string path = FilePath(file.Name);
-    if (ReplaceFile(path, JoinLines(file.Get(*this)), kListMode, RenameStep) != 0) {
-      console.ShowError("Cannot create file " + path);
-      return false;
-    }
+    if (ReplaceFile(path, JoinLines(file.Get(*this)), kListMode, RenameStep) != 0) return "Cannot create file " + path;
   }
-  return true;
+  return std::nullopt;
 }
 
 }  // namespace kelvox

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,7 +17,9 @@
 
 namespace kelvox {
 
-class TConsole;
+/// What a load or save came to: nothing when it went well, else the text of the
+/// error box the operator is to see ("Cannot open file <path>").
+using TConfigError = std::optional<std::string>;
 
 class TSettings {
  public:
@@ -84,17 +87,16 @@ class TSettings {
   /// becomes the directory followed by "log.txt") and every list file that
   /// exists, then applies the change effects of the values that differ from those
   /// held before. Call it only when Config.ini exists. A file that exists but
-  /// cannot be read shows "Cannot open file <path>" on the console and ends the
-  /// reading there (what was read before it stays, its effects included);
-  /// returns false then.
-  bool LoadConfig(TConsole& console);
+  /// cannot be read ends the reading there (what was read before it stays, its
+  /// effects included) with the error "Cannot open file <path>".
+  [[nodiscard]] TConfigError LoadConfig();
 
   /// Writes Config.ini (keeping any other lines it holds; readable by its owner
   /// only) and the five list files, each replaced whole and crash-safe. The first
-  /// failure shows "Unable to write to <path>" for Config.ini or "Cannot create
-  /// file <path>" for a list file, leaves that file as it was, writes no later
-  /// file and returns false.
-  bool SaveConfig(TConsole& console);
+  /// failure leaves that file as it was, writes no later file, and is the error
+  /// "Unable to write to <path>" for Config.ini or "Cannot create file <path>"
+  /// for a list file.
+  [[nodiscard]] TConfigError SaveConfig();
 
   /// Where a change of a setting takes effect beyond being held, called after the
   /// field with the INI key's name has changed: WindowsStart writes or deletes
@@ -103,7 +105,7 @@ class TSettings {
   void SettingChanged(std::string_view key);
 
  private:
-  bool LoadLists(TConsole& console);
+  TConfigError LoadLists();
 
   std::string dir_;
 };

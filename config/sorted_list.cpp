@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "config/text_case.h"
+#include "base/text_case.h"
 
 namespace kelvox {
 

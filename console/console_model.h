@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "console/console.h"
+#include "engine/console.h"
 #include "net/event_loop.h"
 
 namespace kelvox {

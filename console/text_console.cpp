@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "config/text_case.h"
+#include "base/text_case.h"
 #include "net/resolve.h"
 
 namespace kelvox {

@@ -4,8 +4,8 @@
 #include <system_error>
 #include <utility>
 
-#include "console/console.h"
-#include "console/web_site.h"
+#include "base/web_site.h"
+#include "engine/console.h"
 
 namespace kelvox {
 

@@ -1,7 +1,7 @@
 // Admission: a connection the listener has just listed gets its slot and grid
 // row, then passes the user limit, the ban list and the access rule, in that
 // order, and is asked for the password or greeted.
-#include "config/decimal.h"
+#include "base/decimal.h"
 #include "engine/bouncer.h"
 
 namespace kelvox {
@@ -53,13 +53,13 @@ void TBouncer::Admit(TTcpSrvClient* client) {
   }
   // The address is converted afresh for each check: a user on this machine is
   // judged under the machine's own address.
-  if (checks_.InBanList(checks_.ConvertLocalIp(client->PeerAddr()))) {
+  if (checks_.InMaskList(settings_.BanList.Entries(), checks_.ConvertLocalIp(client->PeerAddr()))) {
     SendNotice(client, "   You are banned, Bye.\r\n");
     client->Close();
   } else if ((settings_.AccessMode == TListMode::only &&
-              !checks_.InAccessList(checks_.ConvertLocalIp(client->PeerAddr()))) ||
+              !checks_.InMaskList(settings_.AccessList.Entries(), checks_.ConvertLocalIp(client->PeerAddr()))) ||
              (settings_.AccessMode == TListMode::except &&
-              checks_.InAccessList(checks_.ConvertLocalIp(client->PeerAddr())))) {
+              checks_.InMaskList(settings_.AccessList.Entries(), checks_.ConvertLocalIp(client->PeerAddr())))) {
     SendNotice(client, "   You are not welcome, Bye.\r\n");
     client->Close();
   } else if (settings_.Identification) {

@@ -7,8 +7,7 @@ TBouncer::TBouncer(TEventLoop& loop, TSettings& settings, TConsole& console)
       loop_(loop),
       settings_(settings),
       console_(console),
-      checks_(settings),
-      log_(settings, console),
+      log_(settings),
       timer3_(loop),
       stall_timer_(loop) {
   Server.Name = "Server";
@@ -27,6 +26,7 @@ TBouncer::TBouncer(TEventLoop& loop, TSettings& settings, TConsole& console)
   timer3_.SetInterval(kMinimiseDelayMs);
   timer3_.OnTimer = [this](TTimer* t) { Timer3Timer(t); };
   stall_timer_.OnTimer = [this](TTimer* t) { CheckStalls(t); };
+  log_.Identity = [this](int row) { return console_.GetCell(0, row); };
   // Nothing decides who may leave for where until the settings say so.
   settings_.DestinationMode = TListMode::all;
 }

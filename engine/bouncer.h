@@ -13,10 +13,10 @@
 #include <string_view>
 
 #include "access/address_checks.h"
+#include "base/date_time.h"
 #include "config/settings.h"
-#include "console/console.h"
-#include "console/date_time.h"
-#include "console/event_log.h"
+#include "engine/console.h"
+#include "engine/event_log.h"
 #include "engine/session.h"
 #include "net/event_loop.h"
 #include "net/wsocket_server.h"

@@ -1,7 +1,7 @@
 // The bouncer's own commands, offered every line of a user who is free to give
 // them. They are tried in the order of the table; a keyword counts only as the
 // line's first word, a whole-line command only as the whole line.
-#include "config/decimal.h"
+#include "base/decimal.h"
 #include "engine/bouncer.h"
 #include "engine/irc_line.h"
 #include "net/resolve.h"
@@ -132,7 +132,7 @@ void TBouncer::Ip(TTcpSrvClient* client, const std::string& line) {
   if (address.empty() || !WSocketIsDottedQuad(address)) {
     SendNotice(client, "   Invalid Ip.\r\n");
     SendNotice(client, "   Use /quote IPLIST to list available IPs.\r\n");
-  } else if (checks_.InIpList(address)) {
+  } else if (checks_.InIpList(settings_.SelectableIps, address)) {
     Slots[static_cast<std::size_t>(client->Slot)].LocalIp = address;
     SendNotice(client, "   Ip " + address + " selected.\r\n");
   } else {

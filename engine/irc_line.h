@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "config/text_case.h"
+#include "base/text_case.h"
 
 namespace kelvox {
 

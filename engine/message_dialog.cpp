@@ -1,6 +1,6 @@
 #include "engine/message_dialog.h"
 
-#include "config/decimal.h"
+#include "base/decimal.h"
 #include "engine/bouncer.h"
 
 namespace kelvox {

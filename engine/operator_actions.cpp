@@ -19,7 +19,7 @@ void TBouncer::Ban(int tag) {
   if (client == nullptr || client->State() != wsConnected) return;
   settings_.BanList.Add(checks_.ConvertLocalIp(client->PeerAddr()));
   Kick(tag, true);
-  settings_.SaveConfig(console_);
+  if (const TConfigError error = settings_.SaveConfig()) console_.ShowError(*error);
 }
 
 }  // namespace kelvox

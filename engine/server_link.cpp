@@ -80,7 +80,7 @@ void TBouncer::Conn(TTcpSrvClient* client, const std::string& line) {
 
 bool TBouncer::DestinationAllowed(TTcpSrvClient* client, const std::string& server) {
   const TListMode mode = settings_.DestinationMode;
-  if (mode == TListMode::all || checks_.InServerList(server) == (mode == TListMode::only)) return true;
+  if (mode == TListMode::all || checks_.InServerList(settings_.DestinationList.Entries(), server) == (mode == TListMode::only)) return true;
   SendNotice(client, "   Destination server not allowed.\r\n");
   SendNotice(client, mode == TListMode::only ? "   Allowed servers list:\r\n" : "   Ban servers list:\r\n");
   for (const std::string& entry : settings_.DestinationList) SendNotice(client, "   - " + entry + "\r\n");

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "console/date_time.h"
-#include "console/web_site.h"
+#include "base/date_time.h"
+#include "base/web_site.h"
 #include "net/event_loop.h"
 #include "net/wsocket_server.h"
 

@@ -4,12 +4,8 @@
 
 #include <algorithm>
 
-#include "config/settings.h"
-#include "console/console_model.h"
-#include "net/event_loop.h"
 #include "net/resolve.h"
 #include "net/wsocket_errors.h"
-#include "tests/support/temp_dir.h"
 
 namespace kelvox {
 namespace {
@@ -23,8 +19,8 @@ class AddressChecksTest : public ::testing::Test {
   }
 
   std::string machine_name = "10.1.2.3";
-  TSettings settings{"/nonexistent/"};
-  TAddressChecks checks{settings};
+  TAddressChecks checks;
+  TEntries ban, access, destination, ips{"Default ip"};
 };
 
 TEST_F(AddressChecksTest, LocalAddressIsLookedUpAtEachCall) {
@@ -73,87 +69,71 @@ TEST_F(AddressChecksTest, RefusesEmptyAndOverlongNames) {
 }
 
 TEST_F(AddressChecksTest, BanListComparesConvertedAddresses) {
-  settings.BanList.Assign({"127.0.0.1"});
-  EXPECT_TRUE(checks.InBanList("127.0.0.1"));  // a local user, seen as 10.1.2.3
-  EXPECT_TRUE(checks.InBanList("10.1.2.3"));
-  EXPECT_FALSE(checks.InBanList("10.1.2.4"));
-  settings.BanList.Assign({"10.1.*"});
-  EXPECT_TRUE(checks.InBanList("127.0.0.1"));
-  EXPECT_FALSE(checks.InBanList("10.2.0.1"));
+  ban = {"127.0.0.1"};
+  EXPECT_TRUE(checks.InMaskList(ban, "127.0.0.1"));  // a local user, seen as 10.1.2.3
+  EXPECT_TRUE(checks.InMaskList(ban, "10.1.2.3"));
+  EXPECT_FALSE(checks.InMaskList(ban, "10.1.2.4"));
+  ban = {"10.1.*"};
+  EXPECT_TRUE(checks.InMaskList(ban, "127.0.0.1"));
+  EXPECT_FALSE(checks.InMaskList(ban, "10.2.0.1"));
 }
 
 TEST_F(AddressChecksTest, HostNameEntriesFollowTheirAddress) {
-  settings.AccessList.Assign({"localhost"});
-  EXPECT_TRUE(checks.InAccessList("10.1.2.3"));
+  access = {"localhost"};
+  EXPECT_TRUE(checks.InMaskList(access, "10.1.2.3"));
   // localhost now converts to another own address: the entry follows at once.
   machine_name = "10.9.9.9";
-  EXPECT_FALSE(checks.InAccessList("10.1.2.3"));
-  EXPECT_TRUE(checks.InAccessList("10.9.9.9"));
+  EXPECT_FALSE(checks.InMaskList(access, "10.1.2.3"));
+  EXPECT_TRUE(checks.InMaskList(access, "10.9.9.9"));
   // An entry that does not resolve is a mask of its own text.
-  settings.AccessList.Assign({"no-such-host.invalid", "*.*.*.*"});
-  EXPECT_TRUE(checks.InAccessList("192.0.2.1"));
-  settings.AccessList.Assign({"no-such-host.invalid"});
-  EXPECT_TRUE(checks.InAccessList("no-such-host.invalid"));
-  EXPECT_FALSE(checks.InAccessList("192.0.2.1"));
+  access = {"no-such-host.invalid", "*.*.*.*"};
+  EXPECT_TRUE(checks.InMaskList(access, "192.0.2.1"));
+  access = {"no-such-host.invalid"};
+  EXPECT_TRUE(checks.InMaskList(access, "no-such-host.invalid"));
+  EXPECT_FALSE(checks.InMaskList(access, "192.0.2.1"));
 }
 
 TEST_F(AddressChecksTest, RefusedTextsNeverRaise) {
-  settings.BanList.Assign({"", std::string(300, 'x'), "10.0.0.*"});
-  settings.AccessList.Assign({""});
-  settings.DestinationList.Assign({"", "10.0.0.1"});
-  EXPECT_TRUE(checks.InBanList("10.0.0.7"));
-  EXPECT_FALSE(checks.InBanList("10.1.0.7"));
-  EXPECT_FALSE(checks.InBanList(""));
-  EXPECT_FALSE(checks.InBanList(std::string(300, 'x')));
-  EXPECT_FALSE(checks.InAccessList("10.0.0.7"));
-  EXPECT_TRUE(checks.InServerList("10.0.0.1"));
-  EXPECT_FALSE(checks.InServerList(""));
+  ban = {"", std::string(300, 'x'), "10.0.0.*"};
+  access = {""};
+  destination = {"", "10.0.0.1"};
+  EXPECT_TRUE(checks.InMaskList(ban, "10.0.0.7"));
+  EXPECT_FALSE(checks.InMaskList(ban, "10.1.0.7"));
+  EXPECT_FALSE(checks.InMaskList(ban, ""));
+  EXPECT_FALSE(checks.InMaskList(ban, std::string(300, 'x')));
+  EXPECT_FALSE(checks.InMaskList(access, "10.0.0.7"));
+  EXPECT_TRUE(checks.InServerList(destination, "10.0.0.1"));
+  EXPECT_FALSE(checks.InServerList(destination, ""));
 }
 
 TEST_F(AddressChecksTest, DestinationListComparesExactTexts) {
-  settings.DestinationList.Assign({"127.0.0.1"});
+  destination = {"127.0.0.1"};
   // The host converts to the machine's address; the dotted entry does not.
-  EXPECT_FALSE(checks.InServerList("localhost"));
-  EXPECT_FALSE(checks.InServerList("127.0.0.1"));
-  settings.DestinationList.Assign({"localhost"});
-  EXPECT_TRUE(checks.InServerList("localhost"));
-  EXPECT_TRUE(checks.InServerList("127.0.0.1"));
-  settings.DestinationList.Assign({"10.1.2.3"});
-  EXPECT_TRUE(checks.InServerList("localhost"));
-  settings.DestinationList.Assign({"10.1.2.*", "10.1.2.3 "});
-  EXPECT_FALSE(checks.InServerList("10.1.2.3"));
-  settings.DestinationList.Assign({"IRC.example"});
-  EXPECT_FALSE(checks.InServerList("irc.example"));
-  EXPECT_TRUE(checks.InServerList("IRC.example"));
+  EXPECT_FALSE(checks.InServerList(destination, "localhost"));
+  EXPECT_FALSE(checks.InServerList(destination, "127.0.0.1"));
+  destination = {"localhost"};
+  EXPECT_TRUE(checks.InServerList(destination, "localhost"));
+  EXPECT_TRUE(checks.InServerList(destination, "127.0.0.1"));
+  destination = {"10.1.2.3"};
+  EXPECT_TRUE(checks.InServerList(destination, "localhost"));
+  destination = {"10.1.2.*", "10.1.2.3 "};
+  EXPECT_FALSE(checks.InServerList(destination, "10.1.2.3"));
+  destination = {"IRC.example"};
+  EXPECT_FALSE(checks.InServerList(destination, "irc.example"));
+  EXPECT_TRUE(checks.InServerList(destination, "IRC.example"));
 }
 
 TEST_F(AddressChecksTest, SelectableAddressesAreMasksWithoutLookups) {
-  EXPECT_FALSE(checks.InIpList("10.0.0.7"));  // only "Default ip"
-  settings.SelectableIps.push_back("10.0.0.*");
-  EXPECT_TRUE(checks.InIpList("10.0.0.7"));
-  EXPECT_FALSE(checks.InIpList("10.0.1.7"));
-  settings.SelectableIps = {"Default ip", " 192.0.2.5\t"};
-  EXPECT_TRUE(checks.InIpList("192.0.2.5 "));
-  settings.SelectableIps = {"Default ip", "localhost"};
-  EXPECT_FALSE(checks.InIpList("127.0.0.1"));
-  settings.SelectableIps = {"Default ip", ""};
-  EXPECT_FALSE(checks.InIpList("10.0.0.7"));
-}
-
-TEST(AddressChecksFiles, EmptyLineInAListFileChangesNothing) {
-  test::TTempDir dir;
-  TEventLoop loop;
-  TConsoleModel console(loop);
-  TSettings settings(dir.Path());
-  TAddressChecks checks(settings);
-  checks.MachineName = [] { return std::string("10.1.2.3"); };
-  dir.Write("Config.ini", "[Main]\r\n");
-  dir.Write("Banlist.conf", "10.0.0.*\r\n\r\nlocalhost\r\n");
-  ASSERT_TRUE(settings.LoadConfig(console));
-  ASSERT_EQ(settings.BanList.Size(), 3u);
-  EXPECT_TRUE(checks.InBanList("10.0.0.9"));
-  EXPECT_TRUE(checks.InBanList("127.0.0.1"));
-  EXPECT_FALSE(checks.InBanList("192.0.2.1"));
+  EXPECT_FALSE(checks.InIpList(ips, "10.0.0.7"));  // only "Default ip"
+  ips.push_back("10.0.0.*");
+  EXPECT_TRUE(checks.InIpList(ips, "10.0.0.7"));
+  EXPECT_FALSE(checks.InIpList(ips, "10.0.1.7"));
+  ips = {"Default ip", " 192.0.2.5\t"};
+  EXPECT_TRUE(checks.InIpList(ips, "192.0.2.5 "));
+  ips = {"Default ip", "localhost"};
+  EXPECT_FALSE(checks.InIpList(ips, "127.0.0.1"));
+  ips = {"Default ip", ""};
+  EXPECT_FALSE(checks.InIpList(ips, "10.0.0.7"));
 }
 
 TEST(LoadIp, ListsTheMachinesIpv4Addresses) {

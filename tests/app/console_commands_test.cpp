@@ -8,7 +8,7 @@
 #include <sstream>
 
 #include "config/settings.h"
-#include "config/settings_rules.h"
+#include "console/settings_rules.h"
 #include "console/text_console.h"
 #include "console/update_check.h"
 #include "engine/bouncer.h"

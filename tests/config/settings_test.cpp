@@ -8,8 +8,6 @@
 #include <set>
 
 #include "config/password.h"
-#include "console/console_model.h"
-#include "net/event_loop.h"
 #include "tests/support/temp_dir.h"
 
 namespace kelvox {
@@ -54,14 +52,12 @@ class SettingsTest : public ::testing::Test {
   }
 
   TTempDir dir;
-  TEventLoop loop;
-  TConsoleModel console{loop};
   TSettings settings{dir.Path()};
 };
 
 TEST_F(SettingsTest, FirstStartWritesTheFactoryFiles) {
   ASSERT_FALSE(settings.ConfigExists());
-  ASSERT_TRUE(settings.SaveConfig(console));
+  ASSERT_EQ(settings.SaveConfig(), std::nullopt);
   EXPECT_TRUE(settings.ConfigExists());
   EXPECT_EQ(dir.Read("Config.ini"), kFactoryConfig);
   EXPECT_EQ(dir.Read("Acceslist.conf"), "");
@@ -76,7 +72,6 @@ TEST_F(SettingsTest, FirstStartWritesTheFactoryFiles) {
   struct stat info {};
   ASSERT_EQ(::stat(dir.File("Config.ini").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
-  EXPECT_TRUE(console.Errors().empty());
   EXPECT_EQ(TSettings(dir.Path().substr(0, dir.Path().size() - 1)).FilePath("Config.ini"), dir.File("Config.ini"));
 }
 
@@ -106,10 +101,10 @@ TEST_F(SettingsTest, SavedValuesLoadBack) {
   settings.DestinationList.Add("irc.example.net");
   settings.SelectableIps.push_back("10.0.0.*");
   settings.WelcomeText = {"Hello", "", "Bye"};
-  ASSERT_TRUE(settings.SaveConfig(console));
+  ASSERT_EQ(settings.SaveConfig(), std::nullopt);
 
   TSettings loaded(dir.Path());
-  ASSERT_TRUE(loaded.LoadConfig(console));
+  ASSERT_EQ(loaded.LoadConfig(), std::nullopt);
   EXPECT_EQ(loaded.AdminPassword, "s3cret!");
   EXPECT_EQ(loaded.AdminPasswordConfirmation, "s3cret!");
   EXPECT_FALSE(loaded.Time || loaded.TimeUp || loaded.WhoisOn || loaded.Beep || loaded.CTCPProtect ||
@@ -129,7 +124,6 @@ TEST_F(SettingsTest, SavedValuesLoadBack) {
   EXPECT_EQ(loaded.DestinationList.Entries(), Lines{"irc.example.net"});
   EXPECT_EQ(loaded.SelectableIps, (Lines{"Default ip", "10.0.0.*"}));
   EXPECT_EQ(loaded.WelcomeText, (Lines{"Hello", "", "Bye"}));
-  EXPECT_TRUE(console.Errors().empty());
 }
 
 TEST_F(SettingsTest, MissingKeysTakeTheirMissingValues) {
@@ -137,7 +131,7 @@ TEST_F(SettingsTest, MissingKeysTakeTheirMissingValues) {
   settings.Log = true;
   settings.Max = "7";
   settings.Acces = settings.AccessMode = TListMode::only;
-  ASSERT_TRUE(settings.LoadConfig(console));
+  ASSERT_EQ(settings.LoadConfig(), std::nullopt);
   EXPECT_EQ(settings.Logfile, dir.Path() + "log.txt");
   EXPECT_EQ(settings.AdminPassword, "");
   // "tolvin" taken as a stored form.
@@ -151,13 +145,13 @@ TEST_F(SettingsTest, MissingKeysTakeTheirMissingValues) {
   EXPECT_EQ(settings.Acces, TListMode::all);
   EXPECT_EQ(settings.AccessMode, TListMode::all);
   // Its stored form is the one it was read from.
-  ASSERT_TRUE(settings.SaveConfig(console));
+  ASSERT_EQ(settings.SaveConfig(), std::nullopt);
   EXPECT_NE(dir.Read("Config.ini").find("\r\nPassword=tolvin\r\n"), std::string::npos);
 }
 
 TEST_F(SettingsTest, PresentEmptyLogfileStaysEmpty) {
   dir.Write("Config.ini", "[Main]\r\nLogfile=\r\nMax=\r\n");
-  ASSERT_TRUE(settings.LoadConfig(console));
+  ASSERT_EQ(settings.LoadConfig(), std::nullopt);
   EXPECT_EQ(settings.Logfile, "");
   EXPECT_EQ(settings.Max, "");
 }
@@ -168,7 +162,7 @@ TEST_F(SettingsTest, OnlyExactValuesCount) {
   dir.Write("Config.ini",
             "[Main]\r\nTime=Yes\r\nTimeUp=\r\nWhoisOn= yes \r\nBeep=true\r\n"
             "[Security]\r\nAcces=ALL\r\ndestination=except\r\n");
-  ASSERT_TRUE(settings.LoadConfig(console));
+  ASSERT_EQ(settings.LoadConfig(), std::nullopt);
   EXPECT_FALSE(settings.Time);
   EXPECT_FALSE(settings.TimeUp);
   EXPECT_TRUE(settings.WhoisOn);
@@ -188,11 +182,11 @@ TEST_F(SettingsTest, KeysInAnyCaseAreReadAndKeepTheirLines) {
             "Extra=kept\r\n"
             "[security]\r\n"
             "ACCES=only\r\n");
-  ASSERT_TRUE(settings.LoadConfig(console));
+  ASSERT_EQ(settings.LoadConfig(), std::nullopt);
   EXPECT_EQ(settings.Logfile, "/tmp/k.log");
   EXPECT_TRUE(settings.LogDay);
   EXPECT_EQ(settings.AccessMode, TListMode::only);
-  ASSERT_TRUE(settings.SaveConfig(console));
+  ASSERT_EQ(settings.SaveConfig(), std::nullopt);
   EXPECT_EQ(dir.Read("Config.ini"),
             "; by another tool\r\n"
             "[MAIN]\r\n"
@@ -212,18 +206,18 @@ TEST_F(SettingsTest, KeysInAnyCaseAreReadAndKeepTheirLines) {
 
 TEST_F(SettingsTest, ListsAreReadWithAnyLineEndAndSortedListsWrittenSorted) {
   settings.DestinationList.Add("kept.example");
-  settings.SaveConfig(console);
+  ASSERT_EQ(settings.SaveConfig(), std::nullopt);
   dir.Write("Banlist.conf", "zeta\r\nAlpha\nbeta\r\r\ngamma");
   dir.Write("Ip.conf", "Default ip\n10.0.0.*\n1.2.3.4");
   dir.Write("greets.txt", "second\rfirst");
   std::filesystem::remove(dir.File("ServList.conf"));
-  ASSERT_TRUE(settings.LoadConfig(console));
+  ASSERT_EQ(settings.LoadConfig(), std::nullopt);
   EXPECT_EQ(settings.BanList.Entries(), (Lines{"", "Alpha", "beta", "gamma", "zeta"}));
   EXPECT_EQ(settings.DestinationList.Entries(), Lines{"kept.example"});
   EXPECT_EQ(settings.SelectableIps, (Lines{"Default ip", "10.0.0.*", "1.2.3.4"}));
   EXPECT_EQ(settings.WelcomeText, (Lines{"second", "first"}));
   settings.BanList.Add("Delta");
-  ASSERT_TRUE(settings.SaveConfig(console));
+  ASSERT_EQ(settings.SaveConfig(), std::nullopt);
   EXPECT_EQ(dir.Read("Banlist.conf"), "\r\nAlpha\r\nbeta\r\nDelta\r\ngamma\r\nzeta\r\n");
   EXPECT_EQ(dir.Read("ServList.conf"), "kept.example\r\n");
   EXPECT_EQ(dir.Read("Ip.conf"), "Default ip\r\n10.0.0.*\r\n1.2.3.4\r\n");
@@ -232,15 +226,15 @@ TEST_F(SettingsTest, ListsAreReadWithAnyLineEndAndSortedListsWrittenSorted) {
 TEST_F(SettingsTest, PasswordsAreStoredScrambled) {
   settings.AdminPassword = "tolvin";
   settings.Password = "a";
-  ASSERT_TRUE(settings.SaveConfig(console));
+  ASSERT_EQ(settings.SaveConfig(), std::nullopt);
   const std::string ini = dir.Read("Config.ini");
   EXPECT_NE(ini.find("\r\nAdmin password=\xE5\xE4\xD5\xE2\xDD\xDB\r\n"), std::string::npos);
   EXPECT_NE(ini.find("\r\nPassword=\xD2\r\n"), std::string::npos);
   // Blanks at the ends of a stored form would be trimmed away on reading.
   settings.Password = std::string(1, '\xAF') + "mid" + std::string(1, '\xAF');
-  ASSERT_TRUE(settings.SaveConfig(console));
+  ASSERT_EQ(settings.SaveConfig(), std::nullopt);
   TSettings loaded(dir.Path());
-  ASSERT_TRUE(loaded.LoadConfig(console));
+  ASSERT_EQ(loaded.LoadConfig(), std::nullopt);
   EXPECT_EQ(loaded.Password, settings.Password);
 }
 
@@ -248,24 +242,24 @@ TEST_F(SettingsTest, ChangedValuesTakeEffectOnce) {
   std::vector<bool> startup_calls;
   settings.StartupEntry = [&](bool on) { startup_calls.push_back(on); };
   dir.Write("Config.ini", "[Main]\r\nWindowsStart=yes\r\n[Security]\r\nAcces=except\r\n");
-  ASSERT_TRUE(settings.LoadConfig(console));
+  ASSERT_EQ(settings.LoadConfig(), std::nullopt);
   EXPECT_EQ(startup_calls, std::vector<bool>{true});
   EXPECT_EQ(settings.AccessMode, TListMode::except);
 
   // The same values again: held, no effect.
   settings.AccessMode = TListMode::all;
-  ASSERT_TRUE(settings.LoadConfig(console));
+  ASSERT_EQ(settings.LoadConfig(), std::nullopt);
   EXPECT_EQ(startup_calls, std::vector<bool>{true});
   EXPECT_EQ(settings.AccessMode, TListMode::all);
 
   dir.Write("Config.ini", "[Main]\r\nWindowsStart=no\r\n");
-  ASSERT_TRUE(settings.LoadConfig(console));
+  ASSERT_EQ(settings.LoadConfig(), std::nullopt);
   EXPECT_EQ(startup_calls, (std::vector<bool>{true, false}));
   EXPECT_EQ(settings.AccessMode, TListMode::all);
 }
 
 TEST_F(SettingsTest, SaveStoppedBeforeTheRenameKeepsTheOldFile) {
-  ASSERT_TRUE(settings.SaveConfig(console));
+  ASSERT_EQ(settings.SaveConfig(), std::nullopt);
   std::filesystem::remove(dir.File("Banlist.conf"));
   settings.Port = "6000";
   settings.BanList.Add("10.0.0.1");
@@ -278,10 +272,9 @@ TEST_F(SettingsTest, SaveStoppedBeforeTheRenameKeepsTheOldFile) {
     temp = from;
     return EIO;
   };
-  EXPECT_FALSE(settings.SaveConfig(console));
+  EXPECT_EQ(settings.SaveConfig(), "Unable to write to " + dir.File("Config.ini"));
   EXPECT_FALSE(temp.empty());
   EXPECT_EQ(dir.Read("Config.ini"), kFactoryConfig);
-  EXPECT_EQ(console.Errors(), Lines{"Unable to write to " + dir.File("Config.ini")});
   // No list file was written after the failure, and no temporary file is left.
   EXPECT_EQ(FileNames(), (std::set<std::string>{"Config.ini", "Acceslist.conf", "ServList.conf", "Ip.conf",
                                                 "greets.txt"}));
@@ -290,8 +283,7 @@ TEST_F(SettingsTest, SaveStoppedBeforeTheRenameKeepsTheOldFile) {
 TEST_F(SettingsTest, ListFileThatCannotBeCreatedStopsTheSave) {
   std::filesystem::create_directory(dir.File("Banlist.conf"));
   settings.Port = "6000";
-  EXPECT_FALSE(settings.SaveConfig(console));
-  EXPECT_EQ(console.Errors(), Lines{"Cannot create file " + dir.File("Banlist.conf")});
+  EXPECT_EQ(settings.SaveConfig(), "Cannot create file " + dir.File("Banlist.conf"));
   EXPECT_NE(dir.Read("Config.ini").find("\r\nPort=6000\r\n"), std::string::npos);
   EXPECT_TRUE(dir.Exists("Acceslist.conf"));
   EXPECT_FALSE(dir.Exists("ServList.conf"));
@@ -301,11 +293,9 @@ TEST_F(SettingsTest, ListFileThatCannotBeCreatedStopsTheSave) {
 TEST_F(SettingsTest, UnreadableConfigIsNeitherLoadedNorReplaced) {
   std::filesystem::create_directory(dir.File("Config.ini"));
   settings.AdminPassword = "kept";
-  EXPECT_FALSE(settings.LoadConfig(console));
+  EXPECT_EQ(settings.LoadConfig(), "Cannot open file " + dir.File("Config.ini"));
   EXPECT_EQ(settings.AdminPassword, "kept");
-  EXPECT_FALSE(settings.SaveConfig(console));
-  EXPECT_EQ(console.Errors(),
-            (Lines{"Cannot open file " + dir.File("Config.ini"), "Unable to write to " + dir.File("Config.ini")}));
+  EXPECT_EQ(settings.SaveConfig(), "Unable to write to " + dir.File("Config.ini"));
 }
 
 TEST_F(SettingsTest, ListFileThatCannotBeOpenedStopsTheLoad) {
@@ -314,8 +304,7 @@ TEST_F(SettingsTest, ListFileThatCannotBeOpenedStopsTheLoad) {
   std::filesystem::create_directory(dir.File("Banlist.conf"));
   dir.Write("ServList.conf", "irc.example.net\r\n");
   settings.DestinationList.Add("held.example");
-  EXPECT_FALSE(settings.LoadConfig(console));
-  EXPECT_EQ(console.Errors(), Lines{"Cannot open file " + dir.File("Banlist.conf")});
+  EXPECT_EQ(settings.LoadConfig(), "Cannot open file " + dir.File("Banlist.conf"));
   EXPECT_EQ(settings.AccessList.Entries(), Lines{"10.0.0.*"});
   EXPECT_EQ(settings.DestinationList.Entries(), Lines{"held.example"});
   // What was read is in force with its effect.

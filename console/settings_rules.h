@@ -131,6 +131,8 @@ class TConfigurationDialog {
   /// LoadConfig, with the port's change rule when the load changes the port.
   void Reload();
   void ShowPort();
+  /// Shows a failed load or save in an error box; true when there was none.
+  bool Shown(const std::optional<std::string>& error);
   TSortedList& ListOf(TList list);
 
   TSettings& settings_;

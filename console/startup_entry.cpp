@@ -1,4 +1,4 @@
-#include "config/startup_entry.h"
+#include "console/startup_entry.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include "config/file_io.h"
 #include "config/program_file.h"
 #include "config/settings.h"
-#include "console/console.h"
+#include "engine/console.h"
 
 namespace kelvox {
 

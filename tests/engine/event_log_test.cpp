@@ -1,4 +1,4 @@
-#include "console/event_log.h"
+#include "engine/event_log.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -6,8 +6,6 @@
 #include <filesystem>
 
 #include "config/settings.h"
-#include "console/console_model.h"
-#include "net/event_loop.h"
 #include "tests/support/temp_dir.h"
 
 namespace kelvox {
@@ -22,15 +20,15 @@ class EventLogTest : public ::testing::Test {
     settings.Log = true;
     settings.Logfile = dir.File("log.txt");
     log.Clock = [this] { return clock; };
+    log.Identity = [this](int row) { return row == 1 ? identity : std::string(); };
   }
 
   bool DirIsEmpty() const { return std::filesystem::is_empty(dir.Path()); }
 
   TTempDir dir;
-  TEventLoop loop;
-  TConsoleModel console{loop};
   TSettings settings{dir.Path()};
-  TEventLog log{settings, console};
+  TEventLog log{settings};
+  std::string identity;
   TDateTime clock = EncodeDateTime({2026, 12, 6, 14, 5, 9, 0});
 };
 
@@ -42,7 +40,7 @@ TEST_F(EventLogTest, LogOffTouchesNothing) {
 }
 
 TEST_F(EventLogTest, LinesAreAppendedWithDateAndIdentity) {
-  console.SetCell(0, 1, "joe@10.0.0.5");
+  identity = "joe@10.0.0.5";
   log.LogEvent(-1, "10.0.0.5 Connected to Kelvox");
   EXPECT_EQ(dir.Read("log.txt"), "[06/12/2026 14:05:09] 10.0.0.5 Connected to Kelvox\r\n");
   log.LogEvent(1, "Connected to irc.example.net:6667");
@@ -85,7 +83,6 @@ TEST_F(EventLogTest, UnwritablePlacesAreSilent) {
     }
   }
   EXPECT_TRUE(DirIsEmpty());
-  EXPECT_TRUE(console.Errors().empty());
 }
 
 TEST(LogFilePath, DayNames) {

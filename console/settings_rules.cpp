@@ -1,13 +1,13 @@
 // The dialog's life cycle and the rules of single settings.
-#include "config/settings_rules.h"
+#include "console/settings_rules.h"
 
 #include <variant>
 
 #include "access/address_checks.h"
+#include "base/text_case.h"
 #include "config/settings.h"
 #include "config/settings_keys.h"
-#include "config/text_case.h"
-#include "console/console.h"
+#include "engine/console.h"
 
 namespace kelvox {
 
@@ -42,7 +42,7 @@ void TConfigurationDialog::FormCreate() {
   port_at_opening_ = settings_.Port;
   console_.SetStatusText(0, settings_.Port.empty() ? "Listen port already in used."
                                                    : "Listen on port: " + settings_.Port);
-  settings_.SaveConfig(console_);
+  Shown(settings_.SaveConfig());
 }
 
 void TConfigurationDialog::Open() {
@@ -57,7 +57,7 @@ void TConfigurationDialog::Open() {
 
 void TConfigurationDialog::Reload() {
   const std::string port = settings_.Port;
-  settings_.LoadConfig(console_);
+  Shown(settings_.LoadConfig());
   if (settings_.Port != port) ShowPort();
 }
 
@@ -74,10 +74,15 @@ bool TConfigurationDialog::Confirm() {
     settings_.PasswordConfirmation.clear();
     return false;
   }
-  if (!settings_.SaveConfig(console_)) return false;
+  if (!Shown(settings_.SaveConfig())) return false;
   if (settings_.Port != port_at_opening_) console_.SetStatusText(0, "New listen port, restart the bouncer.");
   visible_ = false;
   return true;
+}
+
+bool TConfigurationDialog::Shown(const TConfigError& error) {
+  if (error) console_.ShowError(*error);
+  return !error;
 }
 
 void TConfigurationDialog::ShowPort() {

@@ -1,6 +1,6 @@
 // The settings dialog's rules, driven as a front end drives them, on settings in
 // a temporary directory.
-#include "config/settings_rules.h"
+#include "console/settings_rules.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include "access/address_checks.h"
 #include "config/password.h"
 #include "config/settings.h"
-#include "config/startup_entry.h"
 #include "console/console_model.h"
+#include "console/startup_entry.h"
 #include "net/event_loop.h"
 #include "tests/support/temp_dir.h"
 

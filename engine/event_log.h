@@ -6,23 +6,23 @@
 #include <functional>
 #include <string>
 
-#include "console/date_time.h"
+#include "base/date_time.h"
 
 namespace kelvox {
 
-class TConsole;
 class TSettings;
 
 class TEventLog {
  public:
-  /// Log, Logfile and LogDay are read from `settings` at every event; the user's
-  /// identity from grid column 0 of `console`.
-  TEventLog(const TSettings& settings, const TConsole& console);
+  /// Log, Logfile and LogDay are read from `settings` at every event.
+  explicit TEventLog(const TSettings& settings);
 
   /// The current local date-time; tests fix it.
   std::function<TDateTime()> Clock = Now;
+  /// The identity of the user in a grid row (what the grid shows in column 0).
+  std::function<std::string(int row)> Identity;
 
-  /// Appends "[<date-time>] <column 0 of row> <text>" with CR LF, or, for row -1,
+  /// Appends "[<date-time>] <identity of row> <text>" with CR LF, or, for row -1,
   /// "[<date-time>] <text>". The file is opened, appended to and closed for each
   /// line, so it may be moved or deleted while the bouncer runs. Writes nothing
   /// while Log is off, and nothing, silently, when the file cannot be opened or
@@ -31,7 +31,6 @@ class TEventLog {
 
  private:
   const TSettings& settings_;
-  const TConsole& console_;
 };
 
 /// The file a day's events go to: with `log_day` off the path itself; with it on,

@@ -1,5 +1,5 @@
 // The start-at-logon entry, in an autostart folder of the test's own.
-#include "config/startup_entry.h"
+#include "console/startup_entry.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -1,4 +1,4 @@
-#include "console/date_time.h"
+#include "base/date_time.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "config/settings.h"
-#include "config/settings_rules.h"
 #include "console/console_model.h"
+#include "console/settings_rules.h"
 #include "engine/bouncer.h"
 #include "engine/session.h"
 #include "tests/support/loopback.h"

@@ -2,7 +2,7 @@
 #include <filesystem>
 
 #include "config/settings.h"
-#include "config/settings_rules.h"
+#include "console/settings_rules.h"
 
 namespace kelvox {
 

@@ -1,14 +1,13 @@
-#include "console/event_log.h"
+#include "engine/event_log.h"
 
 #include <fcntl.h>
 #include <unistd.h>
 
 #include "config/settings.h"
-#include "console/console.h"
 
 namespace kelvox {
 
-TEventLog::TEventLog(const TSettings& settings, const TConsole& console) : settings_(settings), console_(console) {}
+TEventLog::TEventLog(const TSettings& settings) : settings_(settings) {}
 
 std::string LogFilePath(const std::string& logfile, bool log_day, const std::string& short_date) {
   const std::size_t slash = logfile.rfind('/');
@@ -36,7 +35,7 @@ void TEventLog::LogEvent(int row, const std::string& text) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
   if (fd < 0) return;  // the event goes unlogged; the caller carries on
   std::string line = "[" + DateTimeText(now) + "] ";
-  if (row != -1) line += console_.GetCell(0, row) + " ";
+  if (row != -1) line += (Identity ? Identity(row) : std::string()) + " ";
   line += text + "\r\n";
   // One write per line keeps lines whole; a failed or short write is not
   // reported, like a failed open.

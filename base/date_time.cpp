@@ -1,4 +1,4 @@
-#include "console/date_time.h"
+#include "base/date_time.h"
 
 #include <langinfo.h>
 #include <locale.h>
