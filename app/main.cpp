@@ -20,6 +20,7 @@
 #include "console/update_check.h"
 #include "engine/bouncer.h"
 #include "engine/message_dialog.h"
+#include "engine/socket_transport.h"
 #include "net/event_loop.h"
 #include "net/graceful_close.h"
 
@@ -86,7 +87,8 @@ int Run(const std::string& config_dir) {
   TSettings settings(config_dir);
   TStartupEntry startup(ProgramFilePath(), AutostartFolder(), console);
   startup.Attach(settings);
-  auto bouncer = std::make_unique<TBouncer>(loop, settings, console);
+  TSocketTransport transport(loop);
+  auto bouncer = std::make_unique<TBouncer>(loop, settings, console, transport);
   TMessageDialog dialog(*bouncer, console);
   TConfigurationDialog config(settings, console);
   config.ShellOpen = [](const std::string& target) { ShellOpen(target); };

@@ -1,51 +1,54 @@
-// Admission: a connection the listener has just listed gets its slot and grid
+// Admission: a connection the listener has just taken gets its slot and grid
 // row, then passes the user limit, the ban list and the access rule, in that
 // order, and is asked for the password or greeted.
+#include "access/address_checks.h"
 #include "base/decimal.h"
-#include "engine/bouncer.h"
+#include "config/settings.h"
+#include "engine/console.h"
+#include "engine/event_log.h"
+#include "engine/session_table.h"
 
 namespace kelvox {
 
-int TBouncer::MaxUsers() const { return ParseDecimal(settings_.Max); }
-
-void TBouncer::ResetSlotFlags(int slot) {
-  TMySocket& record = Slots[static_cast<std::size_t>(slot)];
-  record.Identified = record.Admin = record.LinkOpen = record.Relaying = record.Held = false;
-  record.Pending.clear();
-}
-
-void TBouncer::ServerClientConnect(TWSocketServer*, TWSocketClient* Client, uint16_t) {
-  auto* client = static_cast<TTcpSrvClient*>(Client);
-  const int n = Server.ClientCount();
-  if (n > kSlotCount) {
+void TSessionTable::ServerClientConnect(std::unique_ptr<TConnection> client) {
+  if (Count() >= kSlotCount) {
     client->Close();  // no slot left: closed at once, without a notice
     return;
   }
+  TMySocket& record = slots_.emplace_back();
+  record.Id = next_id_++;
+  record.Client = std::move(client);
+  TConnection& connection = *record.Client;
+  connection.Tag = Count() - 1;
+  // Every end of the connection, however it comes, leads to one departure.
+  connection.OnChangeState = [this, id = record.Id](TConnection*, TSocketState, TSocketState to) {
+    if (to == wsClosed) PostDeparture(id);
+  };
   try {
-    Admit(client);
+    Admit(record);
   } catch (const std::exception&) {
     // A failing admission ends this user only; the listener serves the next.
-    client->Slot = n - 1;
-    client->Close();
+    connection.Close();
   }
 }
 
-void TBouncer::Admit(TTcpSrvClient* client) {
-  const int n = Server.ClientCount();
+void TSessionTable::Admit(TMySocket& record) {
+  const int n = Count();
+  TConnection* client = record.Client.get();
   if (settings_.Beep) console_.PlayBeep();
-  client->Slot = n - 1;
-  client->OnDataAvailable = [this](TWSocket* s, uint16_t e) { ServerDataAvailable(s, e); };
-  BindFlow(*client, [](TWSocket* s) { return static_cast<TTcpSrvClient*>(s)->Slot; });
-  client->ConnectTime = Now();
+  client->OnDataAvailable = [this](TConnection* s, uint16_t e) {
+    if (OnClientData) OnClientData(s, e);
+  };
+  client->OnBufferHigh = [this](TConnection* s) { HoldSlot(s->Tag); };
+  client->OnBufferLow = [this](TConnection* s) { ReleaseSlot(s->Tag); };
+  record.ConnectTime = Now();
   ShowUserCount(n);
-
-  console_.SetCell(1, n, settings_.Identification ? "Identification..." : "Waiting...");
-  console_.SetCell(3, n, LongTimeText(Now()));
-  console_.SetCell(4, n, std::to_string(n));
+  record.Status = settings_.Identification ? "Identification..." : "Waiting...";
+  DrawRow(n - 1);
   console_.SetRowCount(n + 2);
   console_.SetCell(4, n + 1, "");
 
-  const int max_users = MaxUsers();
+  const int max_users = ParseDecimal(settings_.Max);
   if (max_users >= 0 && n > max_users) {
     SendNotice(client, "   Too many connections, bye.\r\n");
     client->Close();
@@ -53,13 +56,13 @@ void TBouncer::Admit(TTcpSrvClient* client) {
   }
   // The address is converted afresh for each check: a user on this machine is
   // judged under the machine's own address.
+  const TListMode access = settings_.AccessMode;
   if (checks_.InMaskList(settings_.BanList.Entries(), checks_.ConvertLocalIp(client->PeerAddr()))) {
     SendNotice(client, "   You are banned, Bye.\r\n");
     client->Close();
-  } else if ((settings_.AccessMode == TListMode::only &&
-              !checks_.InMaskList(settings_.AccessList.Entries(), checks_.ConvertLocalIp(client->PeerAddr()))) ||
-             (settings_.AccessMode == TListMode::except &&
-              checks_.InMaskList(settings_.AccessList.Entries(), checks_.ConvertLocalIp(client->PeerAddr())))) {
+  } else if (access != TListMode::all &&
+             checks_.InMaskList(settings_.AccessList.Entries(), checks_.ConvertLocalIp(client->PeerAddr())) !=
+                 (access == TListMode::only)) {
     SendNotice(client, "   You are not welcome, Bye.\r\n");
     client->Close();
   } else if (settings_.Identification) {
@@ -69,7 +72,6 @@ void TBouncer::Admit(TTcpSrvClient* client) {
     log_.LogEvent(-1, checks_.ConvertLocalIp(client->PeerAddr()) + " Connected to Kelvox");
     for (const std::string& line : settings_.WelcomeText) SendNotice(client, "   " + line + "\r\n");
   }
-  ResetSlotFlags(client->Slot);
 }
 
 }  // namespace kelvox

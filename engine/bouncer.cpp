@@ -1,60 +1,38 @@
 #include "engine/bouncer.h"
 
+#include "config/settings.h"
+#include "engine/console.h"
+
 namespace kelvox {
 
-TBouncer::TBouncer(TEventLoop& loop, TSettings& settings, TConsole& console)
-    : Server(loop),
-      loop_(loop),
+TBouncer::TBouncer(TEventLoop& loop, TSettings& settings, TConsole& console, TTransport& transport)
+    : loop_(loop),
       settings_(settings),
       console_(console),
+      transport_(transport),
       log_(settings),
-      timer3_(loop),
-      stall_timer_(loop) {
-  Server.Name = "Server";
-  Server.Banner = " ";
-  Server.BannerToBusy = " ";
-  Server.MultiThreaded = true;
-  Server.ClientType = [](TEventLoop& l) { return std::make_unique<TTcpSrvClient>(l); };
-  Server.OnClientConnect = [this](TWSocketServer* s, TWSocketClient* c, uint16_t e) {
-    ServerClientConnect(s, c, e);
+      sessions_(loop, settings, console, checks_, log_),
+      links_(loop, transport, sessions_, settings, checks_, log_),
+      interpreter_(sessions_, links_, settings, checks_, RunningSince, ListeningSince),
+      timer3_(loop) {
+  transport_.Listener().OnAccept = [this](std::unique_ptr<TConnection> client) {
+    sessions_.ServerClientConnect(std::move(client));
   };
-  Server.OnClientDisconnect = [this](TWSocketServer* s, TWSocketClient* c, uint16_t e) {
-    ServerClientDisconnect(s, c, e);
+  sessions_.OnClientData = [this](TConnection* s, uint16_t e) { interpreter_.ServerDataAvailable(s, e); };
+  interpreter_.OnDie = [this] {
+    ExitWithoutConfirm = true;
+    Button3Click();
+    Quitter1Click();
   };
-  // A listener never receives data; its clients get the same handler at admission.
-  Server.OnDataAvailable = [this](TWSocket* s, uint16_t e) { ServerDataAvailable(s, e); };
+  log_.Identity = [this](int row) {
+    return row >= 1 && row <= sessions_.Count() ? sessions_.Slot(row - 1).Identity : std::string();
+  };
   timer3_.SetInterval(kMinimiseDelayMs);
   timer3_.OnTimer = [this](TTimer* t) { Timer3Timer(t); };
-  stall_timer_.OnTimer = [this](TTimer* t) { CheckStalls(t); };
-  log_.Identity = [this](int row) { return console_.GetCell(0, row); };
   // Nothing decides who may leave for where until the settings say so.
   settings_.DestinationMode = TListMode::all;
 }
 
-TBouncer::~TBouncer() {
-  // The sockets close as they are destroyed; none of their events may reach a
-  // bouncer that is going away.
-  Server.OnClientConnect = nullptr;
-  Server.OnClientDisconnect = nullptr;
-  for (auto& link : Links) {
-    if (!link) continue;
-    link->OnChangeState = nullptr;
-    link->OnSessionClosed = nullptr;
-    link->OnSessionConnected = nullptr;
-    link->OnDataAvailable = nullptr;
-  }
-  for (int i = 0; i < Server.ClientCount(); ++i) {
-    Server.ClientAt(i)->OnDataAvailable = nullptr;
-  }
-}
-
-TTcpSrvClient* TBouncer::ClientOfSlot(int slot) const {
-  return static_cast<TTcpSrvClient*>(Server.ClientAt(slot));
-}
-
-void TBouncer::ShowUserCount(int count) {
-  console_.SetUserCount(std::to_string(count));
-  console_.SetTrayHint("Kelvox - ONLINE (" + std::to_string(count) + " users)");
-}
+TBouncer::~TBouncer() { transport_.Listener().OnAccept = nullptr; }
 
 }  // namespace kelvox

@@ -1,7 +1,8 @@
 // The CTCP flood guard: per user, at most a few CTCP requests from the IRC server
 // reach the client in each 15-second window; the rest are dropped, with one
 // warning per window.
-#include "engine/bouncer.h"
+#include "engine/server_link.h"
+#include "engine/session_table.h"
 
 namespace kelvox {
 
@@ -14,8 +15,8 @@ constexpr int kCtcpFlooded = kCtcpPassing + 1;
 
 }  // namespace
 
-void TBouncer::GuardCtcp(int slot, std::string_view line) {
-  TMySocket& record = Slots[static_cast<std::size_t>(slot)];
+void TServerLinks::GuardCtcp(int slot, std::string_view line) {
+  TMySocket& record = sessions_.Slot(slot);
   if (!record.CtcpProtect) return Relay(slot, line);
   if (record.CtcpTimer && !record.CtcpTimer->Enabled()) {
     record.CtcpTimer->SetEnabled(true);
@@ -26,15 +27,14 @@ void TBouncer::GuardCtcp(int slot, std::string_view line) {
     return Relay(slot, line);
   }
   if (record.CtcpCount == kCtcpPassing && record.LinkOpen) {
-    TTcpSrvClient* client = ClientOfSlot(slot);
-    SendNotice(client, "   CTCP Flood!, protection by Kelvox.\r\n");
-    SendNotice(client, "   CTCP flood protection is running. /quote $CTCPprotect OFF to remove it.\r\n");
+    Tell(slot, "   CTCP Flood!, protection by Kelvox.\r\n");
+    Tell(slot, "   CTCP flood protection is running. /quote $CTCPprotect OFF to remove it.\r\n");
     record.CtcpCount = kCtcpFlooded;
   }
 }
 
-void TBouncer::Timercommun(TTimer* Sender) {
-  TMySocket& record = Slots[static_cast<std::size_t>(Sender->Tag)];
+void TServerLinks::Timercommun(TTimer* Sender) {
+  TMySocket& record = sessions_.Slot(Sender->Tag);
   if (record.CtcpTimer) record.CtcpTimer->SetEnabled(false);
   record.CtcpCount = 0;
 }

@@ -6,35 +6,28 @@
 // StallLimit ends the user.
 #include <algorithm>
 
-#include "engine/bouncer.h"
+#include "engine/session_table.h"
 
 namespace kelvox {
-
-void TBouncer::BindFlow(TWSocket& connection, int (*slot_of)(TWSocket*)) {
-  connection.OnBufferHigh = [this, slot_of](TWSocket* s) { HoldSlot(slot_of(s)); };
-  connection.OnBufferLow = [this, slot_of](TWSocket* s) { ReleaseSlot(slot_of(s)); };
-}
 
 namespace {
 
 // Bytes the slot's connections have handed to their peers, to tell a hold that
 // moves from one that does not.
-int64_t Moved(TWSocket* client, TWSocket* link) {
-  return (client != nullptr ? client->WriteCount() : 0) + (link != nullptr ? link->WriteCount() : 0);
+int64_t Moved(const TMySocket& record) {
+  return record.Client->WriteCount() + (record.Link ? record.Link->WriteCount() : 0);
 }
 
 }  // namespace
 
-void TBouncer::HoldSlot(int slot) {
-  if (slot < 0 || slot >= kSlotCount) return;
-  TMySocket& record = Slots[static_cast<std::size_t>(slot)];
-  TTcpSrvClient* client = ClientOfSlot(slot);
-  TWSocket* link = Links[static_cast<std::size_t>(slot)].get();
-  if (client != nullptr) client->PauseReading();
-  if (link != nullptr) link->PauseReading();
+void TSessionTable::HoldSlot(int slot) {
+  if (slot < 0 || slot >= Count()) return;
+  TMySocket& record = Slot(slot);
+  record.Client->PauseReading();
+  if (record.Link) record.Link->PauseReading();
   if (record.Held) return;
   record.Held = true;
-  record.HeldMoved = Moved(client, link);
+  record.HeldMoved = Moved(record);
   record.HeldMovedAt = TEventLoop::Clock::now();
   if (!stall_timer_.Enabled()) {
     stall_timer_.SetInterval(static_cast<int>(std::max<int64_t>(StallLimit.count() / 5, 1)));
@@ -42,30 +35,26 @@ void TBouncer::HoldSlot(int slot) {
   }
 }
 
-void TBouncer::ReleaseSlot(int slot) {
-  if (slot < 0 || slot >= kSlotCount) return;
-  TMySocket& record = Slots[static_cast<std::size_t>(slot)];
-  TTcpSrvClient* client = ClientOfSlot(slot);
-  TWSocket* link = Links[static_cast<std::size_t>(slot)].get();
-  if (!record.Held || (client != nullptr && client->BufferHigh()) || (link != nullptr && link->BufferHigh())) return;
+void TSessionTable::ReleaseSlot(int slot) {
+  if (slot < 0 || slot >= Count()) return;
+  TMySocket& record = Slot(slot);
+  if (!record.Held || record.Client->BufferHigh() || (record.Link && record.Link->BufferHigh())) return;
   record.Held = false;
-  if (client != nullptr) client->ResumeReading();
-  if (link != nullptr) link->ResumeReading();
+  record.Client->ResumeReading();
+  if (record.Link) record.Link->ResumeReading();
 }
 
-void TBouncer::CheckStalls(TTimer*) {
+void TSessionTable::CheckStalls(TTimer*) {
   const auto now = TEventLoop::Clock::now();
   bool any = false;
-  for (int slot = 0; slot < std::min(Server.ClientCount(), kSlotCount); ++slot) {
-    TMySocket& record = Slots[static_cast<std::size_t>(slot)];
-    TTcpSrvClient* client = ClientOfSlot(slot);
-    if (!record.Held || client == nullptr || client->State() != wsConnected) continue;
-    const int64_t moved = Moved(client, Links[static_cast<std::size_t>(slot)].get());
-    if (moved != record.HeldMoved) {
+  for (int slot = 0; slot < Count(); ++slot) {
+    TMySocket& record = Slot(slot);
+    if (!record.Held || record.Client->State() != wsConnected) continue;
+    if (const int64_t moved = Moved(record); moved != record.HeldMoved) {
       record.HeldMoved = moved;
       record.HeldMovedAt = now;
     } else if (now - record.HeldMovedAt >= StallLimit) {
-      SendNotice(client, "   Too far behind, bye.\r\n");
+      SendNotice(record.Client.get(), "   Too far behind, bye.\r\n");
       Kick(slot + 1, false);
       continue;
     }

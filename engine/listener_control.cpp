@@ -1,5 +1,7 @@
 // Program start, the listener's Start and Stop, and the close request.
+#include "config/settings.h"
 #include "engine/bouncer.h"
+#include "engine/console.h"
 
 namespace kelvox {
 
@@ -32,7 +34,7 @@ void TBouncer::Timer3Timer(TTimer*) {
 }
 
 void TBouncer::Button1Click() {
-  if (Server.State() != wsClosed) return;
+  if (transport_.Listener().Listening()) return;
   console_.SetTrayHint("Kelvox - ONLINE (0 users)");
   console_.EnableStartStop(false, true);
   console_.SetStatusText(1, "ONLINE");
@@ -40,11 +42,8 @@ void TBouncer::Button1Click() {
   ListeningSince = Now();
   const std::string port = settings_.Port;
   try {
-    Server.SetProto("tcp");
-    Server.SetAddr("0.0.0.0");
-    Server.SetPort(port);
     console_.SetStatusText(0, "Listen on port: " + port);
-    Server.Listen();
+    transport_.Listener().Listen(port);
   } catch (const std::exception& e) {
     Button3Click();
     console_.SetStatusText(0, ListenFailureText(port, e.what()));
@@ -56,21 +55,14 @@ void TBouncer::Button3Click() {
   console_.SetStatusText(0, "Listen on port: " + settings_.Port);
   console_.EnableStartStop(true, false);
   console_.SetStatusText(1, "OFFLINE");
-  Server.Close();
-  // The list stays whole during this loop: the departures come later, one event
-  // each, and compact the tables then.
-  const int count = Server.ClientCount();
-  for (int i = 0; i < count; ++i) {
-    if (TWSocketClient* client = Server.ClientAt(i)) {
-      SendNotice(client, "   Disconnection - Bouncer is down.\r\n");
-      client->Close();
-    }
-    if (i < kSlotCount && Links[static_cast<std::size_t>(i)]) Links[static_cast<std::size_t>(i)]->Close();
-  }
+  transport_.Listener().Close();
+  // The table stays whole meanwhile: the departures come later, one event
+  // each, and close the gaps then.
+  sessions_.CloseAll();
 }
 
 bool TBouncer::Quitter1Click() {
-  if (Server.ClientCount() > 0 && !ExitWithoutConfirm &&
+  if (sessions_.Count() > 0 && !ExitWithoutConfirm &&
       !console_.AskOkCancel("Are you sure you want to exit Kelvox ? Some users are connected.", "Confirm")) {
     return false;
   }

@@ -2,6 +2,7 @@
 
 #include "base/decimal.h"
 #include "engine/bouncer.h"
+#include "engine/console.h"
 
 namespace kelvox {
 
@@ -15,12 +16,11 @@ void TMessageDialog::SendClick() {
     console_.ShowError("Invalid message.");
   } else if (SendToAll) {
     const int count = bouncer_.UserCount();
-    for (int i = 0; i < count; ++i) {
-      if (bouncer_.ClientOfSlot(i) == nullptr) continue;
-      for (const std::string& line : Lines) bouncer_.AdminNotice(i + 1, line);
+    for (int tag = 1; tag <= count; ++tag) {
+      for (const std::string& line : Lines) bouncer_.AdminNotice(tag, line);
     }
     if (count > 0) Visible = false;
-  } else if (ParseDecimal(TagField) < 0 || bouncer_.ClientOfSlot(ParseDecimal(TagField) - 1) == nullptr) {
+  } else if (ParseDecimal(TagField) < 1 || ParseDecimal(TagField) > bouncer_.UserCount()) {
     console_.ShowError("Invalid Tag");
   } else {
     const int tag = ParseDecimal(TagField);

@@ -1,27 +1,51 @@
 // A user's link to an IRC server: CONN sets it up, its four handlers relay.
-#include "engine/bouncer.h"
+#include "engine/server_link.h"
+
+#include "access/address_checks.h"
+#include "base/text_case.h"
+#include "config/settings.h"
+#include "engine/event_log.h"
 #include "engine/irc_line.h"
+#include "engine/session_table.h"
+#include "net/resolve.h"
 
 namespace kelvox {
 
-// The slot's link, closed and ready for new settings: an earlier CONN's link is
-// reused (it never connected: the destination rule refused it), else made.
-TWSocket& TBouncer::PrepareLink(int slot) {
-  std::unique_ptr<TWSocket>& link = Links[static_cast<std::size_t>(slot)];
+TServerLinks::TServerLinks(TEventLoop& loop, TTransport& transport, TSessionTable& sessions,
+                           const TSettings& settings, const TAddressChecks& checks, TEventLog& log)
+    : loop_(loop), transport_(transport), sessions_(sessions), settings_(settings), checks_(checks), log_(log) {}
+
+void TServerLinks::Tell(int slot, std::string_view text) { SendNotice(sessions_.ClientOfSlot(slot), text); }
+
+// An earlier CONN's link is reused (it never connected: the destination rule
+// refused it), else one is made.
+TConnection& TServerLinks::PrepareLink(int slot) {
+  std::unique_ptr<TConnection>& link = sessions_.Slot(slot).Link;
   if (link) {
     link->Close();
-  } else {
-    link = std::make_unique<TWSocket>(loop_);
+    return *link;
   }
+  link = transport_.NewConnection();
+  link->OnSessionConnected = [this](TConnection* s, uint16_t e) { ConnectCommune(s, e); };
+  link->OnDataAvailable = [this](TConnection* s, uint16_t e) { ReadCommune(s, e); };
+  link->OnSessionClosed = [this](TConnection* s, uint16_t e) { DeConnectCommune(s, e); };
+  link->OnChangeState = [this](TConnection* s, TSocketState from, TSocketState to) {
+    ChangeStateCommune(s, from, to);
+  };
+  link->OnBufferHigh = [this](TConnection* s) { sessions_.HoldSlot(s->Tag); };
+  link->OnBufferLow = [this](TConnection* s) { sessions_.ReleaseSlot(s->Tag); };
   return *link;
 }
 
-void TBouncer::Conn(TTcpSrvClient* client, const std::string& line) {
-  const int slot = client->Slot;
-  TMySocket& record = Slots[static_cast<std::size_t>(slot)];
-  TWSocket& link = PrepareLink(slot);
-  const std::string argument = ArgumentAfter(line, "conn");
-  link.SetLocalAddr(record.LocalIp);
+void TServerLinks::Conn(int slot, const std::string& line) {
+  TMySocket& record = sessions_.Slot(slot);
+  TConnection& link = PrepareLink(slot);
+  link.Tag = slot;
+  if (record.Held) {
+    link.PauseReading();
+  } else {
+    link.ResumeReading();
+  }
   record.CtcpProtect = settings_.CTCPProtect;
   // A new window timer, running from now: the first window opens with CONN.
   record.CtcpTimer = std::make_unique<TTimer>(loop_);
@@ -32,90 +56,105 @@ void TBouncer::Conn(TTcpSrvClient* client, const std::string& line) {
   record.CtcpTimer->Tag = slot;
   record.CtcpTimer->SetEnabled(true);
 
+  const std::string argument = ArgumentAfter(line, "conn");
   const std::size_t colon = argument.find(':');
-  link.SetAddr(colon == std::string::npos ? argument : argument.substr(0, colon));
-  link.SetPort(colon == std::string::npos ? "6667" : argument.substr(colon + 1));
-  link.SetProto("tcp");
-  link.MultiThreaded = true;
-  link.OnSessionConnected = [this](TWSocket* s, uint16_t e) { ConnectCommune(s, e); };
-  link.OnDataAvailable = [this](TWSocket* s, uint16_t e) { ReadCommune(s, e); };
-  link.OnSessionClosed = [this](TWSocket* s, uint16_t e) { DeConnectCommune(s, e); };
-  link.OnChangeState = [this](TWSocket* s, TSocketState from, TSocketState to) {
-    ChangeStateCommune(s, from, to);
-  };
-  BindFlow(link, [](TWSocket* s) { return s->Tag; });
-  if (record.Held) {
-    link.PauseReading();
-  } else {
-    link.ResumeReading();
-  }
-  link.Tag = slot;
-
-  if (!DestinationAllowed(client, link.Addr())) return;
+  const std::string host = TrimControls(colon == std::string::npos ? argument : argument.substr(0, colon));
+  const std::string port = colon == std::string::npos ? "6667" : TrimControls(argument.substr(colon + 1));
+  if (!DestinationAllowed(slot, host)) return;
+  // What fails before any lookup ends the user without a word, as a connect
+  // without a server, without a port or with a port that is none would.
+  uint16_t port_number = 0;
   try {
-    link.Connect();
+    if (host.empty() || port.empty()) throw ESocketException("Connect: No IP Address Specified");
+    port_number = WSocketResolvePort(port, "tcp");
+  } catch (const ESocketException&) {
+    sessions_.Kick(slot + 1, false);
+    return;
+  }
+  // The user's lines wait, as they do while the link connects.
+  record.Relaying = true;
+  record.Resolving = true;
+  transport_.ResolveHost(host, [this, life = std::weak_ptr<int>(life_), id = record.Id, host, port,
+                                port_number](const TResolution& answer) {
+    if (!life.expired()) Resolved(id, host, port, port_number, answer);
+  });
+}
+
+void TServerLinks::Resolved(uint64_t id, const std::string& host, const std::string& port, uint16_t port_number,
+                            const TResolution& answer) {
+  const int slot = sessions_.SlotOfId(id);
+  if (slot < 0) return;  // the user has gone meanwhile
+  TMySocket& record = sessions_.Slot(slot);
+  record.Resolving = false;
+  if (record.Client->State() != wsConnected) return;
+  if (!answer.Error.empty()) {
+    if (answer.Error.find("WSocketResolveHost") != std::string::npos) {
+      Tell(slot, "   Error, can't resolve server hostname: " + host + "\r\n");
+    }
+    sessions_.Kick(slot + 1, false);
+    return;
+  }
+  try {
+    record.Link->Connect(record.LocalIp, answer.Address, port_number);
   } catch (const ESocketException& e) {
-    const std::string message = e.what();
-    // The failed bind is told by its own message, not by the word anywhere: a
-    // server named "bind.example.net" that does not resolve is no bind failure.
-    if (message.rfind("winsock.bind", 0) == 0) {
-      SendNotice(client, "   Error, IP not available: " + record.LocalIp + "\r\n");
+    // A failed bind is told by its own message, not by the word anywhere.
+    if (std::string_view(e.what()).rfind("winsock.bind", 0) == 0) {
+      Tell(slot, "   Error, IP not available: " + record.LocalIp + "\r\n");
     }
-    if (message.find("WSocketResolveHost") != std::string::npos) {
-      SendNotice(client, "   Error, can't resolve server hostname: " + link.Addr() + "\r\n");
-    }
-    Kick(slot + 1, false);
+    sessions_.Kick(slot + 1, false);
     return;
   } catch (const std::exception&) {
-    SendNotice(client, "   Error during connection\r\n");
-    Kick(slot + 1, false);
+    Tell(slot, "   Error during connection\r\n");
+    sessions_.Kick(slot + 1, false);
     return;
   }
   record.LinkOpen = true;
-  record.Relaying = true;
-  SendNotice(client, "   Connecting to server...\r\n");
-  console_.SetCell(1, slot + 1, "Connecting to server...");
-  console_.SetCell(2, slot + 1, link.Addr() + ":" + link.Port());
+  Tell(slot, "   Connecting to server...\r\n");
+  sessions_.ShowStatus(slot, "Connecting to server...");
+  sessions_.ShowServer(slot, host + ":" + port);
 }
 
-bool TBouncer::DestinationAllowed(TTcpSrvClient* client, const std::string& server) {
+bool TServerLinks::DestinationAllowed(int slot, const std::string& server) {
   const TListMode mode = settings_.DestinationMode;
-  if (mode == TListMode::all || checks_.InServerList(settings_.DestinationList.Entries(), server) == (mode == TListMode::only)) return true;
-  SendNotice(client, "   Destination server not allowed.\r\n");
-  SendNotice(client, mode == TListMode::only ? "   Allowed servers list:\r\n" : "   Ban servers list:\r\n");
-  for (const std::string& entry : settings_.DestinationList) SendNotice(client, "   - " + entry + "\r\n");
+  if (mode == TListMode::all ||
+      checks_.InServerList(settings_.DestinationList.Entries(), server) == (mode == TListMode::only)) {
+    return true;
+  }
+  Tell(slot, "   Destination server not allowed.\r\n");
+  Tell(slot, mode == TListMode::only ? "   Allowed servers list:\r\n" : "   Ban servers list:\r\n");
+  for (const std::string& entry : settings_.DestinationList) Tell(slot, "   - " + entry + "\r\n");
   return false;
 }
 
-void TBouncer::ChangeStateCommune(TWSocket* Sender, TSocketState OldState, TSocketState) {
+void TServerLinks::ChangeStateCommune(TConnection* Sender, TSocketState OldState, TSocketState) {
   // Only an attempt that succeeded counts: a refused one also passes through
   // the connected state, with its error.
   if (OldState != wsConnecting || Sender->State() != wsConnected || Sender->LastError() != 0) return;
-  const int row = Sender->Tag + 1;
-  console_.SetCell(1, row, "Connected to IRC.");
-  log_.LogEvent(row, "Connected to " + console_.GetCell(2, row));
-  TMySocket& record = SlotOf(Sender);
+  const int slot = Sender->Tag;
+  sessions_.ShowStatus(slot, "Connected to IRC.");
+  TMySocket& record = sessions_.Slot(slot);
+  log_.LogEvent(slot + 1, "Connected to " + record.Server);
   if (!record.Pending.empty()) Sender->SendText(record.Pending);
   std::string().swap(record.Pending);  // its memory too: it is not needed again
 }
 
-void TBouncer::ConnectCommune(TWSocket* Sender, uint16_t Error) {
+void TServerLinks::ConnectCommune(TConnection* Sender, uint16_t Error) {
   if (Error != 0) return;  // the close that follows tells the user
   try {
-    SendNotice(ClientOfSlot(Sender->Tag), "   Connected to the IRC server.\r\n");
+    Tell(Sender->Tag, "   Connected to the IRC server.\r\n");
   } catch (const std::exception&) {
     // The user is already on its way out.
   }
 }
 
-void TBouncer::DeConnectCommune(TWSocket* Sender, uint16_t) {
-  TTcpSrvClient* client = ClientOfSlot(Sender->Tag);
+void TServerLinks::DeConnectCommune(TConnection* Sender, uint16_t) {
+  TConnection* client = sessions_.ClientOfSlot(Sender->Tag);
   if (client == nullptr || client->State() != wsConnected) return;
   SendNotice(client, "   Disconnected from the IRC server.\r\n");
-  Kick(Sender->Tag + 1, false);
+  sessions_.Kick(Sender->Tag + 1, false);
 }
 
-void TBouncer::ReadCommune(TWSocket* Sender, uint16_t) {
+void TServerLinks::ReadCommune(TConnection* Sender, uint16_t) {
   const int slot = Sender->Tag;
   std::string_view line;
   while (Sender->State() == wsConnected && Sender->ReceiveLine(line)) {
@@ -137,9 +176,9 @@ void TBouncer::ReadCommune(TWSocket* Sender, uint16_t) {
   }
 }
 
-void TBouncer::Relay(int slot, std::string_view line) {
-  TTcpSrvClient* client = ClientOfSlot(slot);
-  if (client == nullptr || client->State() != wsConnected || !Slots[static_cast<std::size_t>(slot)].LinkOpen) return;
+void TServerLinks::Relay(int slot, std::string_view line) {
+  TConnection* client = sessions_.ClientOfSlot(slot);
+  if (client == nullptr || client->State() != wsConnected || !sessions_.Slot(slot).LinkOpen) return;
   // Written behind: the lines of one read leave together after it.
   client->SendLine(line);
 }

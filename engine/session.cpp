@@ -1,5 +1,7 @@
 #include "engine/session.h"
 
+#include "base/web_site.h"
+
 namespace kelvox {
 
 std::string BouncerNotice(std::string_view text) {
@@ -10,7 +12,7 @@ std::string BouncerNotice(std::string_view text) {
 
 std::string GreetingBanner() { return "   Kelvox v2.6 by Vostrand - " + std::string(kWebHost) + "\r\n"; }
 
-bool SendNotice(TWSocket* connection, std::string_view text) {
+bool SendNotice(TConnection* connection, std::string_view text) {
   if (connection == nullptr || connection->State() != wsConnected) return false;
   connection->SendText(BouncerNotice(text));
   return true;

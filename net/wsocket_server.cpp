@@ -129,6 +129,15 @@ void TWSocketServer::TriggerSessionAvailable(uint16_t Error) {
   }
 }
 
+std::unique_ptr<TWSocketClient> TWSocketServer::Release(TWSocketClient* client) {
+  const auto it = std::find_if(clients_.begin(), clients_.end(), [client](const auto& c) { return c.get() == client; });
+  if (it == clients_.end()) return nullptr;
+  std::unique_ptr<TWSocketClient> released = std::move(*it);
+  clients_.erase(it);
+  released->server_ = nullptr;
+  return released;
+}
+
 void TWSocketServer::PostClientGone(TWSocketClient* client) {
   Loop().Post([this, life = std::weak_ptr<int>(life_), client] {
     if (!life.expired()) ClientGone(client);

@@ -67,6 +67,10 @@ class TWSocketServer : public TWSocket {
   void Listen();
 
   int ClientCount() const { return static_cast<int>(clients_.size()); }
+  /// Takes a client out of the list for a caller that keeps its own (the
+  /// engine's session table): the caller owns it from here, and its end is no
+  /// longer announced to the server.
+  std::unique_ptr<TWSocketClient> Release(TWSocketClient* client);
   /// The client at a 0-based index, or nullptr outside 0 .. ClientCount() - 1.
   TWSocketClient* ClientAt(int index) const;
   int64_t AcceptCount() const { return accept_count_; }

@@ -12,6 +12,7 @@
 #include "console/text_console.h"
 #include "console/update_check.h"
 #include "engine/bouncer.h"
+#include "tests/support/recording_transport.h"
 #include "engine/message_dialog.h"
 #include "tests/support/http_server.h"
 #include "tests/support/temp_dir.h"
@@ -44,7 +45,8 @@ class ConsoleCommandsTest : public ::testing::Test {
   std::ostringstream out;
   TTextConsole console{loop, out};
   TSettings settings{dir.Path()};
-  TBouncer bouncer{loop, settings, console};
+  test::TRecordingTransport transport{loop};
+  TBouncer bouncer{loop, settings, console, transport};
   TMessageDialog dialog{bouncer, console};
   TConfigurationDialog config{settings, console};
   test::THttpServer server{loop};

@@ -6,55 +6,54 @@
 #include "console/settings_rules.h"
 #include "engine/bouncer.h"
 #include "engine/session.h"
-#include "tests/support/loopback.h"
+#include "tests/support/recording_transport.h"
 #include "tests/support/temp_dir.h"
 
 namespace kelvox {
 namespace {
 
 using TSetResult = TConfigurationDialog::TSetResult;
-using test::kWait;
-using test::TRawPeer;
+using test::TRecordingPeer;
 
 class SettingsRulesBouncerTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Port 0: the system picks one, which the test reads back.
-    dir.Write("Config.ini", "[Main]\r\nPort=0\r\nBeep=no\r\n");
+    dir.Write("Config.ini", "[Main]\r\nPort=6000\r\nBeep=no\r\n");
     config.FormCreate();
     bouncer.FormShow();
     bouncer.Button1Click();
-    ASSERT_EQ(bouncer.Server.State(), wsListening);
-    port = static_cast<uint16_t>(bouncer.Server.BoundPort());
+    ASSERT_TRUE(bouncer.Listening());
   }
 
-  /// A user connects and is admitted (or refused); returns what it received
-  /// until the bouncer had spoken its first line.
+  /// A user connects and is admitted (or refused); returns the bouncer's first line to it.
   std::string Visit() {
-    TRawPeer user(loop, port);
-    EXPECT_TRUE(loop.RunUntil([&] { return user.Received().find("\r\n") != std::string::npos; }, kWait));
-    return user.Received().substr(0, user.Received().find("\r\n") + 2);
+    const std::string told = Say(transport.Accept(), "");
+    return told.substr(0, told.find("\r\n") + 2);
+  }
+  std::string Say(TRecordingPeer& user, const std::string& bytes) {
+    user.Receive(bytes);
+    loop.RunUntilIdle();
+    return user.Take();
   }
 
   test::TTempDir dir;
   TEventLoop loop;
   TConsoleModel console{loop};
   TSettings settings{dir.Path()};
-  TBouncer bouncer{loop, settings, console};
+  test::TRecordingTransport transport{loop};
+  TBouncer bouncer{loop, settings, console, transport};
   TConfigurationDialog config{settings, console};
-  uint16_t port = 0;
 };
 
 TEST_F(SettingsRulesBouncerTest, ANewPortIsSavedAndAnnouncedButTheListenerStays) {
-  test::TClosedPort other;
   config.Open();
-  ASSERT_EQ(config.Set("Port", other.PortText()), TSetResult::Done);
-  EXPECT_EQ(console.StatusText(0), "Listen on port: " + other.PortText());
+  ASSERT_EQ(config.Set("Port", "7000"), TSetResult::Done);
+  EXPECT_EQ(console.StatusText(0), "Listen on port: 7000");
   EXPECT_TRUE(config.Confirm());
   EXPECT_EQ(console.StatusText(0), "New listen port, restart the bouncer.");
-  EXPECT_NE(dir.Read("Config.ini").find("\r\nPort=" + other.PortText() + "\r\n"), std::string::npos);
+  EXPECT_NE(dir.Read("Config.ini").find("\r\nPort=7000\r\n"), std::string::npos);
 
-  EXPECT_EQ(bouncer.Server.BoundPort(), port);
+  EXPECT_EQ(transport.Listener().BoundPort(), 6000);
   EXPECT_EQ(Visit(), BouncerNotice(GreetingBanner()));
 }
 
@@ -69,9 +68,7 @@ TEST_F(SettingsRulesBouncerTest, OnlyTheseAddressesThenCancelRefusesAtOnceUntilT
 }
 
 TEST_F(SettingsRulesBouncerTest, DifferingAdminPasswordsLeaveTheEmptiedOneInForce) {
-  TRawPeer user(loop, port);
-  const std::string welcome = BouncerNotice("   Use /quote CONN <Server>[:<Port>]  to connect.\r\n");
-  ASSERT_TRUE(loop.RunUntil([&] { return user.Received().find(welcome) != std::string::npos; }, kWait));
+  TRecordingPeer& user = transport.Accept();
   config.Open();
   ASSERT_EQ(config.Set("Admin password", "secret1"), TSetResult::Done);
   ASSERT_EQ(config.Set("Admin password confirmation", "secret2"), TSetResult::Done);
@@ -79,10 +76,9 @@ TEST_F(SettingsRulesBouncerTest, DifferingAdminPasswordsLeaveTheEmptiedOneInForc
   EXPECT_EQ(console.Errors(), std::vector<std::string>{"Check Admin password."});
 
   // Neither the saved password nor the one typed lets the user in now.
-  user.Send("ADMIN tolvin\r\nADMIN secret1\r\n");
+  Say(user, "");
   const std::string refused = BouncerNotice("   Bad password.\r\n");
-  ASSERT_TRUE(loop.RunUntil([&] { return user.Received().find(refused + refused) != std::string::npos; }, kWait))
-      << user.Received();
+  EXPECT_EQ(Say(user, "ADMIN tolvin\r\nADMIN secret1\r\n"), refused + refused);
 }
 
 }  // namespace

@@ -1,128 +1,88 @@
-// Admission over real loopback connections: the user limit, the ban list, the
-// access rule, the password prompt and the greeting, with their grid cells.
+// Admission: the user limit, the ban list, the access rule, the password prompt
+// and the greeting, with their grid cells.
 #include <gtest/gtest.h>
 
-#include "tests/engine/bouncer_fixture.h"
+#include <stdexcept>
+
+#include "tests/engine/engine_fixture.h"
 
 namespace kelvox::test {
 namespace {
 
-using AdmissionTest = BouncerTest;
+class AdmissionTest : public EngineTest {
+ protected:
+  void SetUp() override {
+    EngineTest::SetUp();
+    Start();
+  }
+  void Allow(TListMode mode, TEntries entries) {
+    settings.AccessList.Assign(entries);
+    settings.Acces = mode;
+    settings.SettingChanged("Acces");
+  }
+};
 
 TEST_F(AdmissionTest, GreetsWithTheBannerAndTheWelcomeLinesInOrder) {
   settings.WelcomeText = {"Hello there.", "Second line."};
-  Start();
-  TRawPeer& user = Connect();
-  WaitReceived(user, Banner() + Notice("   Hello there.\r\n") + Notice("   Second line.\r\n"));
+  TRecordingPeer& user = Connect();
+  EXPECT_EQ(user.Take(), Banner() + Notice("   Hello there.\r\n") + Notice("   Second line.\r\n"));
   EXPECT_EQ(console.GetCell(1, 1), "Waiting...");
   EXPECT_EQ(console.GetCell(4, 1), "1");
   EXPECT_FALSE(console.GetCell(3, 1).empty());
   EXPECT_EQ(console.RowCount(), 3);
   EXPECT_EQ(console.UserCount(), "1");
   EXPECT_EQ(console.TrayHint(), "Kelvox - ONLINE (1 users)");
-  EXPECT_EQ(bouncer.ClientOfSlot(0)->Slot, 0);
-}
 
-TEST_F(AdmissionTest, BannerAloneWithoutWelcomeText) {
   settings.WelcomeText.clear();
-  Start();
-  TRawPeer& user = Connect();
-  WaitReceived(user, Banner());
+  EXPECT_EQ(Connect().Take(), Banner());
 }
 
-TEST_F(AdmissionTest, PasswordRequiredShowsOnlyThePromptAndLogsNothing) {
+TEST_F(AdmissionTest, GreetingIsLoggedUnderTheAddressAndThePromptIsNot) {
+  settings.Log = true;
+  GreetedUser("127.0.0.1");  // a user on this machine, seen under its address
+  EXPECT_NE(dir.Read("log.txt").find(std::string("] ") + kMachine + " Connected to Kelvox\r\n"), std::string::npos);
+
   settings.Identification = true;
-  settings.Log = true;
-  Start();
-  TRawPeer& user = Connect();
-  WaitReceived(user, Notice("   Enter your password. /quote PASS <password>\r\n"));
-  EXPECT_EQ(console.GetCell(1, 1), "Identification...");
-  EXPECT_FALSE(dir.Exists("log.txt"));
+  GreetedUser("10.0.0.2");
+  EXPECT_EQ(console.GetCell(1, 2), "Identification...");
+  EXPECT_EQ(dir.Read("log.txt").find("10.0.0.2"), std::string::npos);
 }
 
-TEST_F(AdmissionTest, GreetedUserIsLoggedUnderItsAddress) {
-  settings.Log = true;
-  Start();
-  TRawPeer& user = Connect();
-  WaitReceived(user, Greeting());
-  const std::string log = dir.Read("log.txt");
-  EXPECT_NE(log.find("] " + bouncer.Checks().ConvertLocalIp("127.0.0.1") + " Connected to Kelvox\r\n"),
-            std::string::npos)
-      << log;
-}
-
-// With Max users on, the next one is shown with its tag, told, and closed; its
-// departure then removes it.
+// Over Max, the user is shown with its tag, told, and closed; its departure
+// then removes it.
 TEST_F(AdmissionTest, UserOverTheLimitIsToldAndClosed) {
-  settings.Max = "5";
-  Start();
-  for (int i = 0; i < 5; ++i) Connect();
-  std::string tag_while_admitted;
-  bouncer.Server.OnClientConnect = [&](TWSocketServer* s, TWSocketClient* c, uint16_t e) {
-    bouncer.ServerClientConnect(s, c, e);
-    tag_while_admitted = console.GetCell(4, 6);
-  };
-  TRawPeer& sixth = Connect();
-  EXPECT_EQ(tag_while_admitted, "6");
-  WaitClosed(sixth);
-  EXPECT_EQ(sixth.Received(), Notice("   Too many connections, bye.\r\n"));
-  WaitUsers(5);
-  EXPECT_EQ(console.RowCount(), 7);
-  EXPECT_EQ(console.GetCell(4, 6), "");
-  EXPECT_EQ(console.UserCount(), "5");
-}
+  settings.Max = "2";
+  Connect();
+  Connect();
+  TRecordingPeer& third = transport.Accept();
+  EXPECT_EQ(console.GetCell(4, 3), "3");
+  Settle();
+  EXPECT_EQ(third.Take(), Notice("   Too many connections, bye.\r\n"));
+  EXPECT_EQ(third.State(), wsClosed);
+  EXPECT_EQ(bouncer.UserCount(), 2);
+  EXPECT_EQ(console.RowCount(), 4);
+  EXPECT_EQ(console.GetCell(4, 3), "");
+  EXPECT_EQ(console.UserCount(), "2");
 
-TEST_F(AdmissionTest, MaxZeroRefusesTheFirstUserAndNonNumericMaxRefusesNobody) {
+  settings.Max = "ten";  // no number: no limit
+  EXPECT_EQ(Connect().Take(), Greeting());
   settings.Max = "0";
-  Start();
-  TRawPeer& first = Connect();
-  WaitClosed(first);
-  EXPECT_EQ(first.Received(), Notice("   Too many connections, bye.\r\n"));
-
-  settings.Max = "ten";
-  TRawPeer& second = Connect();
-  WaitReceived(second, Greeting());
+  EXPECT_EQ(Connect().Take(), Notice("   Too many connections, bye.\r\n"));
 }
 
-TEST_F(AdmissionTest, BannedAddressHearsOnlyThatItIsBanned) {
-  bouncer.Checks().MachineName = [] { return std::string("127.0.0.2"); };
-  settings.BanList.Add("127.0.0.*");
-  settings.Acces = TListMode::only;
-  settings.SettingChanged("Acces");
-  Start();
-  TRawPeer& user = Connect();
-  WaitClosed(user);
-  EXPECT_EQ(user.Received(), Notice("   You are banned, Bye.\r\n"));
-}
-
-TEST_F(AdmissionTest, AccessRuleWithAnEmptyList) {
-  settings.Acces = TListMode::only;
-  settings.SettingChanged("Acces");
-  Start();
-  TRawPeer& refused = Connect();
-  WaitClosed(refused);
-  EXPECT_EQ(refused.Received(), Notice("   You are not welcome, Bye.\r\n"));
-
-  settings.Acces = TListMode::except;
-  settings.SettingChanged("Acces");
-  TRawPeer& welcome = Connect();
-  WaitReceived(welcome, Greeting());
-}
-
-// A user on this machine is judged under the machine's own address, not 127.0.0.1.
-TEST_F(AdmissionTest, LocalUserIsCheckedUnderTheMachinesOwnAddress) {
-  bouncer.Checks().MachineName = [] { return std::string("127.0.0.2"); };
-  settings.AccessList.Add("127.0.0.2");
-  settings.Acces = TListMode::only;
-  settings.SettingChanged("Acces");
-  Start();
-  TRawPeer& user = Connect();
-  WaitReceived(user, Greeting());
-
-  settings.BanList.Add("127.0.0.2");
-  TRawPeer& banned = Connect();
-  WaitClosed(banned);
-  EXPECT_EQ(banned.Received(), Notice("   You are banned, Bye.\r\n"));
+TEST_F(AdmissionTest, BanListAndAccessRuleJudgeTheConvertedAddress) {
+  settings.BanList.Add("10.9.*");
+  Allow(TListMode::only, {"10.0.0.*"});
+  EXPECT_EQ(Connect("127.0.0.1").Take(), Notice("   You are banned, Bye.\r\n"));
+  EXPECT_EQ(Connect("10.0.1.1").Take(), Notice("   You are not welcome, Bye.\r\n"));
+  EXPECT_EQ(Connect("10.0.0.1").Take(), Greeting());
+  Allow(TListMode::except, {"10.0.0.*"});
+  EXPECT_EQ(Connect("10.0.0.1").Take(), Notice("   You are not welcome, Bye.\r\n"));
+  Allow(TListMode::only, {});
+  EXPECT_EQ(Connect("10.0.0.1").Take(), Notice("   You are not welcome, Bye.\r\n"));
+  settings.BanList.Clear();
+  Allow(TListMode::only, {kMachine});
+  EXPECT_EQ(Connect("127.0.0.1").Take(), Greeting());
 }
 
 // The console fails once while admitting: that user is closed, the listener and
@@ -144,21 +104,20 @@ TEST(AdmissionFailureTest, FailingAdmissionLeavesTheListenerServing) {
   TTempDir dir;
   TEventLoop loop;
   TSettings settings(dir.Path());
-  settings.Port = "0";
   TFailingConsole console(loop);
-  TBouncer bouncer(loop, settings, console);
+  TRecordingTransport transport(loop);
+  TBouncer bouncer(loop, settings, console, transport);
   bouncer.FormShow();
   bouncer.Button1Click();
-  const auto port = static_cast<uint16_t>(bouncer.Server.BoundPort());
-
   console.fail_next = true;
-  TRawPeer failed(loop, port);
-  ASSERT_TRUE(loop.RunUntil([&] { return failed.Eof(); }, kWait));
-  ASSERT_TRUE(loop.RunUntil([&] { return bouncer.UserCount() == 0; }, kWait));
-  EXPECT_EQ(bouncer.Server.State(), wsListening);
-
-  TRawPeer next(loop, port);
-  ASSERT_TRUE(loop.RunUntil([&] { return !next.Received().empty() && bouncer.UserCount() == 1; }, kWait));
+  TRecordingPeer& failed = transport.Accept();
+  loop.RunUntilIdle();
+  EXPECT_EQ(failed.State(), wsClosed);
+  EXPECT_EQ(bouncer.UserCount(), 0);
+  EXPECT_TRUE(bouncer.Listening());
+  TRecordingPeer& next = transport.Accept();
+  loop.RunUntilIdle();
+  EXPECT_FALSE(next.Sent().empty());
   EXPECT_EQ(console.GetCell(1, 1), "Waiting...");
 }
 

@@ -2,89 +2,78 @@
 // warning, then nothing until the window ends.
 #include <gtest/gtest.h>
 
-#include "tests/engine/bouncer_fixture.h"
+#include "tests/engine/engine_fixture.h"
 
 namespace kelvox::test {
 namespace {
 
-class CtcpGuardTest : public BouncerTest {
+class CtcpGuardTest : public EngineTest {
  protected:
   void SetUp() override {
-    BouncerTest::SetUp();
+    EngineTest::SetUp();
     Start();
     user = &GreetedUser();
-    server = LinkUser(*user, irc, "joe");
+    server = &LinkUser(*user, "joe");
   }
   static std::string Request(int n) { return ":x!y@z PRIVMSG joe :\x01VERSION " + std::to_string(n) + "\x01\r\n"; }
-  std::string Requests(int from, int to) {
+  static std::string Requests(int from, int to) {
     std::string lines;
     for (int n = from; n <= to; ++n) lines += Request(n);
     return lines;
   }
-  // The window ends now, as the timer would end it.
-  void EndWindow() { bouncer.Timercommun(bouncer.Slots[0].CtcpTimer.get()); }
-  void Barrier() {
-    server->Send(":srv NOTICE joe :barrier\r\n");
-    ExpectNext(*user, ":srv NOTICE joe :barrier\r\n");
+  /// What the user gets of these server lines.
+  std::string Relayed(const std::string& lines) {
+    Say(*server, lines);
+    return user->Take();
   }
+  // The window of a slot ends now, as its timer would end it.
+  void EndWindow(int slot = 0) { bouncer.Links().Timercommun(Record(slot).CtcpTimer.get()); }
 
   const std::string flood = Notice("   CTCP Flood!, protection by Kelvox.\r\n") +
                             Notice("   CTCP flood protection is running. /quote $CTCPprotect OFF to remove it.\r\n");
-  TRawListener irc;
-  TRawPeer* user = nullptr;
-  std::unique_ptr<TRawPeer> server;
+  TRecordingPeer* user = nullptr;
+  TRecordingPeer* server = nullptr;
 };
 
 TEST_F(CtcpGuardTest, WindowOpenedByConnPassesFourThenWarnsOnce) {
-  EXPECT_TRUE(bouncer.Slots[0].CtcpTimer->Enabled());
-  EXPECT_EQ(bouncer.Slots[0].CtcpTimer->Interval(), 15000);
-  server->Send(Requests(1, 7));
-  ExpectNext(*user, Requests(1, 4) + flood);
-  Barrier();
+  EXPECT_TRUE(Record(0).CtcpTimer->Enabled());
+  EXPECT_EQ(Record(0).CtcpTimer->Interval(), 15000);
+  EXPECT_EQ(Relayed(Requests(1, 7)), Requests(1, 4) + flood);
+  EXPECT_EQ(Relayed(Request(8)), "");
 }
 
 TEST_F(CtcpGuardTest, WindowOpenedByARequestPassesFiveAndReopensAfterItEnds) {
   EndWindow();
-  EXPECT_FALSE(bouncer.Slots[0].CtcpTimer->Enabled());
-  server->Send(Requests(1, 7));
-  ExpectNext(*user, Requests(1, 5) + flood);
-  Barrier();
+  EXPECT_FALSE(Record(0).CtcpTimer->Enabled());
+  EXPECT_EQ(Relayed(Requests(1, 7)), Requests(1, 5) + flood);
   EndWindow();
-  server->Send(Request(8) + ":x!y@z PRIVMSG #chan :\x01" "ACTION waves\x01\r\n");
-  ExpectNext(*user, Request(8) + ":x!y@z PRIVMSG #chan :\x01" "ACTION waves\x01\r\n");
-  EXPECT_EQ(bouncer.Slots[0].CtcpCount, 1);  // the ACTION counted, the opener did not
+  const std::string action = ":x!y@z PRIVMSG #chan :\x01" "ACTION waves\x01\r\n";
+  EXPECT_EQ(Relayed(Request(8) + action), Request(8) + action);
+  EXPECT_EQ(Record(0).CtcpCount, 1);  // the ACTION counted, the opener did not
 }
 
-TEST_F(CtcpGuardTest, ProtectionOffLetsEverythingThrough) {
-  user->Send("$CTCPprotect off\r\n");
-  ExpectNext(*user, Notice("   CTCP flood protection disabled. /quote $CTCPprotect ON to run it.\r\n"));
-  server->Send(Requests(1, 12));
-  ExpectNext(*user, Requests(1, 12));
+TEST_F(CtcpGuardTest, SwitchingProtectionOffAndOn) {
+  EXPECT_EQ(Relayed(Requests(1, 5)), Requests(1, 4) + flood);
+  EXPECT_EQ(Say(*user, "$CTCPprotect off\r\n"),
+            Notice("   CTCP flood protection disabled. /quote $CTCPprotect ON to run it.\r\n"));
+  EXPECT_EQ(Relayed(Requests(6, 12)), Requests(6, 12));
+  EXPECT_EQ(Say(*user, "$CTCPprotect on\r\n"),
+            Notice("   CTCP flood protection enabled. /quote $CTCPprotect OFF to stop it.\r\n"));
+  EXPECT_EQ(Relayed(Requests(13, 14)), "");  // still flooded in this window
 }
 
-TEST_F(CtcpGuardTest, SwitchingOffAndOnWhileFloodedKeepsDropping) {
-  server->Send(Requests(1, 5));
-  ExpectNext(*user, Requests(1, 4) + flood);
-  user->Send("$CTCPprotect off\r\n$CTCPprotect on\r\n");
-  ExpectNext(*user, Notice("   CTCP flood protection disabled. /quote $CTCPprotect ON to run it.\r\n") +
-                        Notice("   CTCP flood protection enabled. /quote $CTCPprotect OFF to stop it.\r\n"));
-  server->Send(Requests(6, 7));
-  Barrier();
-}
-
-// The timer ends the window of whichever slot it belongs to now.
+// The timer ends the window of whichever slot its user has now.
 TEST_F(CtcpGuardTest, TimerFollowsItsUserWhenTheUserMovesDown) {
-  TRawPeer& second = GreetedUser();
-  auto second_server = LinkUser(second, irc, "ann");
-  server->Send(Requests(1, 5));
-  ExpectNext(*user, Requests(1, 4) + flood);
-  user->Close();
-  WaitUsers(1);
-  EXPECT_EQ(bouncer.Slots[0].CtcpTimer->Tag, 0);
-  bouncer.Slots[0].CtcpCount = 3;
-  bouncer.Timercommun(bouncer.Slots[0].CtcpTimer.get());
-  EXPECT_EQ(bouncer.Slots[0].CtcpCount, 0);
-  EXPECT_FALSE(bouncer.Slots[0].CtcpTimer->Enabled());
+  TRecordingPeer& second = GreetedUser();
+  TRecordingPeer& second_server = LinkUser(second, "ann");
+  user->PeerCloses();
+  Settle();
+  EXPECT_EQ(Record(0).CtcpTimer->Tag, 0);
+  Say(second_server, Requests(1, 4));
+  EXPECT_EQ(Record(0).CtcpCount, 4);
+  EndWindow(0);
+  EXPECT_EQ(Record(0).CtcpCount, 0);
+  EXPECT_FALSE(Record(0).CtcpTimer->Enabled());
 }
 
 }  // namespace

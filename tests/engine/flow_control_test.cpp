@@ -6,17 +6,17 @@
 #include <algorithm>
 #include <string>
 
-#include "tests/engine/bouncer_fixture.h"
+#include "tests/engine/socket_fixture.h"
 
 namespace kelvox::test {
 namespace {
 
 constexpr std::size_t kMiB = 1024 * 1024;
 
-class FlowControlTest : public BouncerTest {
+class FlowControlTest : public SocketBouncerTest {
  protected:
   void SetUp() override {
-    BouncerTest::SetUp();
+    SocketBouncerTest::SetUp();
     Start();
   }
 
@@ -49,13 +49,13 @@ TEST_F(FlowControlTest, UserWhoStopsReadingHoldsTheServerBackAndGetsEveryLine) {
   user.StopReading();
   const std::string burst = Burst(":srv PRIVMSG joe :", kBurst);
   server->Queue(burst);
-  ASSERT_TRUE(loop.RunUntil([&] { return bouncer.Links[0]->ReadingPaused(); }, kWait));
+  ASSERT_TRUE(loop.RunUntil([&] { return LinkSocket(0).ReadingPaused(); }, kWait));
   EXPECT_GT(server->Queued(), 0u);
-  EXPECT_LE(bouncer.ClientOfSlot(0)->BufferedBytes(), TWSocket::kHighWaterMark + TEventLoop::kReadBufferSize);
+  EXPECT_LE(UserSocket(0).BufferedBytes(), TWSocket::kHighWaterMark + TEventLoop::kReadBufferSize);
   user.ResumeReading();
   ExpectBytes(user, seen, burst);
   EXPECT_EQ(bouncer.UserCount(), 1);
-  EXPECT_FALSE(bouncer.Links[0]->ReadingPaused());
+  EXPECT_FALSE(LinkSocket(0).ReadingPaused());
 }
 
 TEST_F(FlowControlTest, ServerThatStopsReadingHoldsTheUserBack) {
@@ -65,7 +65,7 @@ TEST_F(FlowControlTest, ServerThatStopsReadingHoldsTheUserBack) {
   server->StopReading();
   const std::string burst = Burst("PRIVMSG #kelvox :", kBurst);
   user.Queue(burst);
-  ASSERT_TRUE(loop.RunUntil([&] { return bouncer.ClientOfSlot(0)->ReadingPaused(); }, kWait));
+  ASSERT_TRUE(loop.RunUntil([&] { return UserSocket(0).ReadingPaused(); }, kWait));
   EXPECT_GT(user.Queued(), 0u);
   server->ResumeReading();
   ExpectBytes(*server, seen, burst);
@@ -77,7 +77,7 @@ TEST_F(FlowControlTest, AFloodingUserDoesNotHoldUpAnotherUsersPing) {
   auto server = LinkUser(flooder, irc, "joe");
   TRawPeer& other = GreetedUser();
   flooder.Queue(Burst("PRIVMSG #kelvox :", 8 * kMiB));
-  TTcpSrvClient* flood = bouncer.ClientOfSlot(0);
+  TWSocket* flood = &UserSocket(0);
   ASSERT_TRUE(loop.RunUntil([&] { return flood->ReadCount() > static_cast<int64_t>(kMiB); }, kWait));
   const int64_t before = flood->ReadCount();
   other.Send("PING :other\r\n");
@@ -87,7 +87,7 @@ TEST_F(FlowControlTest, AFloodingUserDoesNotHoldUpAnotherUsersPing) {
 }
 
 TEST_F(FlowControlTest, AHoldThatDoesNotMoveEndsTheUser) {
-  bouncer.StallLimit = std::chrono::milliseconds(200);
+  bouncer.Sessions().StallLimit = std::chrono::milliseconds(200);
   TRawPeer& user = GreetedUser();
   auto server = LinkUser(user, irc, "joe");
   user.StopReading();

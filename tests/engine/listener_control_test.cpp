@@ -1,12 +1,12 @@
 // Start, Stop and the close request, with the texts the operator sees.
 #include <gtest/gtest.h>
 
-#include "tests/engine/bouncer_fixture.h"
+#include "tests/engine/engine_fixture.h"
 
 namespace kelvox::test {
 namespace {
 
-using ListenerControlTest = BouncerTest;
+using ListenerControlTest = EngineTest;
 
 TEST_F(ListenerControlTest, FirstShowingWritesTheHeadersOnce) {
   EXPECT_EQ(console.GetCell(0, 0), "Identification");
@@ -20,8 +20,9 @@ TEST_F(ListenerControlTest, FirstShowingWritesTheHeadersOnce) {
 }
 
 TEST_F(ListenerControlTest, StartGoesOnlineAndStartAgainDoesNothing) {
+  settings.Port = "6000";
   Start();
-  EXPECT_EQ(console.StatusText(0), "Listen on port: 0");
+  EXPECT_EQ(console.StatusText(0), "Listen on port: 6000");
   EXPECT_EQ(console.StatusText(1), "ONLINE");
   EXPECT_EQ(console.TrayHint(), "Kelvox - ONLINE (0 users)");
   EXPECT_FALSE(console.StartEnabled());
@@ -29,93 +30,94 @@ TEST_F(ListenerControlTest, StartGoesOnlineAndStartAgainDoesNothing) {
   EXPECT_NE(bouncer.ListeningSince, 0);
   settings.Port = "1";
   bouncer.Button1Click();
-  EXPECT_EQ(bouncer.Server.BoundPort(), port);
-  EXPECT_EQ(console.StatusText(0), "Listen on port: 0");
+  EXPECT_EQ(transport.Listener().BoundPort(), 6000);
+  EXPECT_EQ(console.StatusText(0), "Listen on port: 6000");
 }
 
-TEST_F(ListenerControlTest, StartOnABusyPortStaysOffline) {
-  TRawListener holder;
-  settings.Port = holder.PortText();
+TEST_F(ListenerControlTest, FailedStartStaysOfflineAndNamesTheCause) {
+  settings.Port = "6000";
+  transport.RecordingListener().FailListen = "Error 10048 in function Bind\r\nAddress already in use";
   bouncer.Button1Click();
-  EXPECT_EQ(bouncer.Server.State(), wsClosed);
-  EXPECT_EQ(console.StatusText(0), "Port " + holder.PortText() + " already used.");
+  EXPECT_FALSE(bouncer.Listening());
+  EXPECT_EQ(console.StatusText(0), "Port 6000 already used.");
   EXPECT_EQ(console.StatusText(1), "OFFLINE");
   EXPECT_EQ(console.TrayHint(), "Kelvox - OFFLINE");
   EXPECT_TRUE(console.StartEnabled());
   EXPECT_FALSE(console.StopEnabled());
-}
 
-TEST_F(ListenerControlTest, StartWithAPortThatIsNoPortNamesTheCause) {
   settings.Port = "7000:1";
+  transport.RecordingListener().FailListen = "listen: WSocketResolvePort: Invalid Port.";
   bouncer.Button1Click();
   EXPECT_EQ(console.StatusText(0), "Port 7000:1: listen: WSocketResolvePort: Invalid Port.");
-  EXPECT_EQ(bouncer.Server.State(), wsClosed);
+  transport.RecordingListener().FailListen = "Error 10013 in function Bind\r\nPermission denied";
+  bouncer.Button1Click();
+  EXPECT_EQ(console.StatusText(0), "Port 7000:1: Permission denied");
 }
 
 TEST_F(ListenerControlTest, StopTellsEveryUserAndEmptiesTheGrid) {
   Start();
-  for (int i = 0; i < 3; ++i) Connect();
+  TRecordingPeer& first = GreetedUser();
+  TRecordingPeer& second = GreetedUser();
+  TRecordingPeer& server = LinkUser(second, "joe");
   bouncer.Button3Click();
   EXPECT_EQ(console.TrayHint(), "Kelvox - OFFLINE");
-  EXPECT_EQ(bouncer.UserCount(), 3);  // departures come later, one event each
-  WaitUsers(0);
-  for (auto& peer : peers) {
-    WaitClosed(*peer);
-    EXPECT_EQ(peer->Received(), Greeting() + Notice("   Disconnection - Bouncer is down.\r\n"));
+  EXPECT_EQ(bouncer.UserCount(), 2);  // departures come later, one event each
+  Settle();
+  for (TRecordingPeer* user : {&first, &second}) {
+    EXPECT_EQ(user->Take(), Notice("   Disconnection - Bouncer is down.\r\n"));
+    EXPECT_EQ(user->State(), wsClosed);
   }
+  EXPECT_EQ(server.State(), wsClosed);
+  EXPECT_EQ(bouncer.UserCount(), 0);
   EXPECT_EQ(console.RowCount(), 2);
   EXPECT_EQ(console.TrayHint(), "Kelvox - ONLINE (0 users)");
   EXPECT_EQ(console.StatusText(1), "OFFLINE");
   EXPECT_TRUE(console.StartEnabled());
 }
 
-TEST_F(ListenerControlTest, CloseRequestWithUsersAsksAndCancelKeepsThem) {
-  Start();
-  Connect();
-  Connect();
-  std::string asked;
+TEST_F(ListenerControlTest, CloseRequestAsksOnlyWithUsersAndBeforeDie) {
+  int asked = 0;
+  bool answer = false;
   console.AskHandler = [&](const std::string& text, const std::string& caption) {
-    asked = caption + ": " + text;
-    return false;
+    ++asked;
+    EXPECT_EQ(caption + ": " + text, "Confirm: Are you sure you want to exit Kelvox ? Some users are connected.");
+    return answer;
   };
   bool closed = false;
   bouncer.OnClose = [&] { closed = true; };
+  EXPECT_TRUE(bouncer.Quitter1Click());  // nobody there: no question
+  EXPECT_EQ(asked, 0);
+  closed = false;
+  Start();
+  TRecordingPeer& user = GreetedUser();
   EXPECT_FALSE(bouncer.Quitter1Click());
-  EXPECT_EQ(asked, "Confirm: Are you sure you want to exit Kelvox ? Some users are connected.");
+  EXPECT_EQ(asked, 1);
   EXPECT_FALSE(closed);
-  EXPECT_EQ(bouncer.Server.State(), wsListening);
-  loop.RunUntilIdle();
-  EXPECT_EQ(bouncer.UserCount(), 2);
-
-  console.AskHandler = [](const std::string&, const std::string&) { return true; };
+  Settle();
+  EXPECT_EQ(bouncer.UserCount(), 1);
+  answer = true;
   EXPECT_TRUE(bouncer.Quitter1Click());
   EXPECT_TRUE(closed);
-  for (auto& peer : peers) {
-    WaitClosed(*peer);
-    EXPECT_EQ(peer->Received(), Greeting() + Notice("   Disconnection - Bouncer is down.\r\n"));
-  }
-}
+  Settle();
+  EXPECT_EQ(user.Take(), Notice("   Disconnection - Bouncer is down.\r\n"));
 
-TEST_F(ListenerControlTest, CloseRequestWithoutUsersOrAfterDieDoesNotAsk) {
-  int asked = 0;
-  console.AskHandler = [&](const std::string&, const std::string&) { return ++asked, false; };
-  EXPECT_TRUE(bouncer.Quitter1Click());
   Start();
-  Connect();
+  GreetedUser();
   bouncer.ExitWithoutConfirm = true;
   EXPECT_TRUE(bouncer.Quitter1Click());
-  EXPECT_EQ(asked, 0);
+  EXPECT_EQ(asked, 2);
 }
 
 TEST_F(ListenerControlTest, MinimiseHidesTheWindowAfterTheFirstShowing) {
   settings.Minimise = true;
   settings.AutoStart = true;
   TConsoleModel second_console(loop);
-  TBouncer second(loop, settings, second_console);
+  TRecordingTransport second_transport(loop);
+  TBouncer second(loop, settings, second_console, second_transport);
   second.FormShow();
-  EXPECT_EQ(second.Server.State(), wsListening);
+  EXPECT_TRUE(second.Listening());
   EXPECT_TRUE(second_console.MainWindowVisible());
-  ASSERT_TRUE(loop.RunUntil([&] { return !second_console.MainWindowVisible(); }, kWait));
+  ASSERT_TRUE(loop.RunUntil([&] { return !second_console.MainWindowVisible(); }, std::chrono::seconds(10)));
 }
 
 }  // namespace

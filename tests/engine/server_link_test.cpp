@@ -1,150 +1,176 @@
 // CONN and the relay: a user linked to an IRC server played by the test.
 #include <gtest/gtest.h>
 
-#include "tests/engine/bouncer_fixture.h"
+#include "tests/engine/engine_fixture.h"
 
 namespace kelvox::test {
 namespace {
 
-class ServerLinkTest : public BouncerTest {
+class ServerLinkTest : public EngineTest {
  protected:
   void SetUp() override {
-    BouncerTest::SetUp();
+    EngineTest::SetUp();
     Start();
   }
-  TRawListener irc;
 };
 
 TEST_F(ServerLinkTest, ServerPingsAreAnsweredAndNotRelayed) {
-  TRawPeer& user = GreetedUser();
-  auto server = LinkUser(user, irc, "joe");
-  server->Send("PING :123456\r\nping :abc\r\nPING 123456\r\n:srv PING :x\r\n:srv NOTICE joe :end\r\n");
-  ExpectNext(*server, "PONG :123456\r\nPONG :abc\r\nPONG :PING 123456\r\n");
-  ExpectNext(user, ":srv PING :x\r\n:srv NOTICE joe :end\r\n");
-
+  TRecordingPeer& user = GreetedUser();
+  TRecordingPeer& server = LinkUser(user, "joe");
+  EXPECT_EQ(Say(server, "PING :123456\r\nping :abc\r\nPING 123456\r\n:srv PING :x\r\n:srv NOTICE joe :end\r\n"),
+            "PONG :123456\r\nPONG :abc\r\nPONG :PING 123456\r\n");
+  EXPECT_EQ(user.Take(), ":srv PING :x\r\n:srv NOTICE joe :end\r\n");
   settings.AutoPong = false;
-  server->Send("PING :123456\r\n");
-  ExpectNext(user, "PING :123456\r\n");
+  EXPECT_EQ(Say(server, "PING :123456\r\n"), "");
+  EXPECT_EQ(user.Take(), "PING :123456\r\n");
 }
 
-TEST_F(ServerLinkTest, LinesAreFramedAcrossEventsWithoutTheirCrs) {
-  TRawPeer& user = GreetedUser();
-  auto server = LinkUser(user, irc, "joe");
-  server->Send("PI");
-  ASSERT_TRUE(loop.RunUntil([&] { return bouncer.Links[0]->UnreadText() == "PI"; }, kWait));
-  server->Send("NG :7\r\n:a NOTICE b :c\r\n:x");
-  ExpectNext(*server, "PONG :7\r\n");
-  ExpectNext(user, ":a NOTICE b :c\r\n");
-  EXPECT_EQ(bouncer.Links[0]->UnreadText(), ":x");
-  server->Send("\r\nabc\rdef\r\n\r\n");
-  ExpectNext(user, ":x\r\nabcdef\r\n\r\n");
-}
-
-TEST_F(ServerLinkTest, CtcpRepliesAreRelayedAsOrdinaryLines) {
-  TRawPeer& user = GreetedUser();
-  auto server = LinkUser(user, irc, "joe");
+TEST_F(ServerLinkTest, LinesAreFramedAcrossReadsWithoutTheirCrs) {
+  TRecordingPeer& user = GreetedUser();
+  TRecordingPeer& server = LinkUser(user, "joe");
+  Say(server, "PI");
+  EXPECT_EQ(Record(0).Link->UnreadText(), "PI");
+  EXPECT_EQ(Say(server, "NG :7\r\n:a NOTICE b :c\r\n:x"), "PONG :7\r\n");
+  EXPECT_EQ(user.Take(), ":a NOTICE b :c\r\n");
+  Say(server, "\r\nabc\rdef\r\n\r\n");
+  EXPECT_EQ(user.Take(), ":x\r\nabcdef\r\n\r\n");
   std::string notices;
-  for (int i = 0; i < 8; ++i) notices += ":a NOTICE joe :\x01VERSION x\x01\r\n";
-  server->Send(notices);
-  ExpectNext(user, notices);
+  for (int i = 0; i < 8; ++i) notices += ":a NOTICE joe :\x01VERSION x\x01\r\n";  // CTCP replies pass
+  Say(server, notices);
+  EXPECT_EQ(user.Take(), notices);
 }
 
-TEST_F(ServerLinkTest, ServerClosingTheLinkDisconnectsTheUser) {
-  TRawPeer& user = GreetedUser();
-  auto server = LinkUser(user, irc, "joe");
-  server->Close();
-  WaitClosed(user);
-  ExpectNext(user, Notice("   Disconnected from the IRC server.\r\n"));
-  ExpectNothingMore(user);
-  WaitUsers(0);
+TEST_F(ServerLinkTest, TheEndOfTheLinkEndsTheUserAndTheUsersEndTheLink) {
+  settings.Log = true;
+  TRecordingPeer& user = GreetedUser();
+  TRecordingPeer& server = LinkUser(user, "joe");
+  EXPECT_NE(dir.Read("log.txt").find("] joe@10.0.0.1 Connected to 192.0.2.10:6667\r\n"), std::string::npos);
+  server.PeerCloses();
+  Settle();
+  EXPECT_EQ(user.Take(), Notice("   Disconnected from the IRC server.\r\n"));
+  EXPECT_EQ(bouncer.UserCount(), 0);
+
+  TRecordingPeer& leaving = GreetedUser();
+  TRecordingPeer& left = LinkUser(leaving, "ann");
+  leaving.PeerCloses();
+  Settle();
+  EXPECT_EQ(left.State(), wsClosed);
+  EXPECT_EQ(left.Take(), "");
+  EXPECT_EQ(bouncer.UserCount(), 0);
+
+  TRecordingPeer& overlong = GreetedUser();
+  Say(LinkUser(overlong, "cid"), std::string(20000, 'x'));
+  EXPECT_EQ(overlong.Take(), Notice("   Disconnected from the IRC server.\r\n"));
 }
 
 TEST_F(ServerLinkTest, RefusedAttemptIsNotReportedAsConnected) {
   settings.Log = true;
-  TClosedPort nobody;
-  TRawPeer& user = GreetedUser();
-  user.Send("NICK joe\r\nCONN 127.0.0.1:" + nobody.PortText() + "\r\n");
-  WaitClosed(user);
-  ExpectNext(user, Notice("   Connecting to server...\r\n") + Notice("   Disconnected from the IRC server.\r\n"));
-  ExpectNothingMore(user);
-  EXPECT_EQ(dir.Read("log.txt").find("Connected to 127.0.0.1"), std::string::npos);
+  TRecordingPeer& user = GreetedUser();
+  EXPECT_EQ(Say(user, "NICK joe\r\nCONN 192.0.2.10:6697\r\n"), Notice("   Connecting to server...\r\n"));
+  EXPECT_EQ(console.GetCell(2, 1), "192.0.2.10:6697");
+  transport.Link(0).Answer(10061);
+  Settle();
+  EXPECT_EQ(user.Take(), Notice("   Disconnected from the IRC server.\r\n"));
+  EXPECT_EQ(user.State(), wsClosed);
+  EXPECT_EQ(dir.Read("log.txt").find("Connected to 192.0.2.10"), std::string::npos);
 }
 
-TEST_F(ServerLinkTest, ConnWithoutPortUsesTheDefaultPort) {
-  TRawPeer& user = GreetedUser();
-  user.Send("CONN localhost\r\n");
-  ExpectNext(user, Notice("   Connecting to server...\r\n"));
+TEST_F(ServerLinkTest, ConnWithoutPortUsesTheDefaultPortAndStartsTheWindow) {
+  transport.Hosts["irc.example.net"] = "192.0.2.20";
+  EXPECT_EQ(Say(GreetedUser(), "CONN  irc.example.net \r\n"), Notice("   Connecting to server...\r\n"));
   EXPECT_EQ(console.GetCell(1, 1), "Connecting to server...");
-  EXPECT_EQ(console.GetCell(2, 1), "localhost:6667");
-  EXPECT_EQ(bouncer.Links[0]->Tag, 0);
-  EXPECT_TRUE(bouncer.Slots[0].CtcpTimer->Enabled());
+  EXPECT_EQ(console.GetCell(2, 1), "irc.example.net:6667");
+  EXPECT_EQ(transport.Link(0).ConnectedTo(), ">192.0.2.20:6667");
+  EXPECT_EQ(Record(0).Link->Tag, 0);
+  EXPECT_TRUE(Record(0).CtcpTimer->Enabled());
 }
 
 TEST_F(ServerLinkTest, FailedConnectsTellWhatFailedAndClose) {
-  TRawPeer& bad_port = GreetedUser();
-  bad_port.Send("CONN 127.0.0.1:7000:1\r\n");
-  WaitClosed(bad_port);
-  ExpectNothingMore(bad_port);
-
-  TRawPeer& unknown = GreetedUser();
-  unknown.Send("CONN  irc.example.invalid :6667\r\n");
-  WaitClosed(unknown);
-  ExpectNext(unknown, Notice("   Error, can't resolve server hostname: irc.example.invalid\r\n"));
-
+  const auto conn = [&](const std::string& line) {
+    TRecordingPeer& user = GreetedUser();
+    std::string told = Say(user, line);
+    while (transport.Waiting() > 0) {  // every name the test did not give fails
+      transport.Resolve("irc.example.invalid", "");
+      transport.Resolve("bind.example.invalid", "");
+      Settle();
+      told += user.Take();
+    }
+    EXPECT_EQ(user.State(), wsClosed) << line;
+    return told;
+  };
+  EXPECT_EQ(conn("CONN 127.0.0.1:7000:1\r\n"), "");
+  EXPECT_EQ(conn("CONN 127.0.0.1:\r\n"), "");
+  EXPECT_EQ(conn("CONN  irc.example.invalid :6667\r\n"),
+            Notice("   Error, can't resolve server hostname: irc.example.invalid\r\n"));
   // A server name with "bind" in it is no bind failure.
-  TRawPeer& named = GreetedUser();
-  named.Send("CONN bind.example.invalid\r\n");
-  WaitClosed(named);
-  ExpectNext(named, Notice("   Error, can't resolve server hostname: bind.example.invalid\r\n"));
-  ExpectNothingMore(named);
-
+  EXPECT_EQ(conn("CONN bind.example.invalid\r\n"),
+            Notice("   Error, can't resolve server hostname: bind.example.invalid\r\n"));
+  // A source address that cannot be bound fails at the connect, after the lookup.
   settings.SelectableIps = {"Default ip", "203.0.113.77"};
-  TRawPeer& elsewhere = GreetedUser();
-  elsewhere.Send("IP #1\r\nCONN 127.0.0.1:" + irc.PortText() + "\r\n");
-  WaitClosed(elsewhere);
-  ExpectNext(elsewhere, Notice("   Ip 203.0.113.77 selected.\r\n") +
-                            Notice("   Error, IP not available: 203.0.113.77\r\n"));
+  TRecordingPeer& bound = GreetedUser();
+  Say(bound, "IP #1\r\n");
+  bound.Receive("CONN 192.0.2.10\r\n");
+  loop.RunOnce(std::chrono::milliseconds(0));  // the line: the link is made, its lookup asked
+  transport.Link(transport.LinkCount() - 1).FailConnect = "winsock.bind failed, error #10049";
+  Settle();
+  EXPECT_EQ(bound.Take(), Notice("   Error, IP not available: 203.0.113.77\r\n"));
+  EXPECT_EQ(bound.State(), wsClosed);
 }
 
 TEST_F(ServerLinkTest, DestinationRuleRefusesThenAllowsWithTheSameLink) {
-  settings.DestinationList.Add("127.0.0.6");
-  settings.DestinationList.Add("127.0.0.5");
+  settings.DestinationList.Add("192.0.2.6");
+  settings.DestinationList.Add("192.0.2.5");
   settings.destination = TListMode::only;
   settings.SettingChanged("destination");
-  TRawPeer& user = GreetedUser();
-  user.Send("CONN 127.0.0.7:" + irc.PortText() + "\r\n");
-  ExpectNext(user, Notice("   Destination server not allowed.\r\n") + Notice("   Allowed servers list:\r\n") +
-                       Notice("   - 127.0.0.5\r\n") + Notice("   - 127.0.0.6\r\n"));
-  TWSocket* link = bouncer.Links[0].get();
+  TRecordingPeer& user = GreetedUser();
+  EXPECT_EQ(Say(user, "CONN 192.0.2.7\r\n"), Notice("   Destination server not allowed.\r\n") +
+                                                 Notice("   Allowed servers list:\r\n") +
+                                                 Notice("   - 192.0.2.5\r\n") + Notice("   - 192.0.2.6\r\n"));
+  const TConnection* link = Record(0).Link.get();
   EXPECT_EQ(link->State(), wsClosed);
-
-  settings.DestinationList.Add("127.0.0.1");
-  auto server = LinkUser(user, irc, "joe");
-  EXPECT_EQ(bouncer.Links[0].get(), link);
+  settings.DestinationList.Add("192.0.2.10");
+  LinkUser(user, "joe");
+  EXPECT_EQ(Record(0).Link.get(), link);
 
   settings.destination = TListMode::except;
   settings.SettingChanged("destination");
-  TRawPeer& other = GreetedUser();
-  other.Send("CONN 127.0.0.1:" + irc.PortText() + "\r\n");
-  ExpectNext(other, Notice("   Destination server not allowed.\r\n") + Notice("   Ban servers list:\r\n") +
-                        Notice("   - 127.0.0.1\r\n") + Notice("   - 127.0.0.5\r\n") + Notice("   - 127.0.0.6\r\n"));
+  EXPECT_EQ(Say(GreetedUser(), "CONN 192.0.2.10\r\n"),
+            Notice("   Destination server not allowed.\r\n") + Notice("   Ban servers list:\r\n") +
+                Notice("   - 192.0.2.10\r\n") + Notice("   - 192.0.2.5\r\n") + Notice("   - 192.0.2.6\r\n"));
 }
 
-TEST_F(ServerLinkTest, OverlongServerLineEndsTheLink) {
-  TRawPeer& user = GreetedUser();
-  auto server = LinkUser(user, irc, "joe");
-  server->Send(std::string(20000, 'x'));
-  WaitClosed(user);
-  ExpectNext(user, Notice("   Disconnected from the IRC server.\r\n"));
-}
+// A server's name that takes long to resolve holds up nobody else: the user's
+// own lines wait for the link, the others' go on.
+TEST_F(ServerLinkTest, ASlowNameAnswerHoldsUpOnlyItsOwnUser) {
+  TRecordingPeer& waiting = GreetedUser("10.0.0.1");
+  TRecordingPeer& chatting = GreetedUser("10.0.0.2");
+  TRecordingPeer& server = LinkUser(chatting, "bob");
+  EXPECT_EQ(Say(waiting, "NICK ann\r\nCONN slow.example.net\r\nJOIN #a\r\n"), "");
+  EXPECT_EQ(transport.Waiting(), 1u);
+  for (int i = 0; i < 3; ++i) {
+    Say(chatting, "PRIVMSG #b :" + std::to_string(i) + "\r\n");
+    EXPECT_EQ(server.Take(), "PRIVMSG #b :" + std::to_string(i) + "\r\n");
+    EXPECT_EQ(Say(chatting, "PING :" + std::to_string(i) + "\r\n"), "");
+    EXPECT_EQ(Say(server, ":srv PONG :" + std::to_string(i) + "\r\n"), "PING :" + std::to_string(i) + "\r\n");
+    EXPECT_EQ(chatting.Take(), ":srv PONG :" + std::to_string(i) + "\r\n");
+  }
+  EXPECT_EQ(Say(waiting, "PRIVMSG #a :hi\r\n"), "");
+  transport.Resolve("slow.example.net", "192.0.2.30");
+  Settle();
+  EXPECT_EQ(waiting.Take(), Notice("   Connecting to server...\r\n"));
+  TRecordingPeer& slow = transport.Link(1);
+  slow.Answer();
+  Settle();
+  EXPECT_EQ(slow.Take(), "NICK ann\r\nJOIN #a\r\nPRIVMSG #a :hi\r\n");
 
-TEST_F(ServerLinkTest, LeavingUserClosesItsLinkWithoutANotice) {
-  TRawPeer& user = GreetedUser();
-  auto server = LinkUser(user, irc, "joe");
-  user.Close();
-  WaitUsers(0);
-  ASSERT_TRUE(loop.RunUntil([&] { return server->Eof(); }, kWait));
-  EXPECT_EQ(bouncer.Links[0], nullptr);
+  // A user who leaves while its lookup runs is simply gone when it answers.
+  TRecordingPeer& gone = GreetedUser("10.0.0.3");
+  Say(gone, "CONN slow.example.net\r\n");
+  gone.PeerCloses();
+  Settle();
+  transport.Resolve("slow.example.net", "192.0.2.30");
+  Settle();
+  EXPECT_EQ(bouncer.UserCount(), 2);
 }
 
 }  // namespace

@@ -1,0 +1,66 @@
+// A user's link to an IRC server: CONN sets it up (the destination rule, the
+// server's address, the connection from the user's chosen address), and the
+// link's four handlers relay: the held lines go out when it connects, the
+// server's PINGs are answered, CTCP requests pass the flood guard, and the end
+// of the link ends the user.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "engine/transport.h"
+#include "net/event_loop.h"
+
+namespace kelvox {
+
+class TAddressChecks;
+class TEventLog;
+class TSessionTable;
+class TSettings;
+
+class TServerLinks {
+ public:
+  TServerLinks(TEventLoop& loop, TTransport& transport, TSessionTable& sessions, const TSettings& settings,
+               const TAddressChecks& checks, TEventLog& log);
+
+  /// CONN <server>[:<port>] from the user in a slot.
+  void Conn(int slot, const std::string& line);
+
+  // The link's handlers; the link's Tag is the user's slot.
+  /// The link has connected: the grid, the log, and the held lines in one send.
+  void ChangeStateCommune(TConnection* Sender, TSocketState OldState, TSocketState NewState);
+  /// The attempt has ended; a successful one is announced to the user.
+  void ConnectCommune(TConnection* Sender, uint16_t Error);
+  /// Lines from the IRC server: PINGs answered, CTCP requests guarded, the rest relayed.
+  void ReadCommune(TConnection* Sender, uint16_t Error);
+  /// The link has closed: the user is told and disconnected.
+  void DeConnectCommune(TConnection* Sender, uint16_t Error);
+  /// The end of a slot's CTCP window (the timer's Tag is the slot).
+  void Timercommun(TTimer* Sender);
+
+ private:
+  /// The slot's link, closed, with the handlers bound.
+  TConnection& PrepareLink(int slot);
+  bool DestinationAllowed(int slot, const std::string& server);
+  /// The server's address has come (or not) for the user CONN was waiting for.
+  void Resolved(uint64_t id, const std::string& host, const std::string& port, uint16_t port_number,
+                const TResolution& answer);
+  /// Sends a server line to the user: only to a connected user whose link is open.
+  void Relay(int slot, std::string_view line);
+  /// The CTCP flood guard's decision for one request from the server.
+  void GuardCtcp(int slot, std::string_view line);
+  /// A notice to the user in a slot.
+  void Tell(int slot, std::string_view text);
+
+  TEventLoop& loop_;
+  TTransport& transport_;
+  TSessionTable& sessions_;
+  const TSettings& settings_;
+  const TAddressChecks& checks_;
+  TEventLog& log_;
+  std::shared_ptr<int> life_ = std::make_shared<int>(0);  // for lookups answered after the end
+};
+
+}  // namespace kelvox

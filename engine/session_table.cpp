@@ -1,0 +1,88 @@
+#include "engine/session_table.h"
+
+#include "base/date_time.h"
+#include "config/settings.h"
+#include "engine/console.h"
+
+namespace kelvox {
+
+TSessionTable::TSessionTable(TEventLoop& loop, const TSettings& settings, TConsole& console, TAddressChecks& checks,
+                             TEventLog& log)
+    : loop_(loop), settings_(settings), console_(console), checks_(checks), log_(log), stall_timer_(loop) {
+  slots_.reserve(kSlotCount);
+  stall_timer_.OnTimer = [this](TTimer* t) { CheckStalls(t); };
+}
+
+TSessionTable::~TSessionTable() {
+  // The connections close as they go; none of their events may reach the table.
+  for (TMySocket& record : slots_) {
+    for (TConnection* connection : {record.Client.get(), record.Link.get()}) {
+      if (connection == nullptr) continue;
+      connection->OnChangeState = nullptr;
+      connection->OnSessionConnected = nullptr;
+      connection->OnDataAvailable = nullptr;
+      connection->OnSessionClosed = nullptr;
+      connection->OnBufferHigh = nullptr;
+      connection->OnBufferLow = nullptr;
+    }
+  }
+}
+
+TConnection* TSessionTable::ClientOfSlot(int slot) const {
+  if (slot < 0 || slot >= Count()) return nullptr;
+  return slots_[static_cast<std::size_t>(slot)].Client.get();
+}
+
+int TSessionTable::SlotOfId(uint64_t id) const {
+  for (int slot = 0; slot < Count(); ++slot) {
+    if (slots_[static_cast<std::size_t>(slot)].Id == id) return slot;
+  }
+  return -1;
+}
+
+void TSessionTable::DrawRow(int slot) {
+  const TMySocket& record = Slot(slot);
+  const int row = slot + 1;
+  console_.SetCell(0, row, record.Identity);
+  console_.SetCell(1, row, record.Status);
+  console_.SetCell(2, row, record.Server);
+  console_.SetCell(3, row, LongTimeText(record.ConnectTime));
+  console_.SetCell(4, row, std::to_string(row));
+}
+
+void TSessionTable::ShowIdentity(int slot, std::string identity) {
+  Slot(slot).Identity = std::move(identity);
+  console_.SetCell(0, slot + 1, Slot(slot).Identity);
+}
+
+void TSessionTable::ShowStatus(int slot, std::string status) {
+  Slot(slot).Status = std::move(status);
+  console_.SetCell(1, slot + 1, Slot(slot).Status);
+}
+
+void TSessionTable::ShowServer(int slot, std::string server) {
+  Slot(slot).Server = std::move(server);
+  console_.SetCell(2, slot + 1, Slot(slot).Server);
+}
+
+void TSessionTable::ShowUserCount(int count) {
+  console_.SetUserCount(std::to_string(count));
+  console_.SetTrayHint("Kelvox - ONLINE (" + std::to_string(count) + " users)");
+}
+
+void TSessionTable::Kick(int tag, bool with_notice) {
+  TConnection* client = ClientOfSlot(tag - 1);
+  if (client == nullptr || client->State() != wsConnected) return;
+  if (with_notice) SendNotice(client, "   You were kicked by the administrator.\r\n");
+  client->Close();
+}
+
+void TSessionTable::CloseAll() {
+  for (TMySocket& record : slots_) {
+    SendNotice(record.Client.get(), "   Disconnection - Bouncer is down.\r\n");
+    record.Client->Close();
+    if (record.Link) record.Link->Close();
+  }
+}
+
+}  // namespace kelvox

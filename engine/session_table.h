@@ -1,0 +1,101 @@
+// The users in slot order: admission, departure and compaction, the grid rows
+// drawn from the records, the kick, and the flow between a user's two
+// connections. The table owns every user's record, and with it the user's
+// connection, server link and CTCP timer; nothing else keeps them.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/session.h"
+#include "engine/transport.h"
+#include "net/event_loop.h"
+
+namespace kelvox {
+
+class TAddressChecks;
+class TConsole;
+class TEventLog;
+class TSettings;
+
+class TSessionTable {
+ public:
+  /// How long a user's connections may stay held back with nothing leaving for
+  /// either peer before the user is told and dropped. A slow reader makes
+  /// progress and is never dropped; one that stopped reading is, after this.
+  static constexpr std::chrono::minutes kStallLimit{5};
+
+  TSessionTable(TEventLoop& loop, const TSettings& settings, TConsole& console, TAddressChecks& checks,
+                TEventLog& log);
+  ~TSessionTable();
+  TSessionTable(const TSessionTable&) = delete;
+  TSessionTable& operator=(const TSessionTable&) = delete;
+
+  /// Bound to every user's connection at admission: the user's bytes.
+  TConnectionEvent OnClientData;
+  std::chrono::milliseconds StallLimit = kStallLimit;
+
+  // --- admission and departure ------------------------------------------------
+  /// Admission of a connection the listener has just taken: its slot and grid
+  /// row, the user limit, the ban list and the access rule, then the password
+  /// prompt or the greeting.
+  void ServerClientConnect(std::unique_ptr<TConnection> client);
+  /// Departure, once the user's connection has ended: the log, the console, the
+  /// slot's link and timer, and compaction, so that every later user moves down
+  /// one slot, one tag and one grid row.
+  void ServerClientDisconnect(int slot);
+
+  // --- the records ------------------------------------------------------------
+  /// Users listed, the closing ones included until their departure.
+  int Count() const { return static_cast<int>(slots_.size()); }
+  TMySocket& Slot(int slot) { return slots_[static_cast<std::size_t>(slot)]; }
+  const TMySocket& Slot(int slot) const { return slots_[static_cast<std::size_t>(slot)]; }
+  /// The user's connection in a slot, or nullptr outside the table.
+  TConnection* ClientOfSlot(int slot) const;
+  /// Where a record stands now; -1 once the user has gone.
+  int SlotOfId(uint64_t id) const;
+
+  // --- what the grid shows ----------------------------------------------------
+  void ShowIdentity(int slot, std::string identity);
+  void ShowStatus(int slot, std::string status);
+  void ShowServer(int slot, std::string server);
+
+  // --- ending users -------------------------------------------------------------
+  /// Closes the connection of the user with the tag, first telling it "You were
+  /// kicked by the administrator." when asked. Nothing for a tag without a
+  /// connected user.
+  void Kick(int tag, bool with_notice);
+  /// Tells every user "Disconnection - Bouncer is down." and closes every
+  /// connection and link. The table stays whole: the departures follow.
+  void CloseAll();
+
+  // --- back-pressure ------------------------------------------------------------
+  /// One of the slot's connections is too far behind: neither is read.
+  void HoldSlot(int slot);
+  /// Reading resumes once neither of the slot's connections is behind.
+  void ReleaseSlot(int slot);
+
+ private:
+  void Admit(TMySocket& record);
+  void PostDeparture(uint64_t id);
+  /// Closes the gap a leaving user leaves in the table and the grid.
+  void CompactAfterLeaving(int slot);
+  void DrawRow(int slot);
+  void ShowUserCount(int count);
+  void CheckStalls(TTimer* Sender);
+
+  TEventLoop& loop_;
+  const TSettings& settings_;
+  TConsole& console_;
+  TAddressChecks& checks_;
+  TEventLog& log_;
+  std::vector<TMySocket> slots_;
+  uint64_t next_id_ = 1;
+  TTimer stall_timer_;  // runs while a slot is held
+  std::shared_ptr<int> life_ = std::make_shared<int>(0);
+};
+
+}  // namespace kelvox

@@ -1,0 +1,76 @@
+#include "engine/socket_transport.h"
+
+#include "net/os_socket.h"
+#include "net/resolve.h"
+
+namespace kelvox {
+
+TSocketConnection::TSocketConnection(std::unique_ptr<TWSocket> socket) : socket_(std::move(socket)) {
+  TWSocket& s = *socket_;
+  s.OnChangeState = [this](TWSocket*, TSocketState from, TSocketState to) {
+    if (OnChangeState) OnChangeState(this, from, to);
+  };
+  s.OnSessionConnected = [this](TWSocket*, uint16_t error) {
+    if (OnSessionConnected) OnSessionConnected(this, error);
+  };
+  s.OnDataAvailable = [this](TWSocket*, uint16_t error) {
+    if (OnDataAvailable) OnDataAvailable(this, error);
+  };
+  s.OnSessionClosed = [this](TWSocket*, uint16_t error) {
+    if (OnSessionClosed) OnSessionClosed(this, error);
+  };
+  s.OnBufferHigh = [this](TWSocket*) {
+    if (OnBufferHigh) OnBufferHigh(this);
+  };
+  s.OnBufferLow = [this](TWSocket*) {
+    if (OnBufferLow) OnBufferLow(this);
+  };
+}
+
+void TSocketConnection::Connect(const std::string& local_addr, const std::string& addr, uint16_t port) {
+  TWSocket& s = *socket_;
+  s.SetLocalAddr(local_addr);
+  s.SetAddr(addr);
+  s.SetPort(std::to_string(port));
+  s.SetProto("tcp");
+  s.MultiThreaded = true;
+  s.Connect();
+}
+
+TSocketListener::TSocketListener(TEventLoop& loop) : server_(loop) {
+  server_.Name = "Server";
+  server_.Banner = " ";
+  server_.BannerToBusy = " ";
+  server_.MultiThreaded = true;
+  server_.OnClientConnect = [this](TWSocketServer*, TWSocketClient* client, uint16_t) {
+    std::unique_ptr<TWSocketClient> taken = server_.Release(client);
+    if (!taken) return;
+    auto connection = std::make_unique<TSocketConnection>(std::move(taken));
+    if (OnAccept) {
+      OnAccept(std::move(connection));
+    }
+  };
+}
+
+void TSocketListener::Listen(const std::string& port) {
+  server_.SetProto("tcp");
+  server_.SetAddr("0.0.0.0");
+  server_.SetPort(port);
+  server_.Listen();
+}
+
+std::unique_ptr<TConnection> TSocketTransport::NewConnection() {
+  return std::make_unique<TSocketConnection>(std::make_unique<TWSocket>(loop_));
+}
+
+void TSocketTransport::ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) {
+  TResolution answer;
+  try {
+    answer.Address = os::DottedText(WSocketResolveHost(name));
+  } catch (const ESocketException& e) {
+    answer.Error = e.what();
+  }
+  loop_.Post([done = std::move(done), answer] { done(answer); });
+}
+
+}  // namespace kelvox

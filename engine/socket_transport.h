@@ -1,0 +1,68 @@
+// The transport over the socket layer: users come through a TWSocketServer, and
+// every connection is a TWSocket behind the engine's TConnection.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "engine/transport.h"
+#include "net/event_loop.h"
+#include "net/wsocket.h"
+#include "net/wsocket_server.h"
+
+namespace kelvox {
+
+/// A TWSocket seen as a TConnection; it owns the socket.
+class TSocketConnection : public TConnection {
+ public:
+  explicit TSocketConnection(std::unique_ptr<TWSocket> socket);
+
+  TSocketState State() const override { return socket_->State(); }
+  int LastError() const override { return socket_->LastError(); }
+  std::string PeerAddr() const override { return socket_->PeerAddr(); }
+  void SendText(std::string_view text) override { socket_->SendText(text); }
+  void SendLine(std::string_view text) override { socket_->SendLine(text); }
+  bool ReceiveLine(std::string_view& line) override { return socket_->ReceiveLine(line); }
+  std::string_view UnreadText() const override { return socket_->UnreadText(); }
+  void Close() override { socket_->Close(); }
+  void Connect(const std::string& local_addr, const std::string& addr, uint16_t port) override;
+  bool BufferHigh() const override { return socket_->BufferHigh(); }
+  int64_t WriteCount() const override { return socket_->WriteCount(); }
+  void PauseReading() override { socket_->PauseReading(); }
+  void ResumeReading() override { socket_->ResumeReading(); }
+
+  TWSocket& Socket() { return *socket_; }
+
+ private:
+  std::unique_ptr<TWSocket> socket_;
+};
+
+/// The listener: the server named "Server" whose clients are handed over.
+class TSocketListener : public TListener {
+ public:
+  explicit TSocketListener(TEventLoop& loop);
+
+  void Listen(const std::string& port) override;
+  void Close() override { server_.Close(); }
+  bool Listening() const override { return server_.State() != wsClosed; }
+  int BoundPort() const override { return server_.BoundPort(); }
+
+ private:
+  TWSocketServer server_;
+};
+
+class TSocketTransport : public TTransport {
+ public:
+  explicit TSocketTransport(TEventLoop& loop) : loop_(loop), listener_(loop) {}
+
+  TListener& Listener() override { return listener_; }
+  std::unique_ptr<TConnection> NewConnection() override;
+  /// The lookup blocks the event thread for now; its answer comes as a task.
+  void ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) override;
+
+ private:
+  TEventLoop& loop_;
+  TSocketListener listener_;
+};
+
+}  // namespace kelvox

@@ -1,0 +1,110 @@
+// The engine's seam to the network: the connections it reads and writes, the
+// listener that brings users in, and the host lookups of CONN. The socket layer
+// is one implementation (engine/socket_transport.h); the tests' recording
+// transport is another, in which a test plays users, IRC servers and the
+// resolver line by line. Either way every event runs as a task of the event
+// loop, never inside the call that caused it (as the socket layer promises), and
+// the engine never sees a descriptor.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "net/wsocket.h"
+
+namespace kelvox {
+
+class TConnection;
+
+using TConnectionEvent = std::function<void(TConnection* Sender, uint16_t Error)>;
+using TConnectionChange = std::function<void(TConnection* Sender, TSocketState OldState, TSocketState NewState)>;
+using TConnectionNotify = std::function<void(TConnection* Sender)>;
+
+/// One TCP connection: a user's, accepted by the listener, or a server link that
+/// the engine opens. The operations and events are the socket layer's (see
+/// net/wsocket.h), reduced to what the engine uses.
+class TConnection {
+ public:
+  virtual ~TConnection() = default;
+
+  /// For a server link: the user's slot, kept current as slots move.
+  int Tag = 0;
+
+  virtual TSocketState State() const = 0;
+  /// The outcome of the last connect attempt (0: connected), readable from
+  /// OnChangeState before OnSessionConnected.
+  virtual int LastError() const = 0;
+  /// The peer's address, dotted; a user's stays readable after the close.
+  virtual std::string PeerAddr() const = 0;
+
+  /// Appends the text to the output, written behind. Raises the socket layer's
+  /// error report for 10057 unless connected.
+  virtual void SendText(std::string_view text) = 0;
+  /// SendText of the text and CR LF.
+  virtual void SendLine(std::string_view text) = 0;
+  /// Takes the next whole line received (cut at LF, CRs removed), consumed
+  /// before the caller acts on it; the view lasts until the handler returns.
+  virtual bool ReceiveLine(std::string_view& line) = 0;
+  /// Received text that does not end in LF yet.
+  virtual std::string_view UnreadText() const = 0;
+  /// Orderly close: closed at once; OnChangeState and OnSessionClosed follow.
+  virtual void Close() = 0;
+  /// Starts connecting from a dotted local address ("" for any) to a dotted
+  /// address and a port; returns in wsConnecting, the outcome comes as events.
+  /// What fails at once raises ESocketException ("winsock.bind failed, error #n").
+  virtual void Connect(const std::string& local_addr, const std::string& addr, uint16_t port) = 0;
+
+  // Back-pressure: the output's marks, the pause of reading.
+  virtual bool BufferHigh() const = 0;
+  /// Bytes the peer has been handed so far.
+  virtual int64_t WriteCount() const = 0;
+  virtual void PauseReading() = 0;
+  virtual void ResumeReading() = 0;
+
+  TConnectionChange OnChangeState;
+  TConnectionEvent OnSessionConnected;
+  TConnectionEvent OnDataAvailable;
+  TConnectionEvent OnSessionClosed;
+  TConnectionNotify OnBufferHigh;
+  TConnectionNotify OnBufferLow;
+};
+
+/// Where users come in.
+class TListener {
+ public:
+  virtual ~TListener() = default;
+  /// Listens on every local address at the port (decimal text or service name).
+  /// Raises ESocketException with the socket layer's texts ("... in function
+  /// Bind ..." with 10048 for a port in use).
+  virtual void Listen(const std::string& port) = 0;
+  /// Stops taking connections; those taken stay.
+  virtual void Close() = 0;
+  virtual bool Listening() const = 0;
+  /// The port listened on; 0 while closed.
+  virtual int BoundPort() const = 0;
+
+  /// A user's connection, taken: the handler owns it from here.
+  std::function<void(std::unique_ptr<TConnection> client)> OnAccept;
+};
+
+/// What a host lookup found: the dotted address, or the socket layer's error
+/// message ("WSocketResolveHost: 'x' Cannot resolve host name.").
+struct TResolution {
+  std::string Address;
+  std::string Error;
+};
+
+class TTransport {
+ public:
+  virtual ~TTransport() = default;
+  virtual TListener& Listener() = 0;
+  /// A closed connection for a server link.
+  virtual std::unique_ptr<TConnection> NewConnection() = 0;
+  /// Looks a host name up; `done` runs later, as a task, with the answer.
+  virtual void ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) = 0;
+};
+
+}  // namespace kelvox
