@@ -40,12 +40,6 @@ std::string TConsoleModel::GetCell(int column, int row) const {
 
 void TConsoleModel::SetRowCount(int count) { grid_.resize(count > 0 ? static_cast<std::size_t>(count) : 0); }
 
-void TConsoleModel::MoveRow(int from_row, int to_row) {
-  if (HasCell(0, from_row) && HasCell(0, to_row)) {
-    grid_[static_cast<std::size_t>(to_row)] = grid_[static_cast<std::size_t>(from_row)];
-  }
-}
-
 void TConsoleModel::ClearRow(int row) {
   if (HasCell(0, row)) grid_[static_cast<std::size_t>(row)] = Row{};
 }

@@ -26,11 +26,12 @@ class TConsoleModel : public TConsole {
   static std::string UptimeText(long minutes);
 
   void SetCell(int column, int row, const std::string& text) override;
-  std::string GetCell(int column, int row) const override;
+  /// Empty for a cell never written.
+  std::string GetCell(int column, int row) const;
   void SetRowCount(int count) override;
-  void MoveRow(int from_row, int to_row) override;
   void ClearRow(int row) override;
-  int SelectedRow() const override { return selected_row_; }
+  /// The row the operator has selected (the grid pop-up's target).
+  int SelectedRow() const { return selected_row_; }
   void SetStatusText(int panel, const std::string& text) override;
   void SetUserCount(const std::string& text) override;
   void SetTrayHint(const std::string& text) override;

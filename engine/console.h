@@ -1,8 +1,8 @@
-// The operator console as the engine sees it: a grid of text cells, a status bar
-// of two panels, the user count, the tray hint, the Start and Stop commands, a
-// beep, the main window's visibility, one question, error boxes and the update
-// window. The engine only writes
-// texts here and reads a few back; how they are shown is the front end's affair.
+// The operator console as the engine draws on it: a grid of text cells, a status
+// bar of two panels, the user count, the tray hint, the Start and Stop commands,
+// a beep, the main window's visibility, one question, error boxes and the update
+// window. The engine only writes here (the facts it shows live in its own
+// records); how they are shown is the front end's affair.
 #pragma once
 
 #include <string>
@@ -16,14 +16,9 @@ class TConsole {
   virtual ~TConsole() = default;
 
   virtual void SetCell(int column, int row, const std::string& text) = 0;
-  /// Empty for a cell never written.
-  virtual std::string GetCell(int column, int row) const = 0;
   /// Drops rows at the end or adds empty ones.
   virtual void SetRowCount(int count) = 0;
-  /// Copies every cell of one row onto another.
-  virtual void MoveRow(int from_row, int to_row) = 0;
   virtual void ClearRow(int row) = 0;
-  virtual int SelectedRow() const = 0;
   /// Panel 0 or 1 of the status bar.
   virtual void SetStatusText(int panel, const std::string& text) = 0;
   virtual void SetUserCount(const std::string& text) = 0;
