@@ -36,7 +36,7 @@ TConfigurationDialog::TConfigurationDialog(TSettings& settings, TConsole& consol
 
 void TConfigurationDialog::FormCreate() {
   AvailableIps = LoadIp();
-  if (settings_.ConfigExists()) Reload();
+  Reload();
   // The listener starts on this port; a confirmation before any opening
   // compares against it.
   port_at_opening_ = settings_.Port;
@@ -46,7 +46,7 @@ void TConfigurationDialog::FormCreate() {
 }
 
 void TConfigurationDialog::Open() {
-  if (settings_.ConfigExists()) Reload();
+  Reload();
   port_at_opening_ = settings_.Port;
   // The lists may have been replaced: old selections point nowhere.
   for (int& selection : selections_) selection = -1;
@@ -56,6 +56,7 @@ void TConfigurationDialog::Open() {
 }
 
 void TConfigurationDialog::Reload() {
+  if (!settings_.ConfigExists()) return;
   const std::string port = settings_.Port;
   Shown(settings_.LoadConfig());
   if (settings_.Port != port) ShowPort();

@@ -61,6 +61,10 @@ class TConfigurationDialog {
   /// listen port, restart the bouncer." (the listener keeps its port). Hides
   /// the dialog; returns whether it got that far.
   bool Confirm();
+  /// Reads Config.ini and the list files again when Config.ini exists,
+  /// discarding unsaved edits, without showing the dialog; a port that the
+  /// reading changes shows its panel text.
+  void Reload();
   /// "&Cancel": hides the dialog. The edits stay in force until the next
   /// opening reloads or the next confirmation saves them.
   void Cancel() { visible_ = false; }
@@ -128,8 +132,6 @@ class TConfigurationDialog {
   void ViewLog();
 
  private:
-  /// LoadConfig, with the port's change rule when the load changes the port.
-  void Reload();
   void ShowPort();
   /// Shows a failed load or save in an error box; true when there was none.
   bool Shown(const std::optional<std::string>& error);

@@ -154,6 +154,79 @@ TEST(KelvoxProcessTest, KeepsServingAfterTheEndOfInputAndStopsOnSigterm) {
   EXPECT_EQ(user.Received().substr(user.Received().size() - stop.size()), stop);
 }
 
+// Stopped with users linked and sending, one of whom reads nothing more: the
+// closed connections hold the end back, commands typed meanwhile are refused,
+// and a second SIGTERM ends the wait.
+TEST(KelvoxProcessTest, ShutdownUnderLoadEndsCleanlyAndASecondSigtermHurriesIt) {
+  TTempDir dir;
+  const uint16_t port = FreeListenPort();
+  dir.Write("Config.ini", "[Main]\r\nPort=" + std::to_string(port) + "\r\nAutoStart=yes\r\nBeep=no\r\n");
+  TKelvoxProcess kelvox(dir.Path());
+  ASSERT_TRUE(kelvox.WaitLine("status 1: ONLINE")) << kelvox.Seen();
+  TEventLoop loop;
+  TRawListener irc;
+  std::vector<std::unique_ptr<TRawPeer>> users, servers;
+  const std::string lines = [] {
+    std::string text;
+    while (text.size() < 512 * 1024) text += "PRIVMSG #load :" + std::string(80, 'x') + "\r\n";
+    return text;
+  }();
+  for (int i = 0; i < 4; ++i) {
+    users.push_back(std::make_unique<TRawPeer>(loop, port));
+    users.back()->Send("NICK u" + std::to_string(i) + "\r\nUSER u 0 * :u\r\nCONN 127.0.0.1:" + irc.PortText() + "\r\n");
+    ASSERT_TRUE(loop.RunUntil([&] { return users.back()->Received().find("Connected to the IRC") != std::string::npos; },
+                              kWait));
+    servers.push_back(std::make_unique<TRawPeer>(loop, irc.Accept(), true));
+    users.back()->Queue(lines);
+    servers.back()->Queue(lines);
+  }
+  users.front()->StopReading();
+  kelvox.Signal(SIGTERM);
+  ASSERT_TRUE(kelvox.WaitLine(loop, "status 1: OFFLINE")) << kelvox.Seen();
+  kelvox.Type("status");
+  kelvox.Type("kill 1");
+  kelvox.Type("start");
+  ASSERT_TRUE(kelvox.WaitLine(loop, "error: shutting down")) << kelvox.Seen();
+  kelvox.Signal(SIGTERM);
+  EXPECT_EQ(kelvox.WaitExit(loop), 0) << kelvox.Seen();
+}
+
+// SIGHUP reads the settings again and they are in force at once; nobody connected
+// is dropped.
+TEST(KelvoxProcessTest, SighupAppliesAChangedMaxAndBanListToTheNextUsersOnly) {
+  TTempDir dir;
+  const uint16_t port = FreeListenPort();
+  const std::string config = "[Main]\r\nPort=" + std::to_string(port) + "\r\nAutoStart=yes\r\nBeep=no\r\nMax=";
+  dir.Write("Config.ini", config + "5\r\n");
+  TKelvoxProcess kelvox(dir.Path());
+  ASSERT_TRUE(kelvox.WaitLine("status 1: ONLINE")) << kelvox.Seen();
+  TEventLoop loop;
+  TRawPeer first(loop, port);
+  TRawPeer second(loop, port);
+  ASSERT_TRUE(kelvox.WaitLine(loop, "users: 2")) << kelvox.Seen();
+  const auto refused = [&](const std::string& notice) {
+    TRawPeer next(loop, port);
+    EXPECT_TRUE(loop.RunUntil([&] { return next.Eof(); }, kWait));
+    EXPECT_EQ(next.Received(), BouncerNotice(notice));
+  };
+
+  dir.Write("Config.ini", config + "2\r\n");
+  kelvox.Signal(SIGHUP);
+  ASSERT_TRUE(kelvox.WaitLine(loop, "settings reloaded")) << kelvox.Seen();
+  refused("   Too many connections, bye.\r\n");
+  dir.Write("Config.ini", config + "10\r\n");
+  dir.Write("Banlist.conf", "*\r\n");
+  kelvox.Signal(SIGHUP);
+  ASSERT_TRUE(kelvox.WaitLine(loop, "settings reloaded")) << kelvox.Seen();
+  refused("   You are banned, Bye.\r\n");
+
+  for (TRawPeer* user : {&first, &second}) {
+    user->Send("PING :here\r\n");
+    ASSERT_TRUE(loop.RunUntil([&] { return user->Received().find("PONG :here\r\n") != std::string::npos; }, kWait));
+    EXPECT_FALSE(user->Eof());
+  }
+}
+
 TEST(KelvoxProcessTest, VersionHelpAndBadOptions) {
   const auto run = [](const std::string& args) {
     const std::string command = std::string(KELVOX_BINARY) + " " + args + " 2>&1";

@@ -1,0 +1,67 @@
+// The kelvox program as one object. It owns the event loop, the settings, the
+// text console, the transport and the bouncer, the dialogs, the console
+// commands, standard input and the signals, and ends them in one order: the loop
+// stops first, so that nothing runs while they are taken down.
+#pragma once
+
+#include <chrono>
+#include <ostream>
+#include <string>
+
+#include "app/console_commands.h"
+#include "app/signals.h"
+#include "app/stdin_reader.h"
+#include "config/settings.h"
+#include "console/settings_rules.h"
+#include "console/startup_entry.h"
+#include "console/text_console.h"
+#include "console/update_check.h"
+#include "engine/bouncer.h"
+#include "engine/message_dialog.h"
+#include "engine/socket_transport.h"
+#include "net/event_loop.h"
+
+namespace kelvox {
+
+class TApplication {
+ public:
+  /// The longest the users' last notices may take to leave once the bouncer
+  /// has stopped; a second stop signal cuts it short.
+  static constexpr std::chrono::seconds kShutdownLimit{10};
+
+  /// Commands come from `input_fd`, the console's lines go to `out`; the
+  /// configuration lives in `config_dir`.
+  TApplication(const std::string& config_dir, int input_fd, std::ostream& out);
+  TApplication(const TApplication&) = delete;
+  TApplication& operator=(const TApplication&) = delete;
+
+  /// Starts (settings read and written back, the first showing, AutoStart),
+  /// serves until DIE, quit or a stop signal, then lets the closed connections
+  /// deliver their last bytes. Returns the exit status.
+  int Run();
+
+ private:
+  void OnSignal(int signo);
+  void OnInput(const std::string& line);
+  /// SIGHUP: Config.ini and the list files are read again, as "config open"
+  /// reads them, and are in force at once; nobody is dropped.
+  void Reload();
+
+  // In the order of their making; they are taken down the other way round.
+  TEventLoop loop_;
+  TSignals signals_;
+  TTextConsole console_;
+  TSettings settings_;
+  TStartupEntry startup_;
+  TSocketTransport transport_;
+  TBouncer bouncer_;
+  TMessageDialog dialog_;
+  TConfigurationDialog config_;
+  TUpdateCheck update_;
+  TConsoleCommands commands_;
+  TStdinReader input_;
+  bool stopping_ = false;  // the bouncer has stopped: the program is ending
+  bool hurry_ = false;     // a second stop signal: end without waiting
+};
+
+}  // namespace kelvox
