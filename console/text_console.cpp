@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "base/escape.h"
 #include "base/text_case.h"
 #include "net/resolve.h"
 
@@ -9,24 +10,7 @@ namespace kelvox {
 
 TTextConsole::TTextConsole(TEventLoop& loop, std::ostream& out) : TConsoleModel(loop), loop_(loop), out_(out) {}
 
-std::string TTextConsole::Escape(std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string shown;
-  shown.reserve(text.size());
-  for (const char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '\\') {
-      shown += "\\\\";
-    } else if (byte < 0x20 || byte == 0x7F) {
-      shown += "\\x";
-      shown += kHex[byte >> 4];
-      shown += kHex[byte & 0xF];
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}
+std::string TTextConsole::Escape(std::string_view text) { return EscapeControls(text); }
 
 void TTextConsole::Emit(std::string_view prefix, std::string_view text) {
   out_ << prefix << Escape(text) << '\n' << std::flush;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -56,7 +57,10 @@ class TWSocketServer : public TWSocket {
  public:
   /// The deferred message that announces a client's departure.
   static constexpr unsigned WM_CLIENT_GONE = 0x041E;
-  static constexpr int kListenBacklog = 5;
+  /// Connections the OS may hold for the accept: as many as the system allows
+  /// (listen caps it at net.core.somaxconn), so that a burst of connections is
+  /// never answered with the retries of a full queue.
+  static constexpr int kListenBacklog = std::numeric_limits<int>::max();
 
   explicit TWSocketServer(TEventLoop& loop);
   /// Destroys every client, last first, without OnClientDisconnect.

@@ -57,11 +57,22 @@ TEST_F(EventLogTest, EmptyIdentityLeavesTwoSpaces) {
   EXPECT_EQ(dir.Read("log.txt"), "[06/12/2026 14:05:09]  Disconnected\r\n");
 }
 
-TEST_F(EventLogTest, DeletedFileIsCreatedAgain) {
+TEST_F(EventLogTest, DeletedOrMovedFileIsCreatedAgain) {
   log.LogEvent(-1, "one");
   std::filesystem::remove(dir.File("log.txt"));
   log.LogEvent(-1, "two");
   EXPECT_EQ(dir.Read("log.txt"), "[06/12/2026 14:05:09] two\r\n");
+  std::filesystem::rename(dir.File("log.txt"), dir.File("log.1"));
+  log.LogEvent(-1, "three");
+  EXPECT_EQ(dir.Read("log.txt"), "[06/12/2026 14:05:09] three\r\n");
+}
+
+// A nick holding terminal escapes reaches the log as the console shows it.
+TEST_F(EventLogTest, ControlBytesAreEscaped) {
+  identity = "\x1b]0;owned\x07\x1b[2J@10.0.0.5";
+  log.LogEvent(1, "Connected to a\\b\r\n");
+  EXPECT_EQ(dir.Read("log.txt"),
+            "[06/12/2026 14:05:09] \\x1b]0;owned\\x07\\x1b[2J@10.0.0.5 Connected to a\\\\b\\x0d\\x0a\r\n");
 }
 
 TEST_F(EventLogTest, DayFilesFollowTheDate) {
