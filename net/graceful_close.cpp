@@ -17,11 +17,27 @@ TGracefulCloser::~TGracefulCloser() {
   }
 }
 
+void TGracefulCloser::MakeRoom() {
+  // The front of the order drops what has finished meanwhile, so that it stays
+  // as long as what arrived within one timeout at most.
+  while (!order_.empty()) {
+    const auto [serial, fd] = order_.front();
+    const auto it = entries_.find(fd);
+    const bool live = it != entries_.end() && it->second.serial == serial;
+    if (live && entries_.size() < limit_) break;
+    order_.pop_front();
+    if (live) Finish(fd, !it->second.unsent.empty());
+  }
+}
+
 void TGracefulCloser::Adopt(int fd, std::string unsent) {
+  MakeRoom();
   // The socket may carry a zero linger time; from here on the close is ours.
   os::SetLinger(fd, false, 0);
   Entry& entry = entries_[fd];
   entry.unsent = std::move(unsent);
+  entry.serial = next_serial_++;
+  order_.emplace_back(entry.serial, fd);
   if (!Flush(fd, entry)) {
     entries_.erase(fd);
     os::CloseHandle(fd);
@@ -75,6 +91,7 @@ void TGracefulCloser::Finish(int fd, bool abortive) {
   if (it == entries_.end()) return;
   loop_.CancelTimer(it->second.deadline);
   entries_.erase(it);
+  if (entries_.empty()) order_.clear();
   loop_.Unwatch(fd);
   if (abortive) os::SetLinger(fd, true, 0);
   os::CloseHandle(fd);
