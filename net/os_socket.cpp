@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -95,6 +96,14 @@ int SetLinger(int fd, bool on, int seconds) {
 int SetFlag(int fd, int level, int option, bool on) {
   const int value = on ? 1 : 0;
   return setsockopt(fd, level, option, &value, sizeof value);
+}
+
+int SetKeepAlive(int fd, int idle_s, int interval_s, int count) {
+  const int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) return -1;
+  if (setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof idle_s) != 0) return -1;
+  if (setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof interval_s) != 0) return -1;
+  return setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
 int PeerName(int fd, uint32_t& addr, uint16_t& port) { return NameOf(fd, true, addr, port); }

@@ -37,6 +37,9 @@ int PendingBytes(int fd);
 int PendingError(int fd);
 int SetLinger(int fd, bool on, int seconds);
 int SetFlag(int fd, int level, int option, bool on);
+/// TCP keep-alive: the first probe after `idle_s` of silence, then one every
+/// `interval_s`, the connection dropped after `count` unanswered.
+int SetKeepAlive(int fd, int idle_s, int interval_s, int count);
 int PeerName(int fd, uint32_t& addr, uint16_t& port);
 int LocalName(int fd, uint32_t& addr, uint16_t& port);
 

@@ -75,6 +75,11 @@ class TWSocket : private TFlushable {
   static constexpr std::size_t kMaxSendQueue = 4 * 1024 * 1024;
   /// Bytes one readiness task reads before the loop serves the other sockets.
   static constexpr std::size_t kReadBudget = 256 * 1024;
+  /// Keep-alive on every connection: probes after 60 s of silence, every 10 s,
+  /// the connection dropped after 6 unanswered.
+  static constexpr int kKeepAliveIdleS = 60;
+  static constexpr int kKeepAliveIntervalS = 10;
+  static constexpr int kKeepAliveProbes = 6;
 
   explicit TWSocket(TEventLoop& loop);
   /// Closes an open socket (what was sent is still delivered); fires nothing.
@@ -215,7 +220,8 @@ class TWSocket : private TFlushable {
   bool PortAssigned() const { return port_assigned_; }
   bool ProtoAssigned() const { return proto_assigned_; }
   void ApplyLinger();
-  void DisableNagle();
+  /// No Nagle delay, keep-alive probes: on every connection, accepted or opened.
+  void TuneConnection();
   void ResolveRemote(const char* prefix);
   void DiscardSendQueue();
   /// Runs the close events of an earlier close that are still waiting, before

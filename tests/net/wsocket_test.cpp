@@ -5,6 +5,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -281,6 +282,28 @@ TEST_F(WSocketTest, WaterMarksAndAPausedReader) {
   peer->Close();
   ASSERT_TRUE(loop.RunUntil([&] { return sock.State() == wsClosed; }, kWait));
   EXPECT_EQ(got, "while paused\r\n");
+}
+
+// Every connection sends at once and probes a silent peer.
+TEST_F(WSocketTest, ConnectionsSendWithoutDelayAndProbeSilentPeers) {
+  struct TExposed : TWSocket {
+    using TWSocket::Handle;
+    using TWSocket::TWSocket;
+  };
+  TRawListener listener;
+  TExposed sock(loop);
+  auto peer = ConnectTo(sock, listener);
+  const auto option = [&](int level, int name) {
+    int value = 0;
+    socklen_t len = sizeof value;
+    getsockopt(sock.Handle(), level, name, &value, &len);
+    return value;
+  };
+  EXPECT_EQ(option(IPPROTO_TCP, TCP_NODELAY), 1);
+  EXPECT_EQ(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+  EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPIDLE), 60);
+  EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPINTVL), 10);
+  EXPECT_EQ(option(IPPROTO_TCP, TCP_KEEPCNT), 6);
 }
 
 TEST_F(WSocketTest, SettingsChangeOnlyWhileClosed) {
