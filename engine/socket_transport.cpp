@@ -64,13 +64,28 @@ std::unique_ptr<TConnection> TSocketTransport::NewConnection() {
 }
 
 void TSocketTransport::ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) {
-  TResolution answer;
-  try {
-    answer.Address = os::DottedText(WSocketResolveHost(name));
-  } catch (const ESocketException& e) {
-    answer.Error = e.what();
+  const std::string host = TrimControls(name);
+  if (name.empty() || name.size() > 256 || WSocketIsDottedQuad(host)) {
+    // No lookup: the text itself answers (an address, or what is wrong with it).
+    TResolution answer;
+    try {
+      answer.Address = os::DottedText(WSocketResolveHost(name));
+    } catch (const ESocketException& e) {
+      answer.Error = e.what();
+    }
+    loop_.Post([done = std::move(done), answer] { done(answer); });
+    return;
   }
-  loop_.Post([done = std::move(done), answer] { done(answer); });
+  resolver_.Lookup(host, [name, done = std::move(done)](int error, const std::vector<uint32_t>& addresses) {
+    TResolution answer;
+    if (error == 0 && !addresses.empty()) {
+      answer.Address = os::DottedText(addresses.front());
+    } else {
+      answer.Error = "WSocketResolveHost: Cannot convert host address '" + name + "', Error #" +
+                     std::to_string(error == 0 ? WSANO_DATA : error);
+    }
+    done(answer);
+  });
 }
 
 }  // namespace kelvox

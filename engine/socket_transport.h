@@ -7,6 +7,7 @@
 
 #include "engine/transport.h"
 #include "net/event_loop.h"
+#include "net/resolver.h"
 #include "net/wsocket.h"
 #include "net/wsocket_server.h"
 
@@ -53,16 +54,18 @@ class TSocketListener : public TListener {
 
 class TSocketTransport : public TTransport {
  public:
-  explicit TSocketTransport(TEventLoop& loop) : loop_(loop), listener_(loop) {}
+  explicit TSocketTransport(TEventLoop& loop) : loop_(loop), listener_(loop), resolver_(loop) {}
 
   TListener& Listener() override { return listener_; }
   std::unique_ptr<TConnection> NewConnection() override;
-  /// The lookup blocks the event thread for now; its answer comes as a task.
+  /// A dotted address, or a name that cannot be one, is answered at once (in a
+  /// task); a host name goes to the resolver's workers.
   void ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) override;
 
  private:
   TEventLoop& loop_;
   TSocketListener listener_;
+  TResolver resolver_;
 };
 
 }  // namespace kelvox

@@ -121,7 +121,7 @@ bool IsInvalidName(std::string name) {
 
 }  // namespace
 
-int LookupHost(const std::string& name, uint32_t& addr) {
+int LookupHostAll(const std::string& name, std::vector<uint32_t>& addrs) {
   if (IsInvalidName(name)) return WSAHOST_NOT_FOUND;
   addrinfo hints{};
   hints.ai_family = AF_INET;
@@ -129,8 +129,17 @@ int LookupHost(const std::string& name, uint32_t& addr) {
   addrinfo* answer = nullptr;
   const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &answer);
   if (rc != 0) return WsaFromGaiError(rc, errno);
-  addr = reinterpret_cast<const sockaddr_in*>(answer->ai_addr)->sin_addr.s_addr;
+  for (const addrinfo* a = answer; a != nullptr; a = a->ai_next) {
+    addrs.push_back(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
+  }
   freeaddrinfo(answer);
+  return 0;
+}
+
+int LookupHost(const std::string& name, uint32_t& addr) {
+  std::vector<uint32_t> addrs;
+  if (const int err = LookupHostAll(name, addrs); err != 0) return err;
+  addr = addrs.front();
   return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 namespace kelvox::os {
@@ -46,6 +47,8 @@ int LocalName(int fd, uint32_t& addr, uint16_t& port);
 // Name resolution. Each returns 0 or a Windows Sockets number.
 /// Blocking IPv4 host lookup; the first address of the answer, network order.
 int LookupHost(const std::string& name, uint32_t& addr);
+/// Every IPv4 address of the answer, network order, in the resolver's order.
+int LookupHostAll(const std::string& name, std::vector<uint32_t>& addrs);
 /// Service database lookup; an empty protocol matches any protocol.
 int LookupService(const std::string& name, const std::string& protocol, uint16_t& port);
 int LookupProtocol(const std::string& name, int& number);
