@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <unordered_set>
 
 #include "access/mask.h"
 #include "access/os_local.h"
@@ -24,18 +25,59 @@ std::optional<std::string> TryResolve(const TAddressChecks& checks, const std::s
   }
 }
 
+// What may be looked up: a mask or an address is no host name.
+bool IsHostName(const std::string& name) {
+  return !name.empty() && name.size() <= kMaxNameLength && name.find('*') == std::string::npos &&
+         !WSocketIsDottedQuad(name);
+}
+
 }  // namespace
 
 TAddressChecks::TAddressChecks() : MachineName(os::MachineHostName) {}
 
-std::string TAddressChecks::GetLocalIp() const {
-  uint32_t addr = 0;
-  if (os::LookupHost(MachineName ? MachineName() : std::string(), addr) != 0) return {};
-  return os::DottedText(addr);
+void TAddressChecks::RefreshLocalIp() {
+  const std::string name = MachineName ? MachineName() : std::string();
+  const auto answered = [this, life = std::weak_ptr<int>(life_)](const std::string& address) {
+    if (!life.expired()) local_ip_ = address;
+  };
+  if (WSocketIsDottedQuad(name)) return answered(os::DottedText(os::ParseAddress(TrimControls(name))));
+  if (name.empty() || !Resolve) return answered("");
+  Resolve(name, answered);
 }
+
+std::string TAddressChecks::GetLocalIp() const { return local_ip_; }
 
 std::string TAddressChecks::ConvertLocalIp(const std::string& address) const {
   return address == "127.0.0.1" ? GetLocalIp() : address;
+}
+
+void TAddressChecks::Ask(const std::string& name) const {
+  TName& entry = names_[name];
+  if (entry.asking || !Resolve) return;
+  entry.asking = true;
+  Resolve(name, [this, life = std::weak_ptr<int>(life_), name](const std::string& address) {
+    if (life.expired()) return;
+    const auto it = names_.find(name);
+    if (it == names_.end()) return;  // no longer listed
+    it->second.asking = false;
+    it->second.address = address;
+  });
+}
+
+void TAddressChecks::Refresh(std::initializer_list<const TEntries*> lists) {
+  std::vector<std::string> names;
+  std::unordered_set<std::string> listed;
+  for (const TEntries* list : lists) {
+    for (const std::string& entry : *list) {
+      const std::string name = TrimControls(entry);
+      if (IsHostName(name) && listed.insert(name).second) names.push_back(name);
+    }
+  }
+  std::erase_if(names_, [&](const auto& named) { return listed.count(named.first) == 0; });
+  for (const std::string& name : names) {
+    names_[name].asking = false;  // a lookup still on its way is overtaken
+    Ask(name);
+  }
 }
 
 std::string TAddressChecks::ResolveAddress(const std::string& name) const {
@@ -43,17 +85,17 @@ std::string TAddressChecks::ResolveAddress(const std::string& name) const {
     throw ESocketException("WSocketResolveHost: '" + name + "' Invalid Hostname.");
   }
   if (WSocketIsDottedQuad(name)) return ConvertLocalIp(name);
-  uint32_t addr = 0;
-  if (os::LookupHost(TrimControls(name), addr) == 0) return ConvertLocalIp(os::DottedText(addr));
-  return name;
+  const std::string host = TrimControls(name);
+  if (!IsHostName(host)) return name;
+  if (names_.find(host) == names_.end()) Ask(host);  // for the next time; a quick answer serves now
+  const auto it = names_.find(host);
+  return it == names_.end() || it->second.address.empty() ? name : ConvertLocalIp(it->second.address);
 }
 
 bool TAddressChecks::InMaskList(const TEntries& list, const std::string& address) const {
   const auto tested = TryResolve(*this, address);
   if (!tested) return false;
   bool found = false;
-  // The whole list is examined also after a match, so the lookups a check makes
-  // do not depend on where its match lies.
   for (const std::string& entry : list) {
     const auto mask = TryResolve(*this, entry);
     if (mask && MatchMask(*mask, *tested)) found = true;
@@ -61,13 +103,11 @@ bool TAddressChecks::InMaskList(const TEntries& list, const std::string& address
   return found;
 }
 
-bool TAddressChecks::InServerList(const TEntries& list, const std::string& host) const {
-  const auto tested = TryResolve(*this, host);
-  if (!tested) return false;
+bool TAddressChecks::InServerList(const TEntries& list, const std::string& address) const {
   bool found = false;
   for (const std::string& entry : list) {
     const auto resolved = WSocketIsDottedQuad(entry) ? std::optional<std::string>(entry) : TryResolve(*this, entry);
-    if (resolved && *resolved == *tested) found = true;
+    if (resolved && *resolved == address) found = true;
   }
   return found;
 }

@@ -1,12 +1,15 @@
-// The bouncer's address checks: its own resolver with the loopback conversion,
-// and the tests of an address against the ban, access, destination and
-// selectable-address lists, which the caller hands in. Every lookup blocks the
-// event thread; nothing is cached, so a host-name entry follows its name's
-// address from one check to the next.
+// The bouncer's address checks: the loopback conversion, and the tests of an
+// address against the ban, access, destination and selectable-address lists,
+// which the caller hands in. No check looks anything up: host names (the
+// machine's own, and the list entries) are looked up beforehand through
+// Resolve, off the event thread, and the checks use their last answers.
 #pragma once
 
 #include <functional>
+#include <initializer_list>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace kelvox {
@@ -15,34 +18,46 @@ using TEntries = std::vector<std::string>;
 
 class TAddressChecks {
  public:
+  /// An answer to a lookup: the dotted address, or empty when the name does not resolve.
+  using TAnswer = std::function<void(const std::string& address)>;
+  /// How a host name is looked up; `done` may run later. Unset, no name resolves.
+  using TResolve = std::function<void(const std::string& name, TAnswer done)>;
+
   TAddressChecks();
 
-  /// The machine's own name, looked up by GetLocalIp. The host name of the
-  /// system by default; tests give the machine another name.
+  TResolve Resolve;
+  /// The machine's own name. The host name of the system by default; tests give
+  /// the machine another name.
   std::function<std::string()> MachineName;
 
-  /// The machine's own address, dotted: the first address of a lookup of its own
-  /// name, afresh at each call; empty when the lookup fails.
+  /// Looks the machine's own name up (at start, at a reload). Until the first
+  /// answer the loopback address stands for itself.
+  void RefreshLocalIp();
+  /// The machine's own address, dotted, as last looked up; empty when that
+  /// lookup failed.
   std::string GetLocalIp() const;
-
   /// GetLocalIp() for exactly "127.0.0.1", any other text unchanged, so that a
   /// user on this machine is seen under the address it has from outside.
   std::string ConvertLocalIp(const std::string& address) const;
 
-  /// The dotted address of a host name or address, converted by ConvertLocalIp:
-  /// a dotted text as it is, otherwise the first IPv4 address of a lookup of the
-  /// name without its surrounding blanks and control characters. A name that
-  /// does not resolve (a mask, an unknown host) comes back unchanged. Raises
-  /// ESocketException "WSocketResolveHost: '<name>' Invalid Hostname." for an
-  /// empty name or one longer than 256 characters.
-  std::string ResolveAddress(const std::string& name) const;
+  /// Looks every host name of the lists up again, and forgets the names that
+  /// are no longer listed. The last answers stay in force until the new ones come.
+  void Refresh(std::initializer_list<const TEntries*> lists);
 
+  /// The dotted address of a host name or address, converted by ConvertLocalIp:
+  /// a dotted text as it is; a name by the last answer to its lookup. A name
+  /// that does not resolve (a mask, an unknown host) comes back unchanged, and
+  /// so does a name not looked up yet, which is looked up for the next time.
+  /// Raises ESocketException "WSocketResolveHost: '<name>' Invalid Hostname."
+  /// for an empty name or one longer than 256 characters.
+  std::string ResolveAddress(const std::string& name) const;
   /// Whether some entry of a ban or access list, resolved, matches the resolved
   /// address as a mask.
   bool InMaskList(const TEntries& list, const std::string& address) const;
-  /// Whether some destination-list entry equals the resolved host exactly: a
-  /// dotted entry as written (not converted), any other entry resolved. No masks.
-  bool InServerList(const TEntries& list, const std::string& host) const;
+  /// Whether some destination-list entry equals `address`, a server's address
+  /// as its lookup gave it (converted) or, when it did not resolve, its name:
+  /// a dotted entry as written (not converted), any other entry resolved. No masks.
+  bool InServerList(const TEntries& list, const std::string& address) const;
   /// Whether some selectable-address entry matches the address as a mask, both
   /// without surrounding blanks and control characters; nothing is looked up.
   bool InIpList(const TEntries& list, const std::string& address) const;
@@ -50,6 +65,18 @@ class TAddressChecks {
   // In the four checks, a text that ResolveAddress refuses (an empty line of a
   // list file, an overlong entry) takes no part in the comparison, and a tested
   // text that it refuses matches nothing: the checks never raise.
+
+ private:
+  struct TName {
+    std::string address;  // the last answer; empty: none, or the name does not resolve
+    bool asking = false;  // a lookup is on its way
+  };
+  /// Starts a lookup of a name unless one is on its way.
+  void Ask(const std::string& name) const;
+
+  mutable std::unordered_map<std::string, TName> names_;
+  std::string local_ip_ = "127.0.0.1";
+  std::shared_ptr<int> life_ = std::make_shared<int>(0);  // for answers after the end
 };
 
 /// The machine's own IPv4 addresses, dotted, in the order the system reports its

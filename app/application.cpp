@@ -69,6 +69,7 @@ void TApplication::OnInput(const std::string& line) {
 void TApplication::Reload() {
   const std::string port = settings_.Port;
   config_.Reload();
+  bouncer_.SettingsReloaded();
   console_.Print("settings reloaded");
   // The listener keeps its port until the operator restarts it, as after the
   // settings dialog.

@@ -14,7 +14,8 @@ TBouncer::TBouncer(TEventLoop& loop, TSettings& settings, TConsole& console, TTr
       sessions_(loop, settings, console, checks_, log_),
       links_(loop, transport, sessions_, settings, checks_, log_),
       interpreter_(sessions_, links_, settings, checks_, RunningSince, ListeningSince),
-      timer3_(loop) {
+      timer3_(loop),
+      refresh_timer_(loop) {
   transport_.Listener().OnAccept = [this](std::unique_ptr<TConnection> client) {
     sessions_.ServerClientConnect(std::move(client));
   };
@@ -27,6 +28,17 @@ TBouncer::TBouncer(TEventLoop& loop, TSettings& settings, TConsole& console, TTr
   log_.Identity = [this](int row) {
     return row >= 1 && row <= sessions_.Count() ? sessions_.Slot(row - 1).Identity : std::string();
   };
+  // The checks look names up through the transport, never on the event thread.
+  checks_.Resolve = [this](const std::string& name, TAddressChecks::TAnswer done) {
+    transport_.ResolveHost(name, [done = std::move(done)](const TResolution& answer) {
+      done(answer.Error.empty() ? answer.Address : std::string());
+    });
+  };
+  refresh_timer_.SetInterval(kListRefreshMs);
+  refresh_timer_.OnTimer = [this](TTimer*) {
+    checks_.Refresh({&settings_.BanList.Entries(), &settings_.AccessList.Entries(),
+                     &settings_.DestinationList.Entries()});
+  };
   timer3_.SetInterval(kMinimiseDelayMs);
   timer3_.OnTimer = [this](TTimer* t) { Timer3Timer(t); };
   // Nothing decides who may leave for where until the settings say so.
@@ -34,5 +46,10 @@ TBouncer::TBouncer(TEventLoop& loop, TSettings& settings, TConsole& console, TTr
 }
 
 TBouncer::~TBouncer() { transport_.Listener().OnAccept = nullptr; }
+
+void TBouncer::SettingsReloaded() {
+  checks_.RefreshLocalIp();
+  refresh_timer_.OnTimer(&refresh_timer_);
+}
 
 }  // namespace kelvox

@@ -27,6 +27,8 @@ class TBouncer {
  public:
   static constexpr const char* kCaption = "Kelvox v2.6";
   static constexpr int kMinimiseDelayMs = 50;
+  /// How often the host names of the address lists are looked up again.
+  static constexpr int kListRefreshMs = 5 * 60 * 1000;
 
   /// The bouncer shows its state on `console` and reads each setting when it
   /// needs it; users come and links go through `transport`.
@@ -56,6 +58,9 @@ class TBouncer {
   bool Quitter1Click();
   /// The Minimise timer: hides the main window once.
   void Timer3Timer(TTimer* Sender);
+  /// The settings were read again: the machine's own name and the lists' host
+  /// names are looked up anew.
+  void SettingsReloaded();
 
   // --- operator actions on the user with a tag (slot + 1) --------------------
   /// Closes the user's connection, first telling it "You were kicked by the
@@ -86,6 +91,7 @@ class TBouncer {
   TServerLinks links_;
   TLineInterpreter interpreter_;
   TTimer timer3_;
+  TTimer refresh_timer_;  // the lists' host names, looked up again
 };
 
 }  // namespace kelvox

@@ -22,6 +22,8 @@ void TBouncer::FormShow() {
   if (!FirstShow) return;
   RunningSince = Now();
   FirstShow = false;
+  SettingsReloaded();
+  refresh_timer_.SetEnabled(true);
   const char* headers[] = {"Identification", "Status", "Irc server", "Time", "Tag"};
   for (int column = 0; column < 5; ++column) console_.SetCell(column, 0, headers[column]);
   if (settings_.AutoStart) Button1Click();

@@ -60,7 +60,6 @@ void TServerLinks::Conn(int slot, const std::string& line) {
   const std::size_t colon = argument.find(':');
   const std::string host = TrimControls(colon == std::string::npos ? argument : argument.substr(0, colon));
   const std::string port = colon == std::string::npos ? "6667" : TrimControls(argument.substr(colon + 1));
-  if (!DestinationAllowed(slot, host)) return;
   // What fails before any lookup ends the user without a word, as a connect
   // without a server, without a port or with a port that is none would.
   uint16_t port_number = 0;
@@ -71,7 +70,8 @@ void TServerLinks::Conn(int slot, const std::string& line) {
     sessions_.Kick(slot + 1, false);
     return;
   }
-  // The user's lines wait, as they do while the link connects.
+  // One lookup serves the destination rule and the connect. Meanwhile the
+  // user's lines wait, as they do while the link connects.
   record.Relaying = true;
   record.Resolving = true;
   transport_.ResolveHost(host, [this, life = std::weak_ptr<int>(life_), id = record.Id, host, port,
@@ -87,6 +87,11 @@ void TServerLinks::Resolved(uint64_t id, const std::string& host, const std::str
   TMySocket& record = sessions_.Slot(slot);
   record.Resolving = false;
   if (record.Client->State() != wsConnected) return;
+  // The rule compares the server's address, or its name when it has none.
+  if (!DestinationAllowed(slot, answer.Error.empty() ? checks_.ConvertLocalIp(answer.Address) : host)) {
+    record.Relaying = false;  // free again, for another CONN
+    return;
+  }
   if (!answer.Error.empty()) {
     if (answer.Error.find("WSocketResolveHost") != std::string::npos) {
       Tell(slot, "   Error, can't resolve server hostname: " + host + "\r\n");
@@ -114,10 +119,10 @@ void TServerLinks::Resolved(uint64_t id, const std::string& host, const std::str
   sessions_.ShowServer(slot, host + ":" + port);
 }
 
-bool TServerLinks::DestinationAllowed(int slot, const std::string& server) {
+bool TServerLinks::DestinationAllowed(int slot, const std::string& address) {
   const TListMode mode = settings_.DestinationMode;
   if (mode == TListMode::all ||
-      checks_.InServerList(settings_.DestinationList.Entries(), server) == (mode == TListMode::only)) {
+      checks_.InServerList(settings_.DestinationList.Entries(), address) == (mode == TListMode::only)) {
     return true;
   }
   Tell(slot, "   Destination server not allowed.\r\n");

@@ -43,7 +43,9 @@ class TServerLinks {
  private:
   /// The slot's link, closed, with the handlers bound.
   TConnection& PrepareLink(int slot);
-  bool DestinationAllowed(int slot, const std::string& server);
+  /// The destination rule for a server's address (or name, when it has none);
+  /// a refusal is told with the list.
+  bool DestinationAllowed(int slot, const std::string& address);
   /// The server's address has come (or not) for the user CONN was waiting for.
   void Resolved(uint64_t id, const std::string& host, const std::string& port, uint16_t port_number,
                 const TResolution& answer);

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
 
 #include "net/resolve.h"
 #include "net/wsocket_errors.h"
@@ -12,23 +16,39 @@ namespace {
 
 // The machine is given the name "10.1.2.3", which resolves to itself, so its own
 // address differs from the loopback one whatever the test machine is called.
+// Names are looked up in a table of the test's, at once unless it holds them back.
 class AddressChecksTest : public ::testing::Test {
  protected:
   AddressChecksTest() {
     checks.MachineName = [this] { return machine_name; };
+    checks.Resolve = [this](const std::string& name, TAddressChecks::TAnswer done) {
+      asked.push_back(name);
+      if (hold_back) return held.push_back([this, name, done] { done(hosts[name]); });
+      done(hosts[name]);
+    };
+    checks.RefreshLocalIp();
   }
 
   std::string machine_name = "10.1.2.3";
+  std::map<std::string, std::string> hosts{{"localhost", "127.0.0.1"}, {"irc.example.net", "192.0.2.5"}};
+  std::vector<std::string> asked;
+  bool hold_back = false;
+  std::vector<std::function<void()>> held;
   TAddressChecks checks;
   TEntries ban, access, destination, ips{"Default ip"};
 };
 
-TEST_F(AddressChecksTest, LocalAddressIsLookedUpAtEachCall) {
+TEST_F(AddressChecksTest, TheMachinesAddressIsLookedUpAtStartAndReload) {
   EXPECT_EQ(checks.GetLocalIp(), "10.1.2.3");
   machine_name = "localhost";
+  EXPECT_EQ(checks.GetLocalIp(), "10.1.2.3");
+  checks.RefreshLocalIp();
   EXPECT_EQ(checks.GetLocalIp(), "127.0.0.1");
   machine_name = "";
+  checks.RefreshLocalIp();
   EXPECT_EQ(checks.GetLocalIp(), "");
+  TAddressChecks fresh;  // before any answer the loopback address stands for itself
+  EXPECT_EQ(fresh.ConvertLocalIp("127.0.0.1"), "127.0.0.1");
 }
 
 TEST_F(AddressChecksTest, OnlyTheExactLoopbackTextIsConverted) {
@@ -56,6 +76,30 @@ TEST_F(AddressChecksTest, ResolvesNamesAndLeavesTheRest) {
   for (const auto& row : rows) EXPECT_EQ(checks.ResolveAddress(row.name), row.result) << row.name;
 }
 
+// The lists' host names are looked up when the lists are refreshed; the checks
+// then use the answers and look nothing up. A name first met in a check is
+// looked up once, for the checks after it.
+TEST_F(AddressChecksTest, ChecksLookNothingUpOnceTheListsAreRefreshed) {
+  hold_back = true;
+  ban = {"irc.example.net", "10.0.0.*"};
+  access = {"localhost"};
+  checks.Refresh({&ban, &access});
+  EXPECT_EQ(asked, (std::vector<std::string>{"irc.example.net", "localhost"}));
+  EXPECT_FALSE(checks.InMaskList(ban, "192.0.2.5"));  // not answered yet: a mask of its own text
+  for (auto& answer : held) answer();
+  held.clear();
+  asked.clear();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(checks.InMaskList(ban, "192.0.2.5"));
+    EXPECT_TRUE(checks.InMaskList(access, "127.0.0.1"));
+  }
+  EXPECT_TRUE(asked.empty());
+  destination = {"new.example.net"};
+  checks.InServerList(destination, "192.0.2.9");
+  checks.InServerList(destination, "192.0.2.9");
+  EXPECT_EQ(asked, std::vector<std::string>{"new.example.net"});
+}
+
 TEST_F(AddressChecksTest, RefusesEmptyAndOverlongNames) {
   const std::string overlong(257, 'a');
   for (const std::string& name : {std::string(), overlong}) {
@@ -81,8 +125,9 @@ TEST_F(AddressChecksTest, BanListComparesConvertedAddresses) {
 TEST_F(AddressChecksTest, HostNameEntriesFollowTheirAddress) {
   access = {"localhost"};
   EXPECT_TRUE(checks.InMaskList(access, "10.1.2.3"));
-  // localhost now converts to another own address: the entry follows at once.
+  // localhost now converts to another own address: the entry follows.
   machine_name = "10.9.9.9";
+  checks.RefreshLocalIp();
   EXPECT_FALSE(checks.InMaskList(access, "10.1.2.3"));
   EXPECT_TRUE(checks.InMaskList(access, "10.9.9.9"));
   // An entry that does not resolve is a mask of its own text.
@@ -106,18 +151,19 @@ TEST_F(AddressChecksTest, RefusedTextsNeverRaise) {
   EXPECT_FALSE(checks.InServerList(destination, ""));
 }
 
+// The server's address comes converted from its lookup ("localhost" and
+// "127.0.0.1" as 10.1.2.3); entries are compared to it exactly.
 TEST_F(AddressChecksTest, DestinationListComparesExactTexts) {
   destination = {"127.0.0.1"};
-  // The host converts to the machine's address; the dotted entry does not.
-  EXPECT_FALSE(checks.InServerList(destination, "localhost"));
-  EXPECT_FALSE(checks.InServerList(destination, "127.0.0.1"));
+  // The dotted entry is not converted.
+  EXPECT_FALSE(checks.InServerList(destination, "10.1.2.3"));
   destination = {"localhost"};
-  EXPECT_TRUE(checks.InServerList(destination, "localhost"));
-  EXPECT_TRUE(checks.InServerList(destination, "127.0.0.1"));
+  EXPECT_TRUE(checks.InServerList(destination, "10.1.2.3"));
   destination = {"10.1.2.3"};
-  EXPECT_TRUE(checks.InServerList(destination, "localhost"));
+  EXPECT_TRUE(checks.InServerList(destination, "10.1.2.3"));
   destination = {"10.1.2.*", "10.1.2.3 "};
   EXPECT_FALSE(checks.InServerList(destination, "10.1.2.3"));
+  // A server without an address is compared by its name.
   destination = {"IRC.example"};
   EXPECT_FALSE(checks.InServerList(destination, "irc.example"));
   EXPECT_TRUE(checks.InServerList(destination, "IRC.example"));

@@ -85,6 +85,20 @@ TEST_F(AdmissionTest, BanListAndAccessRuleJudgeTheConvertedAddress) {
   EXPECT_EQ(Connect("127.0.0.1").Take(), Greeting());
 }
 
+// Host names in the lists are looked up when the lists are read, not when a
+// user arrives: admission looks nothing up.
+TEST_F(AdmissionTest, HostNameEntriesCostNoLookupAtAdmission) {
+  transport.Hosts["banned.example.net"] = "10.0.0.66";
+  settings.BanList.Add("banned.example.net");
+  Allow(TListMode::except, {"refused.example.net"});
+  bouncer.SettingsReloaded();
+  Settle();
+  const int lookups = transport.Lookups();
+  EXPECT_EQ(Connect("10.0.0.66").Take(), Notice("   You are banned, Bye.\r\n"));
+  for (int i = 0; i < 3; ++i) Say(GreetedUser("127.0.0.1"), "NICK joe\r\n");
+  EXPECT_EQ(transport.Lookups(), lookups);
+}
+
 // The console fails once while admitting: that user is closed, the listener and
 // the next user are not affected.
 class TFailingConsole : public TConsoleModel {

@@ -85,6 +85,18 @@ TEST_F(ServerLinkTest, ConnWithoutPortUsesTheDefaultPortAndStartsTheWindow) {
   EXPECT_TRUE(Record(0).CtcpTimer->Enabled());
 }
 
+TEST_F(ServerLinkTest, OneLookupServesTheDestinationRuleAndTheConnect) {
+  transport.Hosts["irc.example.net"] = "192.0.2.20";
+  settings.DestinationList.Add("irc.example.net");
+  settings.destination = TListMode::only;
+  settings.SettingChanged("destination");
+  bouncer.SettingsReloaded();
+  Settle();
+  const int before = transport.Lookups();
+  EXPECT_EQ(Say(GreetedUser(), "CONN irc.example.net\r\n"), Notice("   Connecting to server...\r\n"));
+  EXPECT_EQ(transport.Lookups(), before + 1);
+}
+
 TEST_F(ServerLinkTest, FailedConnectsTellWhatFailedAndClose) {
   const auto conn = [&](const std::string& line) {
     TRecordingPeer& user = GreetedUser();

@@ -214,6 +214,7 @@ class TRecordingTransport : public TTransport {
   /// Dotted addresses and the names in Hosts are answered at once (in a task);
   /// others wait for Resolve or Fail.
   void ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) override {
+    ++lookups_;
     if (WSocketIsDotted(name)) return Answer(std::move(done), {name, ""});
     if (const auto host = Hosts.find(name); host != Hosts.end()) return Answer(std::move(done), {host->second, ""});
     waiting_.emplace_back(name, std::move(done));
@@ -241,6 +242,8 @@ class TRecordingTransport : public TTransport {
     }
   }
   std::size_t Waiting() const { return waiting_.size(); }
+  /// Lookups asked for so far.
+  int Lookups() const { return lookups_; }
 
   /// Names answered at once.
   std::map<std::string, std::string> Hosts;
@@ -270,6 +273,7 @@ class TRecordingTransport : public TTransport {
   std::vector<std::unique_ptr<TRecordingPeer>> users_;
   std::vector<std::unique_ptr<TRecordingPeer>> links_;
   std::vector<std::pair<std::string, std::function<void(const TResolution&)>>> waiting_;
+  int lookups_ = 0;
 };
 
 }  // namespace kelvox::test
