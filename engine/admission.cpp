@@ -42,6 +42,11 @@ void TSessionTable::Admit(TMySocket& record) {
   client->OnBufferHigh = [this](TConnection* s) { HoldSlot(s->Tag); };
   client->OnBufferLow = [this](TConnection* s) { ReleaseSlot(s->Tag); };
   record.ConnectTime = Now();
+  record.AdmittedAt = TEventLoop::Clock::now();
+  if (!watch_timer_.Enabled()) {
+    watch_timer_.SetInterval(static_cast<int>(WatchInterval.count()));
+    watch_timer_.SetEnabled(true);
+  }
   ShowUserCount(n);
   record.Status = settings_.Identification ? "Identification..." : "Waiting...";
   DrawRow(n - 1);

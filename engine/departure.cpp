@@ -37,6 +37,30 @@ void TSessionTable::ServerClientDisconnect(int slot) {
   CompactAfterLeaving(slot);
 }
 
+// The limits of the users who have not got anywhere, and of the held ones that
+// do not move. Each is told why, then dropped.
+void TSessionTable::Watch(TTimer*) {
+  if (slots_.empty()) return watch_timer_.SetEnabled(false);
+  const auto now = TEventLoop::Clock::now();
+  for (int slot = 0; slot < Count(); ++slot) {
+    TMySocket& record = Slot(slot);
+    if (record.Client->State() != wsConnected) continue;
+    const auto waited = now - record.AdmittedAt;
+    const char* why = nullptr;
+    if (settings_.Identification && !record.Identified && waited >= Limits.Password) {
+      why = "   No password given in time, bye.\r\n";
+    } else if (!record.Relaying && waited >= Limits.Link) {
+      why = "   No server chosen in time, bye.\r\n";
+    } else if (Stalled(record, now)) {
+      why = "   Too far behind, bye.\r\n";
+    }
+    if (why != nullptr) {
+      SendNotice(record.Client.get(), why);
+      Kick(slot + 1, false);
+    }
+  }
+}
+
 void TSessionTable::CompactAfterLeaving(int slot) {
   // The leaving user is still listed: n counts it.
   const int n = Count();

@@ -3,9 +3,7 @@
 // is read, so a user who stops reading holds the IRC server back (and the server
 // the user) instead of the bouncer piling up what they send. Reading resumes
 // once both are back at their low marks. A hold that does not move at all for
-// StallLimit ends the user.
-#include <algorithm>
-
+// Limits.Stall ends the user.
 #include "engine/session_table.h"
 
 namespace kelvox {
@@ -29,10 +27,6 @@ void TSessionTable::HoldSlot(int slot) {
   record.Held = true;
   record.HeldMoved = Moved(record);
   record.HeldMovedAt = TEventLoop::Clock::now();
-  if (!stall_timer_.Enabled()) {
-    stall_timer_.SetInterval(static_cast<int>(std::max<int64_t>(StallLimit.count() / 5, 1)));
-    stall_timer_.SetEnabled(true);
-  }
 }
 
 void TSessionTable::ReleaseSlot(int slot) {
@@ -44,23 +38,13 @@ void TSessionTable::ReleaseSlot(int slot) {
   if (record.Link) record.Link->ResumeReading();
 }
 
-void TSessionTable::CheckStalls(TTimer*) {
-  const auto now = TEventLoop::Clock::now();
-  bool any = false;
-  for (int slot = 0; slot < Count(); ++slot) {
-    TMySocket& record = Slot(slot);
-    if (!record.Held || record.Client->State() != wsConnected) continue;
-    if (const int64_t moved = Moved(record); moved != record.HeldMoved) {
-      record.HeldMoved = moved;
-      record.HeldMovedAt = now;
-    } else if (now - record.HeldMovedAt >= StallLimit) {
-      SendNotice(record.Client.get(), "   Too far behind, bye.\r\n");
-      Kick(slot + 1, false);
-      continue;
-    }
-    any = true;
+bool TSessionTable::Stalled(TMySocket& record, TEventLoop::Clock::time_point now) {
+  if (!record.Held) return false;
+  if (const int64_t moved = Moved(record); moved != record.HeldMoved) {
+    record.HeldMoved = moved;
+    record.HeldMovedAt = now;
   }
-  if (!any) stall_timer_.SetEnabled(false);
+  return now - record.HeldMovedAt >= Limits.Stall;
 }
 
 }  // namespace kelvox

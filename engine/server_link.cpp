@@ -13,7 +13,15 @@ namespace kelvox {
 
 TServerLinks::TServerLinks(TEventLoop& loop, TTransport& transport, TSessionTable& sessions,
                            const TSettings& settings, const TAddressChecks& checks, TEventLog& log)
-    : loop_(loop), transport_(transport), sessions_(sessions), settings_(settings), checks_(checks), log_(log) {}
+    : loop_(loop),
+      transport_(transport),
+      sessions_(sessions),
+      settings_(settings),
+      checks_(checks),
+      log_(log),
+      watch_timer_(loop) {
+  watch_timer_.OnTimer = [this](TTimer* t) { Watch(t); };
+}
 
 void TServerLinks::Tell(int slot, std::string_view text) { SendNotice(sessions_.ClientOfSlot(slot), text); }
 
@@ -114,6 +122,12 @@ void TServerLinks::Resolved(uint64_t id, const std::string& host, const std::str
     return;
   }
   record.LinkOpen = true;
+  record.LinkStartedAt = TEventLoop::Clock::now();
+  record.PingSent = false;
+  if (!watch_timer_.Enabled()) {
+    watch_timer_.SetInterval(static_cast<int>(WatchInterval.count()));
+    watch_timer_.SetEnabled(true);
+  }
   Tell(slot, "   Connecting to server...\r\n");
   sessions_.ShowStatus(slot, "Connecting to server...");
   sessions_.ShowServer(slot, host + ":" + port);
@@ -138,6 +152,7 @@ void TServerLinks::ChangeStateCommune(TConnection* Sender, TSocketState OldState
   const int slot = Sender->Tag;
   sessions_.ShowStatus(slot, "Connected to IRC.");
   TMySocket& record = sessions_.Slot(slot);
+  record.LinkHeardAt = TEventLoop::Clock::now();
   log_.LogEvent(slot + 1, "Connected to " + record.Server);
   if (!record.Pending.empty()) Sender->SendText(record.Pending);
   std::string().swap(record.Pending);  // its memory too: it is not needed again
@@ -161,9 +176,16 @@ void TServerLinks::DeConnectCommune(TConnection* Sender, uint16_t) {
 
 void TServerLinks::ReadCommune(TConnection* Sender, uint16_t) {
   const int slot = Sender->Tag;
+  TMySocket& record = sessions_.Slot(slot);
+  record.LinkHeardAt = TEventLoop::Clock::now();
+  record.PingSent = false;
   std::string_view line;
   while (Sender->State() == wsConnected && Sender->ReceiveLine(line)) {
     if (line.size() > kMaxLineLength) break;
+    // The answer to the bouncer's own PING is the bouncer's.
+    if (line.ends_with(kAliveToken) && (line.starts_with("PONG ") || line.find(" PONG ") != std::string_view::npos)) {
+      continue;
+    }
     // The server's PINGs are the bouncer's to answer, whether or not the user
     // is there to see them.
     if (settings_.AutoPong && line.size() >= 4 && EqualIgnoringCase(line.substr(0, 4), "ping")) {
@@ -179,6 +201,33 @@ void TServerLinks::ReadCommune(TConnection* Sender, uint16_t) {
       (line.size() > kMaxLineLength || Sender->UnreadText().size() > kMaxLineLength)) {
     Sender->Close();  // a server that sends no line ends is treated as lost
   }
+}
+
+void TServerLinks::Watch(TTimer*) {
+  const auto now = TEventLoop::Clock::now();
+  bool any = false;
+  for (int slot = 0; slot < sessions_.Count(); ++slot) {
+    TMySocket& record = sessions_.Slot(slot);
+    TConnection* link = record.Link.get();
+    if (link == nullptr || !record.LinkOpen) continue;
+    if (link->State() == wsConnecting) {
+      any = true;
+      if (now - record.LinkStartedAt < Limits.Connect) continue;
+      Tell(slot, "   The IRC server did not answer in time.\r\n");
+      link->Close();
+    } else if (link->State() == wsConnected) {
+      any = true;
+      if (!record.PingSent && now - record.LinkHeardAt >= Limits.Silence) {
+        link->SendLine("PING :" + std::string(kAliveToken));
+        record.PingSent = true;
+        record.LinkHeardAt = now;
+      } else if (record.PingSent && now - record.LinkHeardAt >= Limits.Answer) {
+        Tell(slot, "   The IRC server stopped answering.\r\n");
+        link->Close();
+      }
+    }
+  }
+  if (!any) watch_timer_.SetEnabled(false);
 }
 
 void TServerLinks::Relay(int slot, std::string_view line) {

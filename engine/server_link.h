@@ -5,6 +5,7 @@
 // of the link ends the user.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -22,8 +23,25 @@ class TSettings;
 
 class TServerLinks {
  public:
+  /// How long a server may take, each time told to the user, whose link then ends.
+  struct TLimits {
+    /// To answer the connect.
+    std::chrono::milliseconds Connect = std::chrono::seconds(30);
+    /// To stay silent before the bouncer sends it a PING of its own...
+    std::chrono::milliseconds Silence = std::chrono::minutes(5);
+    /// ...and then to answer it.
+    std::chrono::milliseconds Answer = std::chrono::seconds(60);
+  };
+  /// The PING the bouncer sends a silent server carries this; the answer is the
+  /// bouncer's, not the user's.
+  static constexpr std::string_view kAliveToken = "kelvox-alive";
+
   TServerLinks(TEventLoop& loop, TTransport& transport, TSessionTable& sessions, const TSettings& settings,
                const TAddressChecks& checks, TEventLog& log);
+
+  TLimits Limits;
+  /// How often the limits are looked at, while any link is open.
+  std::chrono::milliseconds WatchInterval = std::chrono::seconds(1);
 
   /// CONN <server>[:<port>] from the user in a slot.
   void Conn(int slot, const std::string& line);
@@ -55,6 +73,8 @@ class TServerLinks {
   void GuardCtcp(int slot, std::string_view line);
   /// A notice to the user in a slot.
   void Tell(int slot, std::string_view text);
+  /// Ends the links past one of their limits, and asks silent servers.
+  void Watch(TTimer* Sender);
 
   TEventLoop& loop_;
   TTransport& transport_;
@@ -62,6 +82,7 @@ class TServerLinks {
   const TSettings& settings_;
   const TAddressChecks& checks_;
   TEventLog& log_;
+  TTimer watch_timer_;  // runs while any link is open
   std::shared_ptr<int> life_ = std::make_shared<int>(0);  // for lookups answered after the end
 };
 

@@ -38,6 +38,7 @@ struct TMySocket {
   std::string Status;       // "Identification...", "Waiting...", ... (column 1)
   std::string Server;       // the server as given to CONN, ":" and the port (column 2)
   TDateTime ConnectTime = 0;  // when admission took the user (column 3 shows its time)
+  TEventLoop::Clock::time_point AdmittedAt;  // the same, for the limits
 
   // The user's lines.
   bool Identified = false;   // gave the users' password, or issued CONN
@@ -53,6 +54,9 @@ struct TMySocket {
   bool CtcpProtect = false;  // the CTCP flood guard is on for this user
   std::unique_ptr<TTimer> CtcpTimer;  // the CTCP window (15 s), from the first CONN on
   int CtcpCount = 0;         // CTCP requests in the current window
+  TEventLoop::Clock::time_point LinkStartedAt;  // the connect began
+  TEventLoop::Clock::time_point LinkHeardAt;    // the server's last bytes (or its connect)
+  bool PingSent = false;     // the bouncer asked a silent server whether it is still there
 
   // Back-pressure.
   bool Held = false;         // neither connection is read: one is too far behind

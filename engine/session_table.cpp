@@ -8,9 +8,9 @@ namespace kelvox {
 
 TSessionTable::TSessionTable(TEventLoop& loop, const TSettings& settings, TConsole& console, TAddressChecks& checks,
                              TEventLog& log)
-    : loop_(loop), settings_(settings), console_(console), checks_(checks), log_(log), stall_timer_(loop) {
+    : loop_(loop), settings_(settings), console_(console), checks_(checks), log_(log), watch_timer_(loop) {
   slots_.reserve(kSlotCount);
-  stall_timer_.OnTimer = [this](TTimer* t) { CheckStalls(t); };
+  watch_timer_.OnTimer = [this](TTimer* t) { Watch(t); };
 }
 
 TSessionTable::~TSessionTable() {

@@ -23,10 +23,16 @@ class TSettings;
 
 class TSessionTable {
  public:
-  /// How long a user's connections may stay held back with nothing leaving for
-  /// either peer before the user is told and dropped. A slow reader makes
-  /// progress and is never dropped; one that stopped reading is, after this.
-  static constexpr std::chrono::minutes kStallLimit{5};
+  /// How long a user may take, each time told and dropped past it.
+  struct TLimits {
+    /// To give the users' password, when one is asked for.
+    std::chrono::milliseconds Password = std::chrono::seconds(60);
+    /// To start a link with CONN.
+    std::chrono::milliseconds Link = std::chrono::minutes(10);
+    /// To let a byte leave while its connections are held back. A slow reader
+    /// makes progress and is never dropped; one that stopped reading is.
+    std::chrono::milliseconds Stall = std::chrono::minutes(5);
+  };
 
   TSessionTable(TEventLoop& loop, const TSettings& settings, TConsole& console, TAddressChecks& checks,
                 TEventLog& log);
@@ -36,7 +42,9 @@ class TSessionTable {
 
   /// Bound to every user's connection at admission: the user's bytes.
   TConnectionEvent OnClientData;
-  std::chrono::milliseconds StallLimit = kStallLimit;
+  TLimits Limits;
+  /// How often the limits are looked at, while anybody is connected.
+  std::chrono::milliseconds WatchInterval = std::chrono::seconds(1);
 
   // --- admission and departure ------------------------------------------------
   /// Admission of a connection the listener has just taken: its slot and grid
@@ -85,7 +93,10 @@ class TSessionTable {
   void CompactAfterLeaving(int slot);
   void DrawRow(int slot);
   void ShowUserCount(int count);
-  void CheckStalls(TTimer* Sender);
+  /// Drops the users past one of their limits.
+  void Watch(TTimer* Sender);
+  /// A held user whose hold has not moved for Limits.Stall.
+  bool Stalled(TMySocket& record, TEventLoop::Clock::time_point now);
 
   TEventLoop& loop_;
   const TSettings& settings_;
@@ -94,7 +105,7 @@ class TSessionTable {
   TEventLog& log_;
   std::vector<TMySocket> slots_;
   uint64_t next_id_ = 1;
-  TTimer stall_timer_;  // runs while a slot is held
+  TTimer watch_timer_;  // runs while anybody is connected
   std::shared_ptr<int> life_ = std::make_shared<int>(0);
 };
 

@@ -87,7 +87,8 @@ TEST_F(FlowControlTest, AFloodingUserDoesNotHoldUpAnotherUsersPing) {
 }
 
 TEST_F(FlowControlTest, AHoldThatDoesNotMoveEndsTheUser) {
-  bouncer.Sessions().StallLimit = std::chrono::milliseconds(200);
+  bouncer.Sessions().Limits.Stall = std::chrono::milliseconds(200);
+  bouncer.Sessions().WatchInterval = std::chrono::milliseconds(20);
   TRawPeer& user = GreetedUser();
   auto server = LinkUser(user, irc, "joe");
   user.StopReading();
