@@ -32,6 +32,14 @@ void TSessionTable::ServerClientConnect(std::unique_ptr<TConnection> client) {
   }
 }
 
+int TSessionTable::WaitingFrom(const std::string& address) const {
+  int waiting = 0;
+  for (const TMySocket& record : slots_) {
+    if (!record.Identified && record.Client->State() == wsConnected && record.Client->PeerAddr() == address) ++waiting;
+  }
+  return waiting;
+}
+
 void TSessionTable::Admit(TMySocket& record) {
   const int n = Count();
   TConnection* client = record.Client.get();
@@ -56,6 +64,11 @@ void TSessionTable::Admit(TMySocket& record) {
   const int max_users = ParseDecimal(settings_.Max);
   if (max_users >= 0 && n > max_users) {
     SendNotice(client, "   Too many connections, bye.\r\n");
+    client->Close();
+    return;
+  }
+  if (WaitingFrom(client->PeerAddr()) > kMaxWaitingPerAddress) {
+    SendNotice(client, "   Too many connections from your address, bye.\r\n");
     client->Close();
     return;
   }

@@ -22,6 +22,10 @@ inline constexpr int kSlotCount = 102;
 inline constexpr int kMaxAdminFailures = 3;
 /// The CTCP window: requests counted per user for this long.
 inline constexpr int kCtcpWindowMs = 15000;
+/// Connections from one address that may wait at once without having
+/// identified (with the password, or with CONN when none is asked for); one
+/// more is refused, so that one address cannot fill the table.
+inline constexpr int kMaxWaitingPerAddress = 10;
 /// The most a user may have held for the IRC server (before CONN, while the
 /// link connects); more is refused like an over-long line.
 inline constexpr std::size_t kMaxPending = 32 * 1024;

@@ -88,6 +88,8 @@ class TSessionTable {
 
  private:
   void Admit(TMySocket& record);
+  /// Connected users from an address that have not identified, the new one included.
+  int WaitingFrom(const std::string& address) const;
   void PostDeparture(uint64_t id);
   /// Closes the gap a leaving user leaves in the table and the grid.
   void CompactAfterLeaving(int slot);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <vector>
 
 #include "tests/engine/engine_fixture.h"
 
@@ -83,6 +84,18 @@ TEST_F(AdmissionTest, BanListAndAccessRuleJudgeTheConvertedAddress) {
   settings.BanList.Clear();
   Allow(TListMode::only, {kMachine});
   EXPECT_EQ(Connect("127.0.0.1").Take(), Greeting());
+}
+
+// One address may keep a few connections waiting to identify, not the table.
+TEST_F(AdmissionTest, OneAddressMayKeepOnlyAFewConnectionsWaiting) {
+  settings.Max = "50";
+  std::vector<TRecordingPeer*> waiting;
+  for (int i = 0; i < kMaxWaitingPerAddress; ++i) waiting.push_back(&GreetedUser("10.0.0.7"));
+  EXPECT_EQ(Connect("10.0.0.7").Take(), Notice("   Too many connections from your address, bye.\r\n"));
+  EXPECT_EQ(Connect("10.0.0.8").Take(), Greeting());  // other addresses are not concerned
+  // A user who has identified (with CONN, no password being asked) makes room.
+  Say(*waiting[0], "CONN 192.0.2.10\r\n");
+  EXPECT_EQ(Connect("10.0.0.7").Take(), Greeting());
 }
 
 // Host names in the lists are looked up when the lists are read, not when a

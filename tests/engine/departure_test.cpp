@@ -98,7 +98,7 @@ TEST_F(DepartureTest, UsersClosedTogetherLeaveOneByOne) {
 
 TEST_F(DepartureTest, ConnectionBeyondTheSlotTableIsClosedWithoutANotice) {
   settings.Max = "";
-  for (int i = 0; i < kSlotCount; ++i) Connect();
+  for (int i = 0; i < kSlotCount; ++i) Connect("10.1.0." + std::to_string(i));
   TRecordingPeer& extra = Connect();
   EXPECT_EQ(extra.State(), wsClosed);
   EXPECT_EQ(extra.Sent(), "");

@@ -82,6 +82,7 @@ class TRawPeer {
   TRawPeer& operator=(const TRawPeer&) = delete;
 
   bool Connected() const { return connected_; }
+  int Fd() const { return fd_; }
   /// Writes everything, waiting for room when needed.
   void Send(std::string_view data) {
     while (!data.empty()) {
