@@ -22,6 +22,9 @@ TEST_PACKAGES=(googletest libgtest-dev libgmock-dev ngircd)
 command -v node >/dev/null 2>&1 || TEST_PACKAGES+=(nodejs)
 command -v npm >/dev/null 2>&1 || TEST_PACKAGES+=(npm)
 
+# What the fuzz targets need: clang and its libFuzzer runtime.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+
 # The IRC client library of the end-to-end test, from the npm registry, pinned.
 E2E_NODE_PACKAGE=irc-framework@4.14.0
 ensure_node_modules() {

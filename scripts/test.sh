@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test twice: a normal build
 # with warnings as errors, and one with the address and undefined-behaviour
-# sanitizers.
+# sanitizers; then runs each fuzz target for 30 seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
-ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+ensure_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
 ensure_node_modules build/e2e-node
 export KELVOX_E2E_NODE_PATH="$PWD/build/e2e-node/node_modules"
 
@@ -21,3 +21,5 @@ run_build() {
 run_build build/debug -DCMAKE_BUILD_TYPE=Debug -DKELVOX_WERROR=ON
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_build build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOX_WERROR=ON -DKELVOX_SANITIZE=ON -DKELVOX_BENCH=OFF
+echo "== fuzz"
+bash scripts/fuzz.sh 30

@@ -241,6 +241,10 @@ class TRecordingTransport : public TTransport {
       return;
     }
   }
+  /// Answers the oldest waiting lookup, whatever its name, like Resolve.
+  void ResolveOldest(const std::string& address) {
+    if (!waiting_.empty()) Resolve(std::string(waiting_.front().first), address);
+  }
   std::size_t Waiting() const { return waiting_.size(); }
   /// Lookups asked for so far.
   int Lookups() const { return lookups_; }
