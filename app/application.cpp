@@ -22,6 +22,7 @@ TApplication::TApplication(const std::string& config_dir, int input_fd, std::ost
       input_(loop_, input_fd) {
   startup_.Attach(settings_);
   config_.ShellOpen = [](const std::string& target) { ShellOpen(target); };
+  config_.OnListsChanged = [this] { bouncer_.SettingsReloaded(); };
   commands_.ShellOpen = config_.ShellOpen;
   bouncer_.OnClose = [this] {
     stopping_ = true;
@@ -69,7 +70,6 @@ void TApplication::OnInput(const std::string& line) {
 void TApplication::Reload() {
   const std::string port = settings_.Port;
   config_.Reload();
-  bouncer_.SettingsReloaded();
   console_.Print("settings reloaded");
   // The listener keeps its port until the operator restarts it, as after the
   // settings dialog.

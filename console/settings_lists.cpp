@@ -44,6 +44,7 @@ void TConfigurationDialog::AddListEntry(TList list) {
   field.clear();
   // The entries below the new one moved: a selection by index is void.
   Selection(list) = -1;
+  if (OnListsChanged) OnListsChanged();
 }
 
 void TConfigurationDialog::RemoveListEntry(TList list) {
@@ -51,6 +52,7 @@ void TConfigurationDialog::RemoveListEntry(TList list) {
   if (selected < 0) return;
   ListOf(list).Remove(static_cast<std::size_t>(selected));
   selected = -1;
+  if (OnListsChanged) OnListsChanged();
 }
 
 const std::vector<std::string>& TConfigurationDialog::SelectableIps() const { return settings_.SelectableIps; }

@@ -60,6 +60,7 @@ void TConfigurationDialog::Reload() {
   const std::string port = settings_.Port;
   Shown(settings_.LoadConfig());
   if (settings_.Port != port) ShowPort();
+  if (OnListsChanged) OnListsChanged();
 }
 
 bool TConfigurationDialog::Confirm() {

@@ -41,6 +41,9 @@ class TConfigurationDialog {
 
   /// Opens a file or an address with the desktop (View logs). Unset, nothing opens.
   std::function<void(const std::string& target)> ShellOpen;
+  /// The settings were read again, or a ban, access or destination list was
+  /// edited: their host names want looking up.
+  std::function<void()> OnListsChanged;
   /// The platform's file-open dialog: the chosen path, or nullopt when the
   /// operator cancels. Unset, choosing a log file does nothing.
   std::function<std::optional<std::string>()> PickFile;
