@@ -36,6 +36,9 @@ class TKelvoxProcess {
   void CloseInput() { child_.CloseInput(); }
   void Signal(int sig) { child_.Signal(sig); }
 
+  /// Waits until the program listens, started with AutoStart.
+  bool Listening() { return WaitLine("status 1: ONLINE") && Settle(); }
+
   /// Waits until every command typed so far has run: commands run in order, so
   /// the answer to a later one proves it (a start's listen included, which
   /// follows its "status 1: ONLINE").
@@ -134,12 +137,17 @@ TEST(KelvoxProcessTest, GreetsAUserShowsItInTheGridAndQuitsAfterAsking) {
   EXPECT_TRUE(dir.Exists("Banlist.conf"));
 }
 
+/// Config.ini for a program that listens on `port` at once.
+std::string ListeningAtStart(uint16_t port, const std::string& more = "") {
+  return "[Main]\r\nPort=" + std::to_string(port) + "\r\nAutoStart=yes\r\n" + more;
+}
+
 TEST(KelvoxProcessTest, KeepsServingAfterTheEndOfInputAndStopsOnSigterm) {
   TTempDir dir;
   const uint16_t port = FreeListenPort();
-  dir.Write("Config.ini", "[Main]\r\nPort=" + std::to_string(port) + "\r\nAutoStart=yes\r\n");
+  dir.Write("Config.ini", ListeningAtStart(port));
   TKelvoxProcess kelvox(dir.Path());
-  ASSERT_TRUE(kelvox.WaitLine("status 1: ONLINE")) << kelvox.Seen();
+  ASSERT_TRUE(kelvox.Listening()) << kelvox.Seen();
   kelvox.Type("bogus");
   ASSERT_TRUE(kelvox.WaitLine("error: unknown command")) << kelvox.Seen();
   kelvox.CloseInput();
@@ -161,10 +169,9 @@ TEST(KelvoxProcessTest, KeepsServingAfterTheEndOfInputAndStopsOnSigterm) {
 TEST(KelvoxProcessTest, ShutdownUnderLoadEndsCleanlyAndASecondSigtermHurriesIt) {
   TTempDir dir;
   const uint16_t port = FreeListenPort();
-  dir.Write("Config.ini", "[Main]\r\nPort=" + std::to_string(port) + "\r\nAutoStart=yes\r\nBeep=no\r\n");
+  dir.Write("Config.ini", ListeningAtStart(port, "Beep=no\r\n"));
   TKelvoxProcess kelvox(dir.Path());
-  ASSERT_TRUE(kelvox.WaitLine("status 1: ONLINE")) << kelvox.Seen();
-  ASSERT_TRUE(kelvox.Settle()) << kelvox.Seen();
+  ASSERT_TRUE(kelvox.Listening()) << kelvox.Seen();
   TEventLoop loop;
   TRawListener irc;
   std::vector<std::unique_ptr<TRawPeer>> users, servers;
@@ -198,11 +205,10 @@ TEST(KelvoxProcessTest, ShutdownUnderLoadEndsCleanlyAndASecondSigtermHurriesIt) 
 TEST(KelvoxProcessTest, SighupAppliesAChangedMaxAndBanListToTheNextUsersOnly) {
   TTempDir dir;
   const uint16_t port = FreeListenPort();
-  const std::string config = "[Main]\r\nPort=" + std::to_string(port) + "\r\nAutoStart=yes\r\nBeep=no\r\nMax=";
+  const std::string config = ListeningAtStart(port, "Beep=no\r\nMax=");
   dir.Write("Config.ini", config + "5\r\n");
   TKelvoxProcess kelvox(dir.Path());
-  ASSERT_TRUE(kelvox.WaitLine("status 1: ONLINE")) << kelvox.Seen();
-  ASSERT_TRUE(kelvox.Settle()) << kelvox.Seen();
+  ASSERT_TRUE(kelvox.Listening()) << kelvox.Seen();
   TEventLoop loop;
   TRawPeer first(loop, port);
   TRawPeer second(loop, port);
