@@ -28,6 +28,14 @@ inline std::string ArgumentAfter(std::string_view line, std::string_view keyword
   return start >= line.size() ? std::string() : std::string(line.substr(start));
 }
 
+/// The line after its message tags ("@time=...;x=y " before the prefix or the
+/// command), when it carries any.
+inline std::string_view WithoutTags(std::string_view line) {
+  if (line.empty() || line.front() != '@') return line;
+  const std::size_t blank = line.find(' ');
+  return blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
+}
+
 /// Whether the whole line is the keyword, letter case ignored, nothing around it.
 inline bool WholeLineIs(std::string_view line, std::string_view keyword) {
   return EqualIgnoringCase(line, keyword);

@@ -187,10 +187,12 @@ void TServerLinks::ReadCommune(TConnection* Sender, uint16_t) {
       continue;
     }
     // The server's PINGs are the bouncer's to answer, whether or not the user
-    // is there to see them.
-    if (settings_.AutoPong && line.size() >= 4 && EqualIgnoringCase(line.substr(0, 4), "ping")) {
-      const std::size_t colon = line.find(':');
-      Sender->SendLine("PONG :" + std::string(colon == std::string_view::npos ? line : line.substr(colon + 1)));
+    // is there to see them, message tags (IRCv3) or not.
+    const std::string_view untagged = WithoutTags(line);
+    if (settings_.AutoPong && untagged.size() >= 4 && EqualIgnoringCase(untagged.substr(0, 4), "ping")) {
+      const std::size_t colon = untagged.find(':');
+      Sender->SendLine("PONG :" +
+                       std::string(colon == std::string_view::npos ? untagged : untagged.substr(colon + 1)));
     } else if (line.find('\x01') != std::string_view::npos && LowerAscii(line).find("privmsg") != std::string::npos) {
       GuardCtcp(slot, line);
     } else {

@@ -17,8 +17,9 @@ class ServerLinkTest : public EngineTest {
 TEST_F(ServerLinkTest, ServerPingsAreAnsweredAndNotRelayed) {
   TRecordingPeer& user = GreetedUser();
   TRecordingPeer& server = LinkUser(user, "joe");
-  EXPECT_EQ(Say(server, "PING :123456\r\nping :abc\r\nPING 123456\r\n:srv PING :x\r\n:srv NOTICE joe :end\r\n"),
-            "PONG :123456\r\nPONG :abc\r\nPONG :PING 123456\r\n");
+  EXPECT_EQ(Say(server, "PING :123456\r\nping :abc\r\nPING 123456\r\n:srv PING :x\r\n"
+                        "@time=2026-12-07T21:49:14.274Z PING :insp.test\r\n:srv NOTICE joe :end\r\n"),
+            "PONG :123456\r\nPONG :abc\r\nPONG :PING 123456\r\nPONG :insp.test\r\n");
   EXPECT_EQ(user.Take(), ":srv PING :x\r\n:srv NOTICE joe :end\r\n");
   settings.AutoPong = false;
   EXPECT_EQ(Say(server, "PING :123456\r\n"), "");
