@@ -42,6 +42,7 @@ int TSessionTable::WaitingFrom(const std::string& address) const {
 
 void TSessionTable::Admit(TMySocket& record) {
   const int n = Count();
+  const int slot = n - 1;
   TConnection* client = record.Client.get();
   if (settings_.Beep) console_.PlayBeep();
   client->OnDataAvailable = [this](TConnection* s, uint16_t e) {
@@ -63,12 +64,12 @@ void TSessionTable::Admit(TMySocket& record) {
 
   const int max_users = ParseDecimal(settings_.Max);
   if (max_users >= 0 && n > max_users) {
-    SendNotice(client, "   Too many connections, bye.\r\n");
+    Tell(slot, "   Too many connections, bye.\r\n");
     client->Close();
     return;
   }
   if (WaitingFrom(client->PeerAddr()) > kMaxWaitingPerAddress) {
-    SendNotice(client, "   Too many connections from your address, bye.\r\n");
+    Tell(slot, "   Too many connections from your address, bye.\r\n");
     client->Close();
     return;
   }
@@ -76,19 +77,19 @@ void TSessionTable::Admit(TMySocket& record) {
   // judged under the machine's own address.
   const TListMode access = settings_.AccessMode;
   if (checks_.InMaskList(settings_.BanList.Entries(), checks_.ConvertLocalIp(client->PeerAddr()))) {
-    SendNotice(client, "   You are banned, Bye.\r\n");
+    Tell(slot, "   You are banned, Bye.\r\n");
     client->Close();
   } else if (access != TListMode::all &&
              checks_.InMaskList(settings_.AccessList.Entries(), checks_.ConvertLocalIp(client->PeerAddr())) !=
                  (access == TListMode::only)) {
-    SendNotice(client, "   You are not welcome, Bye.\r\n");
+    Tell(slot, "   You are not welcome, Bye.\r\n");
     client->Close();
   } else if (settings_.Identification) {
-    SendNotice(client, "   Enter your password. /quote PASS <password>\r\n");
+    Tell(slot, "   Enter your password. /quote PASS <password>\r\n");
   } else {
-    SendNotice(client, GreetingBanner());
+    Tell(slot, GreetingBanner());
     log_.LogEvent(-1, checks_.ConvertLocalIp(client->PeerAddr()) + " Connected to Kelvox");
-    for (const std::string& line : settings_.WelcomeText) SendNotice(client, "   " + line + "\r\n");
+    for (const std::string& line : settings_.WelcomeText) Tell(slot, "   " + line + "\r\n");
   }
 }
 

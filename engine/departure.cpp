@@ -55,7 +55,7 @@ void TSessionTable::Watch(TTimer*) {
       why = "   Too far behind, bye.\r\n";
     }
     if (why != nullptr) {
-      SendNotice(record.Client.get(), why);
+      Tell(slot, why);
       Kick(slot + 1, false);
     }
   }

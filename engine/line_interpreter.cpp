@@ -22,7 +22,7 @@ TLineInterpreter::TLineInterpreter(TSessionTable& sessions, TServerLinks& links,
       running_since_(running_since),
       listening_since_(listening_since) {}
 
-void TLineInterpreter::Tell(int slot, std::string_view text) { SendNotice(sessions_.ClientOfSlot(slot), text); }
+void TLineInterpreter::Tell(int slot, std::string_view text) { sessions_.Tell(slot, text); }
 
 void TLineInterpreter::ServerDataAvailable(TConnection* Sender, uint16_t) {
   const int slot = Sender->Tag;
@@ -115,7 +115,10 @@ void TLineInterpreter::TrackNick(int slot, std::string_view line) {
   if (!FirstWordIs(line, "nick")) return;
   std::string nick = ArgumentAfter(line, "nick");
   if (!nick.empty() && nick.front() == ':') nick.erase(0, 1);
-  sessions_.ShowIdentity(slot, nick + "@" + checks_.ConvertLocalIp(sessions_.ClientOfSlot(slot)->PeerAddr()));
+  // The target of the user's notices is the nick alone; the grid shows the text.
+  const std::string target = nick.substr(0, nick.find(' '));
+  sessions_.ShowNick(slot, target.empty() ? sessions_.Slot(slot).Nick : target,
+                     nick + "@" + checks_.ConvertLocalIp(sessions_.ClientOfSlot(slot)->PeerAddr()));
 }
 
 }  // namespace kelvox

@@ -6,7 +6,7 @@
 namespace kelvox {
 
 void TBouncer::AdminNotice(int tag, const std::string& text) {
-  SendNotice(sessions_.ClientOfSlot(tag - 1), "   Administrator notice : " + text + "\r\n");
+  sessions_.Tell(tag - 1, "   Administrator notice : " + text + "\r\n");
 }
 
 void TBouncer::Ban(int tag) {

@@ -23,7 +23,7 @@ TServerLinks::TServerLinks(TEventLoop& loop, TTransport& transport, TSessionTabl
   watch_timer_.OnTimer = [this](TTimer* t) { Watch(t); };
 }
 
-void TServerLinks::Tell(int slot, std::string_view text) { SendNotice(sessions_.ClientOfSlot(slot), text); }
+void TServerLinks::Tell(int slot, std::string_view text) { sessions_.Tell(slot, text); }
 
 // An earlier CONN's link is reused (it never connected: the destination rule
 // refused it), else one is made.
@@ -170,7 +170,7 @@ void TServerLinks::ConnectCommune(TConnection* Sender, uint16_t Error) {
 void TServerLinks::DeConnectCommune(TConnection* Sender, uint16_t) {
   TConnection* client = sessions_.ClientOfSlot(Sender->Tag);
   if (client == nullptr || client->State() != wsConnected) return;
-  SendNotice(client, "   Disconnected from the IRC server.\r\n");
+  Tell(Sender->Tag, "   Disconnected from the IRC server.\r\n");
   sessions_.Kick(Sender->Tag + 1, false);
 }
 

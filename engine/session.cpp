@@ -4,17 +4,20 @@
 
 namespace kelvox {
 
-std::string BouncerNotice(std::string_view text) {
-  std::string line = ":Kelvox NOTICE :\xA9 \xA9 \xA9";
+std::string BouncerNotice(std::string_view target, std::string_view text) {
+  // The target is required by the protocol: without it clients show nothing.
+  std::string line = ":Kelvox NOTICE ";
+  line += target;
+  line += " :\xA9 \xA9 \xA9";
   line += text;
   return line;
 }
 
 std::string GreetingBanner() { return "   Kelvox v2.6 by Vostrand - " + std::string(kWebHost) + "\r\n"; }
 
-bool SendNotice(TConnection* connection, std::string_view text) {
+bool SendNotice(TConnection* connection, std::string_view target, std::string_view text) {
   if (connection == nullptr || connection->State() != wsConnected) return false;
-  connection->SendText(BouncerNotice(text));
+  connection->SendText(BouncerNotice(target, text));
   return true;
 }
 

@@ -38,6 +38,7 @@ struct TMySocket {
   std::unique_ptr<TConnection> Link;    // the server link, from the first CONN on
 
   // What the grid shows, and WHOISON and the event log read.
+  std::string Nick;         // the user's nick once known: what its notices are sent to
   std::string Identity;     // "nick@address" once the user has named itself (column 0)
   std::string Status;       // "Identification...", "Waiting...", ... (column 1)
   std::string Server;       // the server as given to CONN, ":" and the port (column 2)
@@ -73,12 +74,13 @@ struct TMySocket {
 /// The greeting banner's message text: the program, its author, its web host.
 std::string GreetingBanner();
 
-/// The line the bouncer sends a user to tell it something: the fixed prefix,
-/// three (C) signs, then the message text, which carries its own CR LF.
-std::string BouncerNotice(std::string_view text);
+/// The line the bouncer sends a user to tell it something: a NOTICE from
+/// "Kelvox" to the user's nick ("*" before one is known), three (C) signs, then
+/// the message text, which carries its own CR LF.
+std::string BouncerNotice(std::string_view target, std::string_view text);
 
 /// Sends a bouncer notice when the connection can be written to (state 4);
 /// a connection that is closing gets nothing. Returns whether it was sent.
-bool SendNotice(TConnection* connection, std::string_view text);
+bool SendNotice(TConnection* connection, std::string_view target, std::string_view text);
 
 }  // namespace kelvox

@@ -50,9 +50,16 @@ void TSessionTable::DrawRow(int slot) {
   console_.SetCell(4, row, std::to_string(row));
 }
 
-void TSessionTable::ShowIdentity(int slot, std::string identity) {
+void TSessionTable::ShowNick(int slot, std::string nick, std::string identity) {
+  Slot(slot).Nick = std::move(nick);
   Slot(slot).Identity = std::move(identity);
   console_.SetCell(0, slot + 1, Slot(slot).Identity);
+}
+
+void TSessionTable::Tell(int slot, std::string_view text) {
+  if (slot < 0 || slot >= Count()) return;
+  const TMySocket& record = Slot(slot);
+  SendNotice(record.Client.get(), record.Nick.empty() ? "*" : record.Nick, text);
 }
 
 void TSessionTable::ShowStatus(int slot, std::string status) {
@@ -73,13 +80,14 @@ void TSessionTable::ShowUserCount(int count) {
 void TSessionTable::Kick(int tag, bool with_notice) {
   TConnection* client = ClientOfSlot(tag - 1);
   if (client == nullptr || client->State() != wsConnected) return;
-  if (with_notice) SendNotice(client, "   You were kicked by the administrator.\r\n");
+  if (with_notice) Tell(tag - 1, "   You were kicked by the administrator.\r\n");
   client->Close();
 }
 
 void TSessionTable::CloseAll() {
-  for (TMySocket& record : slots_) {
-    SendNotice(record.Client.get(), "   Disconnection - Bouncer is down.\r\n");
+  for (int slot = 0; slot < Count(); ++slot) {
+    TMySocket& record = Slot(slot);
+    Tell(slot, "   Disconnection - Bouncer is down.\r\n");
     record.Client->Close();
     if (record.Link) record.Link->Close();
   }

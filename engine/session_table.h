@@ -66,8 +66,13 @@ class TSessionTable {
   /// Where a record stands now; -1 once the user has gone.
   int SlotOfId(uint64_t id) const;
 
+  /// A bouncer notice to the user in a slot, addressed to its nick; nothing
+  /// for a user whose connection is closing.
+  void Tell(int slot, std::string_view text);
+
   // --- what the grid shows ----------------------------------------------------
-  void ShowIdentity(int slot, std::string identity);
+  /// The user has named itself: its nick (the notices' target) and identity.
+  void ShowNick(int slot, std::string nick, std::string identity);
   void ShowStatus(int slot, std::string status);
   void ShowServer(int slot, std::string server);
 

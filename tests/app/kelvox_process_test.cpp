@@ -116,7 +116,7 @@ TEST(KelvoxProcessTest, GreetsAUserShowsItInTheGridAndQuitsAfterAsking) {
   TEventLoop loop;
   TRawPeer user(loop, port);
   ASSERT_TRUE(user.Connected());
-  const std::string banner = BouncerNotice(GreetingBanner());
+  const std::string banner = BouncerNotice("*", GreetingBanner());
   ASSERT_TRUE(loop.RunUntil([&] { return user.Received().size() >= banner.size(); }, kWait));
   EXPECT_EQ(user.Received().substr(0, banner.size()), banner);
   ASSERT_TRUE(kelvox.WaitLine("users: 1")) << kelvox.Seen();
@@ -130,7 +130,7 @@ TEST(KelvoxProcessTest, GreetsAUserShowsItInTheGridAndQuitsAfterAsking) {
   kelvox.Type("ok");
   EXPECT_EQ(kelvox.WaitExit(loop), 0);
   ASSERT_TRUE(loop.RunUntil([&] { return user.Eof(); }, kWait));
-  const std::string stop = BouncerNotice("   Disconnection - Bouncer is down.\r\n");
+  const std::string stop = BouncerNotice("*", "   Disconnection - Bouncer is down.\r\n");
   ASSERT_GE(user.Received().size(), stop.size());
   EXPECT_EQ(user.Received().substr(user.Received().size() - stop.size()), stop);
   // Every start writes the configuration back whole.
@@ -158,7 +158,7 @@ TEST(KelvoxProcessTest, KeepsServingAfterTheEndOfInputAndStopsOnSigterm) {
   kelvox.Signal(SIGTERM);
   EXPECT_EQ(kelvox.WaitExit(loop), 0);
   ASSERT_TRUE(loop.RunUntil([&] { return user.Eof(); }, kWait));
-  const std::string stop = BouncerNotice("   Disconnection - Bouncer is down.\r\n");
+  const std::string stop = BouncerNotice("*", "   Disconnection - Bouncer is down.\r\n");
   ASSERT_GE(user.Received().size(), stop.size());
   EXPECT_EQ(user.Received().substr(user.Received().size() - stop.size()), stop);
 }
@@ -216,7 +216,7 @@ TEST(KelvoxProcessTest, SighupAppliesAChangedMaxAndBanListToTheNextUsersOnly) {
   const auto refused = [&](const std::string& notice) {
     TRawPeer next(loop, port);
     EXPECT_TRUE(loop.RunUntil([&] { return next.Eof(); }, kWait));
-    EXPECT_EQ(next.Received(), BouncerNotice(notice));
+    EXPECT_EQ(next.Received(), BouncerNotice("*", notice));
   };
 
   dir.Write("Config.ini", config + "2\r\n");

@@ -54,17 +54,17 @@ TEST_F(SettingsRulesBouncerTest, ANewPortIsSavedAndAnnouncedButTheListenerStays)
   EXPECT_NE(dir.Read("Config.ini").find("\r\nPort=7000\r\n"), std::string::npos);
 
   EXPECT_EQ(transport.Listener().BoundPort(), 6000);
-  EXPECT_EQ(Visit(), BouncerNotice(GreetingBanner()));
+  EXPECT_EQ(Visit(), BouncerNotice("*", GreetingBanner()));
 }
 
 TEST_F(SettingsRulesBouncerTest, OnlyTheseAddressesThenCancelRefusesAtOnceUntilTheReopening) {
   config.Open();
   ASSERT_EQ(config.Set("Acces", "only"), TSetResult::Done);
   config.Cancel();
-  EXPECT_EQ(Visit(), BouncerNotice("   You are not welcome, Bye.\r\n"));
+  EXPECT_EQ(Visit(), BouncerNotice("*", "   You are not welcome, Bye.\r\n"));
   config.Open();
   EXPECT_EQ(settings.Acces, TListMode::all);
-  EXPECT_EQ(Visit(), BouncerNotice(GreetingBanner()));
+  EXPECT_EQ(Visit(), BouncerNotice("*", GreetingBanner()));
 }
 
 TEST_F(SettingsRulesBouncerTest, DifferingAdminPasswordsLeaveTheEmptiedOneInForce) {
@@ -77,7 +77,7 @@ TEST_F(SettingsRulesBouncerTest, DifferingAdminPasswordsLeaveTheEmptiedOneInForc
 
   // Neither the saved password nor the one typed lets the user in now.
   Say(user, "");
-  const std::string refused = BouncerNotice("   Bad password.\r\n");
+  const std::string refused = BouncerNotice("*", "   Bad password.\r\n");
   EXPECT_EQ(Say(user, "ADMIN tolvin\r\nADMIN secret1\r\n"), refused + refused);
 }
 

@@ -17,7 +17,8 @@ namespace kelvox::test {
 template <class Transport>
 class TBouncerFixture : public ::testing::Test {
  protected:
-  static std::string Notice(const std::string& text) { return BouncerNotice(text); }
+  /// A bouncer notice to a user without a nick yet, or to the nick given.
+  static std::string Notice(const std::string& text, const std::string& to = "*") { return BouncerNotice(to, text); }
   static std::string Banner() { return Notice("   Kelvox v2.6 by Vostrand - www.kelvox.net\r\n"); }
   std::string Greeting() const {
     std::string bytes = Banner();

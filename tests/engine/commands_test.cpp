@@ -129,10 +129,10 @@ TEST_F(CommandsTest, WhoisOnListsTheHighestTagFirstWithTheDateOfEachConnection) 
   const auto since = [&](int slot) { return DateTimeText(Record(slot).ConnectTime); };
   EXPECT_NE(since(0).substr(6, 4), "1899");
   EXPECT_EQ(Say(first, "WHOISON\r\n"),
-            Notice("   There are 3 connected users:\r\n") +
-                Notice("   #3 - cid@10.0.0.1 (192.0.2.10:6667) - " + since(2) + "\r\n") +
-                Notice("   #2 -  - " + since(1) + "\r\n") +
-                Notice(std::string("   #1 - ann@") + kMachine + " - " + since(0) + "\r\n"));
+            Notice("   There are 3 connected users:\r\n", "ann") +
+                Notice("   #3 - cid@10.0.0.1 (192.0.2.10:6667) - " + since(2) + "\r\n", "ann") +
+                Notice("   #2 -  - " + since(1) + "\r\n", "ann") +
+                Notice(std::string("   #1 - ann@") + kMachine + " - " + since(0) + "\r\n", "ann"));
 }
 
 }  // namespace

@@ -29,8 +29,9 @@ class CtcpGuardTest : public EngineTest {
   // The window of a slot ends now, as its timer would end it.
   void EndWindow(int slot = 0) { bouncer.Links().Timercommun(Record(slot).CtcpTimer.get()); }
 
-  const std::string flood = Notice("   CTCP Flood!, protection by Kelvox.\r\n") +
-                            Notice("   CTCP flood protection is running. /quote $CTCPprotect OFF to remove it.\r\n");
+  const std::string flood =
+      Notice("   CTCP Flood!, protection by Kelvox.\r\n", "joe") +
+      Notice("   CTCP flood protection is running. /quote $CTCPprotect OFF to remove it.\r\n", "joe");
   TRecordingPeer* user = nullptr;
   TRecordingPeer* server = nullptr;
 };
@@ -55,10 +56,10 @@ TEST_F(CtcpGuardTest, WindowOpenedByARequestPassesFiveAndReopensAfterItEnds) {
 TEST_F(CtcpGuardTest, SwitchingProtectionOffAndOn) {
   EXPECT_EQ(Relayed(Requests(1, 5)), Requests(1, 4) + flood);
   EXPECT_EQ(Say(*user, "$CTCPprotect off\r\n"),
-            Notice("   CTCP flood protection disabled. /quote $CTCPprotect ON to run it.\r\n"));
+            Notice("   CTCP flood protection disabled. /quote $CTCPprotect ON to run it.\r\n", "joe"));
   EXPECT_EQ(Relayed(Requests(6, 12)), Requests(6, 12));
   EXPECT_EQ(Say(*user, "$CTCPprotect on\r\n"),
-            Notice("   CTCP flood protection enabled. /quote $CTCPprotect OFF to stop it.\r\n"));
+            Notice("   CTCP flood protection enabled. /quote $CTCPprotect OFF to stop it.\r\n", "joe"));
   EXPECT_EQ(Relayed(Requests(13, 14)), "");  // still flooded in this window
 }
 

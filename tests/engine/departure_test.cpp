@@ -58,7 +58,7 @@ TEST_F(DepartureTest, FirstOfThreeLeavesAndTheOthersMoveDownWithEverythingTheyHo
   EXPECT_EQ(users[1]->Take(), ":srv NOTICE bob :still here\r\n");
   bouncer.Kick(1, true);
   Settle();
-  EXPECT_EQ(users[1]->Take(), Notice("   You were kicked by the administrator.\r\n"));
+  EXPECT_EQ(users[1]->Take(), Notice("   You were kicked by the administrator.\r\n", "bob"));
   EXPECT_EQ(server.State(), wsClosed);
   ExpectDense();
 }

@@ -57,12 +57,12 @@ class EngineTest : public TBouncerFixture<TRecordingTransport> {
   /// USER held, CONN, the connect answered, the held lines at the server.
   TRecordingPeer& LinkUser(TRecordingPeer& user, const std::string& nick) {
     EXPECT_EQ(Say(user, "NICK " + nick + "\r\nUSER " + nick + " 0 * :Real Name\r\nCONN 192.0.2.10:6667\r\n"),
-              Notice("   Connecting to server...\r\n"));
+              Notice("   Connecting to server...\r\n", nick));
     TRecordingPeer& server = transport.Link(transport.LinkCount() - 1);
     server.Answer();
     Settle();
     EXPECT_EQ(server.Take(), "NICK " + nick + "\r\nUSER " + nick + " 0 * :" + std::string(kWebHost) + "\r\n");
-    EXPECT_EQ(user.Take(), Notice("   Connected to the IRC server.\r\n"));
+    EXPECT_EQ(user.Take(), Notice("   Connected to the IRC server.\r\n", nick));
     return server;
   }
 

@@ -96,7 +96,7 @@ TEST_F(FlowControlTest, AHoldThatDoesNotMoveEndsTheUser) {
   WaitUsers(0);
   user.ResumeReading();
   WaitClosed(user);
-  const std::string bye = Notice("   Too far behind, bye.\r\n");
+  const std::string bye = Notice("   Too far behind, bye.\r\n", "joe");
   ASSERT_GE(user.Received().size(), bye.size());
   EXPECT_EQ(user.Received().substr(user.Received().size() - bye.size()), bye);
 }

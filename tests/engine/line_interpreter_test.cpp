@@ -28,6 +28,15 @@ TEST_F(LineInterpreterTest, LinesAreFramedPerUserAcrossReads) {
   EXPECT_EQ(console.GetCell(0, 2), "bob@10.0.0.2");
 }
 
+// A notice needs a target for clients to show it: "*" until the user has a nick.
+TEST_F(LineInterpreterTest, NoticesGoToTheNickOnceKnown) {
+  TRecordingPeer& user = GreetedUser();  // greeted as "*"
+  EXPECT_EQ(Say(user, "ADMIN x\r\nNICK :joe\r\nADMIN y\r\n"),
+            Notice("   Bad password.\r\n") + Notice("   Bad password.\r\n", "joe"));
+  // A NICK without a nick keeps the one known.
+  EXPECT_EQ(Say(user, "NICK\r\nTIME\r\n").rfind(":Kelvox NOTICE joe :", 0), 0u);
+}
+
 TEST_F(LineInterpreterTest, PasswordWithBlanksIdentifiesAndAWrongCaseOneCloses) {
   settings.Identification = true;
   settings.Password = "Secret";
@@ -58,7 +67,7 @@ TEST_F(LineInterpreterTest, NicksThatContainKeywordsAreHeldAndReplayed) {
   EXPECT_EQ(Say(admin, "NICK diego\r\nNICK connor\r\nNICK PINGU\r\nPASS server-secret\r\n"), "");
   EXPECT_EQ(bouncer.UserCount(), 1);  // no DIE
   EXPECT_EQ(console.GetCell(0, 1), "PINGU@10.0.0.1");
-  EXPECT_EQ(Say(admin, "CONN 192.0.2.10\r\n"), Notice("   Connecting to server...\r\n"));
+  EXPECT_EQ(Say(admin, "CONN 192.0.2.10\r\n"), Notice("   Connecting to server...\r\n", "PINGU"));
   transport.Link(0).Answer();
   Settle();
   EXPECT_EQ(transport.Link(0).Take(), "NICK diego\r\nNICK connor\r\nNICK PINGU\r\nPASS server-secret\r\n");
@@ -67,7 +76,7 @@ TEST_F(LineInterpreterTest, NicksThatContainKeywordsAreHeldAndReplayed) {
 TEST_F(LineInterpreterTest, HeldLinesComeFirstThenLinesSentWhileConnecting) {
   TRecordingPeer& user = GreetedUser();
   EXPECT_EQ(Say(user, "NICK joe\r\nUSER joe 0 * :Joe\r\nCONN 192.0.2.10\r\nJOIN #kelvox\r\n$CTCPprotect OFF\r\n"),
-            Notice("   Connecting to server...\r\n"));
+            Notice("   Connecting to server...\r\n", "joe"));
   EXPECT_EQ(Say(user, "HELP\r\n"), "");  // no command while linking: held
   transport.Link(0).Answer();
   Settle();
@@ -85,10 +94,10 @@ TEST_F(LineInterpreterTest, LinkedLinesLoseTheirCrsAndTheSwitchesWorkOnlyAsTheir
   EXPECT_EQ(server.Take(), "PRIVMSG #a :hi\r\n\r\nNICK joe2\r\n");
   EXPECT_EQ(console.GetCell(0, 1), "joe2@10.0.0.1");
   EXPECT_EQ(Say(user, "$CTCPprotect OFF\r\n"),
-            Notice("   CTCP flood protection disabled. /quote $CTCPprotect ON to run it.\r\n"));
+            Notice("   CTCP flood protection disabled. /quote $CTCPprotect ON to run it.\r\n", "joe2"));
   EXPECT_FALSE(Record(0).CtcpProtect);
   EXPECT_EQ(Say(user, "$ctcpprotect on\r\n"),
-            Notice("   CTCP flood protection enabled. /quote $CTCPprotect OFF to stop it.\r\n"));
+            Notice("   CTCP flood protection enabled. /quote $CTCPprotect OFF to stop it.\r\n", "joe2"));
   // A channel message that quotes the switch is just a message.
   Say(user, "PRIVMSG #a :type $ctcpprotect off to be safe\r\n");
   EXPECT_EQ(server.Take(), "PRIVMSG #a :type $ctcpprotect off to be safe\r\n");

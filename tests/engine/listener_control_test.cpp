@@ -63,10 +63,10 @@ TEST_F(ListenerControlTest, StopTellsEveryUserAndEmptiesTheGrid) {
   EXPECT_EQ(console.TrayHint(), "Kelvox - OFFLINE");
   EXPECT_EQ(bouncer.UserCount(), 2);  // departures come later, one event each
   Settle();
-  for (TRecordingPeer* user : {&first, &second}) {
-    EXPECT_EQ(user->Take(), Notice("   Disconnection - Bouncer is down.\r\n"));
-    EXPECT_EQ(user->State(), wsClosed);
-  }
+  EXPECT_EQ(first.Take(), Notice("   Disconnection - Bouncer is down.\r\n"));
+  EXPECT_EQ(second.Take(), Notice("   Disconnection - Bouncer is down.\r\n", "joe"));
+  EXPECT_EQ(first.State(), wsClosed);
+  EXPECT_EQ(second.State(), wsClosed);
   EXPECT_EQ(server.State(), wsClosed);
   EXPECT_EQ(bouncer.UserCount(), 0);
   EXPECT_EQ(console.RowCount(), 2);

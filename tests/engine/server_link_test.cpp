@@ -48,7 +48,7 @@ TEST_F(ServerLinkTest, TheEndOfTheLinkEndsTheUserAndTheUsersEndTheLink) {
   EXPECT_NE(dir.Read("log.txt").find("] joe@10.0.0.1 Connected to 192.0.2.10:6667\r\n"), std::string::npos);
   server.PeerCloses();
   Settle();
-  EXPECT_EQ(user.Take(), Notice("   Disconnected from the IRC server.\r\n"));
+  EXPECT_EQ(user.Take(), Notice("   Disconnected from the IRC server.\r\n", "joe"));
   EXPECT_EQ(bouncer.UserCount(), 0);
 
   TRecordingPeer& leaving = GreetedUser();
@@ -61,17 +61,17 @@ TEST_F(ServerLinkTest, TheEndOfTheLinkEndsTheUserAndTheUsersEndTheLink) {
 
   TRecordingPeer& overlong = GreetedUser();
   Say(LinkUser(overlong, "cid"), std::string(20000, 'x'));
-  EXPECT_EQ(overlong.Take(), Notice("   Disconnected from the IRC server.\r\n"));
+  EXPECT_EQ(overlong.Take(), Notice("   Disconnected from the IRC server.\r\n", "cid"));
 }
 
 TEST_F(ServerLinkTest, RefusedAttemptIsNotReportedAsConnected) {
   settings.Log = true;
   TRecordingPeer& user = GreetedUser();
-  EXPECT_EQ(Say(user, "NICK joe\r\nCONN 192.0.2.10:6697\r\n"), Notice("   Connecting to server...\r\n"));
+  EXPECT_EQ(Say(user, "NICK joe\r\nCONN 192.0.2.10:6697\r\n"), Notice("   Connecting to server...\r\n", "joe"));
   EXPECT_EQ(console.GetCell(2, 1), "192.0.2.10:6697");
   transport.Link(0).Answer(10061);
   Settle();
-  EXPECT_EQ(user.Take(), Notice("   Disconnected from the IRC server.\r\n"));
+  EXPECT_EQ(user.Take(), Notice("   Disconnected from the IRC server.\r\n", "joe"));
   EXPECT_EQ(user.State(), wsClosed);
   EXPECT_EQ(dir.Read("log.txt").find("Connected to 192.0.2.10"), std::string::npos);
 }
@@ -170,7 +170,7 @@ TEST_F(ServerLinkTest, ASlowNameAnswerHoldsUpOnlyItsOwnUser) {
   EXPECT_EQ(Say(waiting, "PRIVMSG #a :hi\r\n"), "");
   transport.Resolve("slow.example.net", "192.0.2.30");
   Settle();
-  EXPECT_EQ(waiting.Take(), Notice("   Connecting to server...\r\n"));
+  EXPECT_EQ(waiting.Take(), Notice("   Connecting to server...\r\n", "ann"));
   TRecordingPeer& slow = transport.Link(1);
   slow.Answer();
   Settle();

@@ -32,10 +32,10 @@ TEST_F(SocketTransportTest, AUserLinksThroughANameAndTalks) {
   TRawListener irc;
   TRawPeer& user = GreetedUser();
   user.Send("NICK joe\r\nUSER joe 0 * :Joe\r\nCONN localhost:" + irc.PortText() + "\r\n");
-  ExpectNext(user, Notice("   Connecting to server...\r\n"));
+  ExpectNext(user, Notice("   Connecting to server...\r\n", "joe"));
   auto server = AcceptLink(irc, 0);
   ExpectNext(*server, "NICK joe\r\nUSER joe 0 * :" + std::string(kWebHost) + "\r\n");
-  ExpectNext(user, Notice("   Connected to the IRC server.\r\n"));
+  ExpectNext(user, Notice("   Connected to the IRC server.\r\n", "joe"));
   EXPECT_EQ(console.GetCell(2, 1), "localhost:" + irc.PortText());
   user.Send("PRIVMSG #a :hi\r\n");
   server->Send("PING :1\r\n:srv NOTICE joe :hello\r\n");

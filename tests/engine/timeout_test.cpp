@@ -62,8 +62,8 @@ TEST_F(TimeoutTest, ASilentServerIsAskedAndDroppedWhenItDoesNotAnswer) {
   EXPECT_EQ(user.Take(), ":srv NOTICE joe :hi\r\n");
   Until([&] { return user.State() == wsClosed; });
   EXPECT_EQ(server.Take(), "PING :kelvox-alive\r\n");
-  EXPECT_EQ(user.Take(), Notice("   The IRC server stopped answering.\r\n") +
-                             Notice("   Disconnected from the IRC server.\r\n"));
+  EXPECT_EQ(user.Take(), Notice("   The IRC server stopped answering.\r\n", "joe") +
+                             Notice("   Disconnected from the IRC server.\r\n", "joe"));
 }
 
 }  // namespace
