@@ -49,8 +49,9 @@ TEST_F(FlowControlTest, UserWhoStopsReadingHoldsTheServerBackAndGetsEveryLine) {
   user.StopReading();
   const std::string burst = Burst(":srv PRIVMSG joe :", kBurst);
   server->Queue(burst);
+  // How much the kernels hold meanwhile depends on their buffers; the bouncer
+  // holds no more than its high mark and one read.
   ASSERT_TRUE(loop.RunUntil([&] { return LinkSocket(0).ReadingPaused(); }, kWait));
-  EXPECT_GT(server->Queued(), 0u);
   EXPECT_LE(UserSocket(0).BufferedBytes(), TWSocket::kHighWaterMark + TEventLoop::kReadBufferSize);
   user.ResumeReading();
   ExpectBytes(user, seen, burst);
@@ -66,7 +67,7 @@ TEST_F(FlowControlTest, ServerThatStopsReadingHoldsTheUserBack) {
   const std::string burst = Burst("PRIVMSG #kelvox :", kBurst);
   user.Queue(burst);
   ASSERT_TRUE(loop.RunUntil([&] { return UserSocket(0).ReadingPaused(); }, kWait));
-  EXPECT_GT(user.Queued(), 0u);
+  EXPECT_LE(LinkSocket(0).BufferedBytes(), TWSocket::kHighWaterMark + TEventLoop::kReadBufferSize);
   server->ResumeReading();
   ExpectBytes(*server, seen, burst);
   EXPECT_EQ(bouncer.UserCount(), 1);

@@ -96,8 +96,6 @@ class TRawPeer {
     out_.append(data);
     Write();
   }
-  /// Bytes queued that the OS has not taken yet.
-  std::size_t Queued() const { return out_.size(); }
   const std::string& Received() const { return received_; }
   bool Eof() const { return eof_; }
   bool WasReset() const { return reset_; }
