@@ -15,10 +15,5 @@ std::string BouncerNotice(std::string_view target, std::string_view text) {
 
 std::string GreetingBanner() { return "   Kelvox v2.6 by Vostrand - " + std::string(kWebHost) + "\r\n"; }
 
-bool SendNotice(TConnection* connection, std::string_view target, std::string_view text) {
-  if (connection == nullptr || connection->State() != wsConnected) return false;
-  connection->SendText(BouncerNotice(target, text));
-  return true;
-}
 
 }  // namespace kelvox

@@ -79,8 +79,5 @@ std::string GreetingBanner();
 /// the message text, which carries its own CR LF.
 std::string BouncerNotice(std::string_view target, std::string_view text);
 
-/// Sends a bouncer notice when the connection can be written to (state 4);
-/// a connection that is closing gets nothing. Returns whether it was sent.
-bool SendNotice(TConnection* connection, std::string_view target, std::string_view text);
 
 }  // namespace kelvox

@@ -13,21 +13,6 @@ TSessionTable::TSessionTable(TEventLoop& loop, const TSettings& settings, TConso
   watch_timer_.OnTimer = [this](TTimer* t) { Watch(t); };
 }
 
-TSessionTable::~TSessionTable() {
-  // The connections close as they go; none of their events may reach the table.
-  for (TMySocket& record : slots_) {
-    for (TConnection* connection : {record.Client.get(), record.Link.get()}) {
-      if (connection == nullptr) continue;
-      connection->OnChangeState = nullptr;
-      connection->OnSessionConnected = nullptr;
-      connection->OnDataAvailable = nullptr;
-      connection->OnSessionClosed = nullptr;
-      connection->OnBufferHigh = nullptr;
-      connection->OnBufferLow = nullptr;
-    }
-  }
-}
-
 TConnection* TSessionTable::ClientOfSlot(int slot) const {
   if (slot < 0 || slot >= Count()) return nullptr;
   return slots_[static_cast<std::size_t>(slot)].Client.get();
@@ -59,7 +44,9 @@ void TSessionTable::ShowNick(int slot, std::string nick, std::string identity) {
 void TSessionTable::Tell(int slot, std::string_view text) {
   if (slot < 0 || slot >= Count()) return;
   const TMySocket& record = Slot(slot);
-  SendNotice(record.Client.get(), record.Nick.empty() ? "*" : record.Nick, text);
+  // Only a connection that can be written to: one that is closing gets nothing.
+  if (record.Client->State() != wsConnected) return;
+  record.Client->SendText(BouncerNotice(record.Nick.empty() ? "*" : record.Nick, text));
 }
 
 void TSessionTable::ShowStatus(int slot, std::string status) {

@@ -34,9 +34,9 @@ class TSessionTable {
     std::chrono::milliseconds Stall = std::chrono::minutes(5);
   };
 
+  /// The connections die with the table; a closing one fires nothing then.
   TSessionTable(TEventLoop& loop, const TSettings& settings, TConsole& console, TAddressChecks& checks,
                 TEventLog& log);
-  ~TSessionTable();
   TSessionTable(const TSessionTable&) = delete;
   TSessionTable& operator=(const TSessionTable&) = delete;
 

@@ -81,8 +81,7 @@ void TSocketTransport::ResolveHost(const std::string& name, std::function<void(c
     if (error == 0 && !addresses.empty()) {
       answer.Address = os::DottedText(addresses.front());
     } else {
-      answer.Error = "WSocketResolveHost: Cannot convert host address '" + name + "', Error #" +
-                     std::to_string(error == 0 ? WSANO_DATA : error);
+      answer.Error = CannotResolveHostText(name, error == 0 ? WSANO_DATA : error);
     }
     done(answer);
   });

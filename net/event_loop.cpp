@@ -41,7 +41,7 @@ void TEventLoop::CancelFlush(TFlushable* output) {
 
 void TEventLoop::FlushWritten() {
   // A flush posts at most; it never writes to another socket, so the list does
-  // not grow while it is walked. A socket listed twice finds nothing the second time.
+  // not grow while it is walked.
   for (std::size_t i = 0; i < written_.size(); ++i) written_[i]->FlushOutput();
   written_.clear();
 }

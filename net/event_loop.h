@@ -85,9 +85,9 @@ class TEventLoop {
   TGracefulCloser& Closer() { return *closer_; }
 
   /// Flushes `output` after the current task (or before the next poll when no
-  /// task runs), once however often it is listed. FlushOutput may only hand bytes
-  /// to the OS and post tasks: no handler runs there. The caller keeps `output`
-  /// alive or calls CancelFlush first.
+  /// task runs). The caller lists it once until its FlushOutput runs. FlushOutput
+  /// may only hand bytes to the OS and post tasks: no handler runs there. The
+  /// caller keeps `output` alive or calls CancelFlush first.
   void FlushAfterTask(TFlushable* output) { written_.push_back(output); }
   void CancelFlush(TFlushable* output);
 
@@ -118,7 +118,7 @@ class TEventLoop {
   std::map<std::pair<Clock::time_point, TimerKey>, Task> timers_;
   std::unordered_map<TimerKey, Clock::time_point> timer_deadlines_;
   std::unique_ptr<TGracefulCloser> closer_;
-  std::vector<TFlushable*> written_;  // in the order first written; repeats are harmless
+  std::vector<TFlushable*> written_;  // in the order first written
   std::unique_ptr<char[]> read_buffer_;
   bool read_buffer_lent_ = false;
   std::size_t released_ = 0;

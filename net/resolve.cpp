@@ -72,11 +72,12 @@ uint32_t WSocketResolveHost(const std::string& text) {
     return addr;
   }
   uint32_t addr = 0;
-  if (const int err = os::LookupHost(host, addr); err != 0) {
-    throw ESocketException("WSocketResolveHost: Cannot convert host address '" + text +
-                           "', Error #" + std::to_string(err));
-  }
+  if (const int err = os::LookupHost(host, addr); err != 0) throw ESocketException(CannotResolveHostText(text, err));
   return addr;
+}
+
+std::string CannotResolveHostText(const std::string& text, int error) {
+  return "WSocketResolveHost: Cannot convert host address '" + text + "', Error #" + std::to_string(error);
 }
 
 uint16_t WSocketResolvePort(const std::string& text, const std::string& proto) {

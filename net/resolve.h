@@ -18,6 +18,9 @@ bool WSocketIsDottedQuad(const std::string& text);
 /// Raises ESocketException ("WSocketResolveHost: ...").
 uint32_t WSocketResolveHost(const std::string& text);
 
+/// The message of a host name that did not resolve, with the lookup's error.
+std::string CannotResolveHostText(const std::string& text, int error);
+
 /// Port number (host order) of a decimal text or a service name for the protocol.
 /// A text starting with a digit must be all digits and at most 65535.
 /// Raises ESocketException ("WSocketResolvePort: ...").
