@@ -1,17 +1,54 @@
 #include "app/application.h"
 
+#include <errno.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include "base/decimal.h"
 #include "config/program_file.h"
+#include "config/settings_keys.h"
 #include "console/shell_open.h"
 #include "net/graceful_close.h"
 
 namespace kelvox {
 
-TApplication::TApplication(const std::string& config_dir, int input_fd, std::ostream& out)
+namespace {
+
+// Whether this process is refused the port on every local address, as a user
+// without root is below 1024: a throwaway socket tries to bind it. A port in
+// use, or any other failure, is not a refusal.
+bool PortRefused(const std::string& port) {
+  const int number = ParseDecimal(port, 5);
+  if (number <= 0 || number > 65535) return false;
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(static_cast<uint16_t>(number));
+  any.sin_addr.s_addr = htonl(INADDR_ANY);
+  const bool refused = ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 &&
+                       (errno == EACCES || errno == EPERM);
+  ::close(fd);
+  return refused;
+}
+
+// The INI key of a text setting.
+std::string KeyName(std::string TSettings::*field) {
+  for (const TSettingKey& key : kSettingKeys) {
+    const auto* held = std::get_if<std::string TSettings::*>(&key.Field);
+    if (held != nullptr && *held == field) return key.Name;
+  }
+  return {};
+}
+
+}  // namespace
+
+TApplication::TApplication(const TOptions& options, int input_fd, std::ostream& out)
     : signals_(loop_, [this](int signo) { OnSignal(signo); }),
       console_(loop_, out),
-      settings_(config_dir),
+      settings_(options.ConfigDir),
       startup_(ProgramFilePath(), AutostartFolder(), console_),
       transport_(loop_),
       bouncer_(loop_, settings_, console_, transport_),
@@ -19,7 +56,8 @@ TApplication::TApplication(const std::string& config_dir, int input_fd, std::ost
       config_(settings_, console_),
       update_(loop_, console_, UpdateUrl()),
       commands_(bouncer_, console_, dialog_, config_, update_),
-      input_(loop_, input_fd) {
+      input_(loop_, input_fd),
+      start_(options.Start) {
   startup_.Attach(settings_);
   config_.ShellOpen = [](const std::string& target) { ShellOpen(target); };
   config_.OnListsChanged = [this] { bouncer_.SettingsReloaded(); };
@@ -34,9 +72,14 @@ TApplication::TApplication(const std::string& config_dir, int input_fd, std::ost
 
 int TApplication::Run() {
   // The settings are read (when there are any), shown and always written back,
-  // so a first start leaves a complete set of files behind.
+  // so a first start leaves a complete set of files behind. Made afresh, they
+  // get a port that this process can listen on.
+  const bool port_changed = !settings_.ConfigExists() && PortRefused(settings_.Port);
+  if (port_changed) settings_.Port = kUserPort;
   config_.FormCreate();
   bouncer_.FormShow();
+  if (start_ && !stopping_) bouncer_.Button1Click();
+  PrintStartNotes(port_changed);
   input_.Start();
   if (!stopping_) loop_.Run();
   // The users have been told and closed; their departures and last bytes are
@@ -76,6 +119,33 @@ void TApplication::Reload() {
   if (settings_.Port != port && bouncer_.Listening()) {
     console_.SetStatusText(0, "New listen port, restart the bouncer.");
   }
+}
+
+void TApplication::PrintStartNotes(bool port_changed) {
+  const auto note = [this](const std::string& text) { console_.Print("note: " + text); };
+  note("settings in " + settings_.FilePath("Config.ini"));
+  if (port_changed) note("ports below 1024 need root; the new settings listen on port " + settings_.Port);
+  if (bouncer_.Listening()) {
+    // The listener takes every local address; there is no setting for one.
+    const std::string port = std::to_string(transport_.Listener().BoundPort());
+    note("listening on port " + port + " (all interfaces)");
+    note("IRC clients connect to this machine on port " + port + " (127.0.0.1:" + port +
+         " from here), then /quote CONN irc.example.net:6667");
+  } else if (settings_.Port.empty()) {
+    note("not listening; no port is set: config set " + KeyName(&TSettings::Port) + " " + kUserPort +
+         ", config ok, then start");
+  } else {
+    note("not listening; type start to open port " + settings_.Port);
+  }
+  const std::string admin_key = KeyName(&TSettings::AdminPassword);
+  const std::string factory = TSettings("").AdminPassword;
+  if (settings_.AdminPassword == factory) {
+    // The settings dialog names each password's second entry after its key.
+    note("the administrator password is the factory one (" + factory + "): change it with config set " + admin_key +
+         " NEW, config set " + admin_key + " confirmation NEW, config ok (NEW: at most " +
+         std::to_string(TConfigurationDialog::kAdminPasswordLength) + " characters)");
+  }
+  note("type help for the commands");
 }
 
 }  // namespace kelvox

@@ -29,13 +29,22 @@ class TApplication {
   /// has stopped; a second stop signal cuts it short.
   static constexpr std::chrono::seconds kShutdownLimit{10};
 
-  /// Commands come from `input_fd`, the console's lines go to `out`; the
-  /// configuration lives in `config_dir`.
-  TApplication(const std::string& config_dir, int input_fd, std::ostream& out);
+  /// The port that settings made on first start get instead of the factory
+  /// one when this process may not bind that (ports below 1024 need root).
+  static constexpr const char* kUserPort = "5050";
+
+  struct TOptions {
+    std::string ConfigDir;  // holds Config.ini, the list files and the default log
+    bool Start = false;     // listen at start whatever AutoStart says
+  };
+
+  /// Commands come from `input_fd`, the console's lines go to `out`.
+  TApplication(const TOptions& options, int input_fd, std::ostream& out);
   TApplication(const TApplication&) = delete;
   TApplication& operator=(const TApplication&) = delete;
 
-  /// Starts (settings read and written back, the first showing, AutoStart),
+  /// Starts (settings read, or made with a port this process can use, and
+  /// written back; the first showing; AutoStart or Start; the start notes),
   /// serves until DIE, quit or a stop signal, then lets the closed connections
   /// deliver their last bytes. Returns the exit status.
   int Run();
@@ -46,6 +55,9 @@ class TApplication {
   /// SIGHUP: Config.ini and the list files are read again, as "config open"
   /// reads them, and are in force at once; nobody is dropped.
   void Reload();
+  /// The "note: " lines that tell the operator, after the start output, where
+  /// the settings are, whether and where users can connect, and what to do next.
+  void PrintStartNotes(bool port_changed);
 
   // In the order of their making; they are taken down the other way round.
   TEventLoop loop_;
@@ -60,6 +72,7 @@ class TApplication {
   TUpdateCheck update_;
   TConsoleCommands commands_;
   TStdinReader input_;
+  const bool start_;       // listen at start whatever AutoStart says
   bool stopping_ = false;  // the bouncer has stopped: the program is ending
   bool hurry_ = false;     // a second stop signal: end without waiting
 };

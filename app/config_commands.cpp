@@ -1,9 +1,12 @@
 // The config commands of the text console: the settings dialog driven by lines.
 #include <algorithm>
 #include <optional>
+#include <set>
+#include <variant>
 
 #include "app/command_text.h"
 #include "app/console_commands.h"
+#include "config/settings_keys.h"
 #include "config/sorted_list.h"
 #include "console/settings_rules.h"
 #include "console/text_console.h"
@@ -13,6 +16,10 @@ namespace kelvox {
 namespace {
 
 using TList = TConfigurationDialog::TList;
+using TSetResult = TConfigurationDialog::TSetResult;
+
+constexpr const char* kSubcommands = "open, show, set, add, remove, ok, cancel";
+constexpr const char* kListNames = "ban, access, destination, ip";
 
 // The lists that `config add` and `config remove` name; "ip" is the
 // selectable-address list.
@@ -23,15 +30,38 @@ std::optional<TList> SortedListNamed(const std::string& name) {
   return std::nullopt;
 }
 
+// The list file keys, which name no setting, and the list each one is edited as.
+std::optional<std::string> ListOfFileKey(const std::string& key) {
+  if (EqualIgnoringCase(key, "Banlist")) return "ban";
+  if (EqualIgnoringCase(key, "Acceslist")) return "access";
+  if (EqualIgnoringCase(key, "ServList")) return "destination";
+  return std::nullopt;
+}
+
+// What a setting takes, for a value it refused.
+std::string AcceptedValues(const std::string& key) {
+  for (const TSettingKey& setting : kSettingKeys) {
+    if (setting.Name != key) continue;
+    if (std::holds_alternative<bool TSettings::*>(setting.Field)) return key + " is yes or no";
+    if (std::holds_alternative<TListMode TSettings::*>(setting.Field)) return key + " is all, only or except";
+  }
+  return key + " does not take that value";
+}
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
 }  // namespace
 
-bool TConsoleCommands::Config(const std::string& argument) {
+TConsoleCommands::Refusal TConsoleCommands::Config(const std::string& argument) {
   const auto [word, rest] = SplitWord(argument);
   const std::string sub = LowerAscii(word);
+  if (sub.empty()) return std::string("config needs one of: ") + kSubcommands;
   if (sub == "set") return ConfigSet(rest);
   if (sub == "add") return ConfigList(true, rest);
   if (sub == "remove") return ConfigList(false, rest);
-  if (!TrimBlanks(rest).empty()) return false;
+  const bool known = sub == "open" || sub == "show" || sub == "ok" || sub == "cancel";
+  if (!known) return "no config command " + word + ": " + kSubcommands;
+  if (!TrimBlanks(rest).empty()) return "config " + sub + " takes no argument";
   if (sub == "open") {
     config_.Open();
     ConfigShow();
@@ -39,56 +69,70 @@ bool TConsoleCommands::Config(const std::string& argument) {
     ConfigShow();
   } else if (sub == "ok") {
     config_.Confirm();
-  } else if (sub == "cancel") {
-    config_.Cancel();
   } else {
-    return false;
+    config_.Cancel();
   }
-  return true;
+  return std::nullopt;
 }
 
-bool TConsoleCommands::ConfigSet(const std::string& argument) {
+TConsoleCommands::Refusal TConsoleCommands::ConfigSet(const std::string& argument) {
   // Keys hold blanks ("Admin password confirmation"): the longest key that the
   // argument begins with, followed by a blank or the end, is the one meant.
   const std::string text = argument.substr(std::min(argument.size(), argument.find_first_not_of(" \t")));
+  if (text.empty()) return "config set needs a key and a value: config set KEY VALUE";
   std::string key;
   for (const auto& [name, shown] : config_.ShownSettings()) {
     const bool begins = text.size() >= name.size() && EqualIgnoringCase(text.substr(0, name.size()), name) &&
                         (text.size() == name.size() || IsBlank(text[name.size()]));
     if (begins && name.size() > key.size()) key = name;
   }
-  if (key.empty()) return false;
+  if (key.empty()) {
+    const std::string word = SplitWord(text).first;
+    if (const std::optional<std::string> list = ListOfFileKey(word)) {
+      return word + " is a list: config add " + *list + " ENTRY, config remove " + *list + " ENTRY";
+    }
+    return "no setting named " + word + " (config show lists the keys)";
+  }
   const std::string value = text.size() > key.size() ? text.substr(key.size() + 1) : std::string();
   switch (config_.Set(key, value)) {
-    case TConfigurationDialog::TSetResult::Done: return true;
-    case TConfigurationDialog::TSetResult::TooLong:
-      console_.ShowError(key + " is too long.");
-      return true;
-    case TConfigurationDialog::TSetResult::NotEditable:
-      console_.ShowError(key + " cannot be edited now.");
-      return true;
-    case TConfigurationDialog::TSetResult::UnknownKey:
-    case TConfigurationDialog::TSetResult::BadValue: break;
+    case TSetResult::Done: return std::nullopt;
+    case TSetResult::TooLong: {
+      const std::size_t most =
+          key == "Max" ? TConfigurationDialog::kMaxLength : TConfigurationDialog::kAdminPasswordLength;
+      return key + " is too long: at most " + std::to_string(most) + " characters";
+    }
+    case TSetResult::NotEditable: {
+      const std::string gate = key == "Logfile" || key == "LogDay" ? "Log" : "Identification";
+      return key + " cannot be edited now: " + gate + " is off (config set " + gate + " yes)";
+    }
+    case TSetResult::UnknownKey: return "no setting named " + key + " (config show lists the keys)";
+    case TSetResult::BadValue: break;
   }
-  return false;
+  return AcceptedValues(key);
 }
 
-bool TConsoleCommands::ConfigList(bool add, const std::string& argument) {
+TConsoleCommands::Refusal TConsoleCommands::ConfigList(bool add, const std::string& argument) {
   const auto [word, entry] = SplitWord(argument);
   const std::string name = LowerAscii(word);
+  const std::string command = add ? "config add" : "config remove";
+  if (name.empty()) {
+    return command + " needs a list and an entry: " + command + " LIST ENTRY (lists: " + kListNames + ")";
+  }
   if (const std::optional<TList> list = SortedListNamed(name)) {
+    if (entry.empty()) return command + " needs an entry: " + command + " " + name + " ENTRY";
     if (add) {
       config_.EntryField(*list) = entry;
       config_.AddListEntry(*list);
-      return true;
+      return std::nullopt;
     }
     const std::vector<std::string>& entries = config_.Entries(*list).Entries();
     const auto found = std::find(entries.begin(), entries.end(), entry);
-    config_.Selection(*list) = found == entries.end() ? -1 : static_cast<int>(found - entries.begin());
+    if (found == entries.end()) return "the " + name + " list has no entry " + Quoted(entry);
+    config_.Selection(*list) = static_cast<int>(found - entries.begin());
     config_.RemoveListEntry(*list);
-    return true;
+    return std::nullopt;
   }
-  if (name != "ip") return false;
+  if (name != "ip") return "no list named " + word + ": " + kListNames;
   if (add) {
     // One of the machine's addresses is added as a selection (never twice);
     // anything else as a mask, exactly as typed.
@@ -100,15 +144,19 @@ bool TConsoleCommands::ConfigList(bool add, const std::string& argument) {
       config_.MaskText = entry;
       config_.AddMask();
     }
-    return true;
+    return std::nullopt;
   }
   const std::vector<std::string>& selectable = config_.SelectableIps();
   config_.SelectableSelection.clear();
   for (std::size_t i = 0; i < selectable.size(); ++i) {
     if (selectable[i] == entry) config_.SelectableSelection.insert(i);
   }
+  if (config_.SelectableSelection.empty()) return "the ip list has no entry " + Quoted(entry);
+  // The first entry is the list's label: it stays.
+  const bool label_only = config_.SelectableSelection == std::set<std::size_t>{0};
   config_.RemoveSelection();
-  return true;
+  if (label_only) return Quoted(entry) + " is the ip list's first entry, which stays";
+  return std::nullopt;
 }
 
 void TConsoleCommands::ConfigShow() {

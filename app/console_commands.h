@@ -5,7 +5,9 @@
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace kelvox {
 
@@ -15,6 +17,10 @@ class TMessageDialog;
 class TTextConsole;
 class TUpdateCheck;
 
+/// The console commands with a short description each, one line per entry, as
+/// the help command prints them.
+const std::vector<std::string>& ConsoleCommandHelp();
+
 class TConsoleCommands {
  public:
   TConsoleCommands(TBouncer& bouncer, TTextConsole& console, TMessageDialog& dialog, TConfigurationDialog& config,
@@ -23,24 +29,25 @@ class TConsoleCommands {
   /// Opens the web site for the website command. Unset, the address is only printed.
   std::function<void(const std::string& target)> ShellOpen;
 
-  /// Runs one command line; an unknown one prints "error: unknown command".
-  /// Only the line end is cut from the line: an entry or a value at its end
-  /// keeps its blanks.
+  /// Runs one command line; an unknown keyword prints "error: unknown command",
+  /// a known one whose argument does not fit prints what is wrong and how to
+  /// write it. Only the line end is cut from the line: an entry or a value at
+  /// its end keeps its blanks.
   void Execute(const std::string& line);
 
  private:
-  using Handler = std::function<bool(const std::string& argument)>;
+  /// Why a command's argument was refused; nothing when the command ran.
+  using Refusal = std::optional<std::string>;
+  using Handler = std::function<Refusal(const std::string& argument)>;
 
-  // Each handler returns false when its argument does not fit the command.
-  bool Kill(const std::string& argument);
-  bool Ban(const std::string& argument);
-  bool Message(const std::string& argument);
-  bool Status();
-  bool Help();
-  bool Website();
-  bool Config(const std::string& argument);
-  bool ConfigSet(const std::string& argument);
-  bool ConfigList(bool add, const std::string& argument);
+  Refusal Kill(const std::string& argument);
+  Refusal Ban(const std::string& argument);
+  Refusal Message(const std::string& argument);
+  void Status();
+  void Website();
+  Refusal Config(const std::string& argument);
+  Refusal ConfigSet(const std::string& argument);
+  Refusal ConfigList(bool add, const std::string& argument);
   void ConfigShow();
 
   TBouncer& bouncer_;

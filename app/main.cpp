@@ -1,14 +1,20 @@
 // kelvox: the bouncer with its text console. Commands come in on standard input,
 // what the console shows goes to standard output.
+#include <pwd.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "app/application.h"
+#include "app/console_commands.h"
 #include "config/program_file.h"
 
 namespace kelvox {
@@ -16,52 +22,135 @@ namespace {
 
 constexpr const char* kVersion = "Kelvox v2.6";
 constexpr const char* kUsage =
-    "usage: kelvox [--config-dir DIR] [--version] [--help]\n"
-    "  --config-dir DIR  directory of Config.ini, the list files and the default log\n"
-    "                    (default: the directory of the kelvox executable)\n"
+    "usage: kelvox [--config-dir DIR] [--start] [--version] [--help]\n"
+    "  --config-dir DIR  keep Config.ini, the list files and the default log in DIR\n"
+    "                    (created when missing)\n"
+    "  --start           open the listening port at start, whatever AutoStart says\n"
     "  --version         print the version and exit\n"
     "  --help            print this help and exit\n";
+constexpr const char* kSettingsHelp =
+    "Settings: without --config-dir they live in $XDG_CONFIG_HOME/kelvox when\n"
+    "XDG_CONFIG_HOME is an absolute path, else in $HOME/.config/kelvox, created on\n"
+    "first start; a Config.ini beside the kelvox executable (a portable copy) keeps\n"
+    "them there instead.\n";
 
-// Parses the command line; an exit status when the program should end at once.
-std::optional<int> ParseOptions(const std::vector<std::string>& args, std::string& config_dir) {
+struct TOptions {
+  std::string ConfigDir;  // empty: the default folder
+  bool Start = false;
+  bool Help = false;
+  bool Version = false;
+};
+
+// Reads the command line; an exit status when it is wrong.
+std::optional<int> ParseOptions(const std::vector<std::string>& args, TOptions& options) {
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
     if (arg == "--version") {
-      std::cout << kVersion << "\n";
-      return 0;
-    }
-    if (arg == "--help") {
-      std::cout << kUsage;
-      return 0;
-    }
-    if (arg == "--config-dir" && i + 1 < args.size()) {
-      config_dir = args[++i];
-      continue;
-    }
-    if (arg == "--config-dir") {
-      std::cerr << "kelvox: --config-dir needs a directory\n" << kUsage;
+      options.Version = true;
+    } else if (arg == "--help") {
+      options.Help = true;
+    } else if (arg == "--start") {
+      options.Start = true;
+    } else if (arg == "--config-dir" && i + 1 < args.size() && !args[i + 1].empty()) {
+      options.ConfigDir = args[++i];
     } else {
-      std::cerr << "kelvox: unknown option '" << arg << "'\n" << kUsage;
+      if (arg == "--config-dir") {
+        std::cerr << "kelvox: --config-dir needs a directory\n" << kUsage;
+      } else {
+        std::cerr << "kelvox: unknown option '" << arg << "'\n" << kUsage;
+      }
+      return 2;
     }
-    return 2;
   }
   return std::nullopt;
 }
 
-// The configuration lives beside the program, never in the current directory.
-std::string ExecutableDirectory() { return DirectoryPart(ProgramFilePath()); }
+// The user's own configuration folder; empty when the environment names no home.
+std::filesystem::path UserConfigFolder() {
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return std::filesystem::path(xdg) / "kelvox";
+  std::string home;
+  if (const char* env = std::getenv("HOME"); env != nullptr && env[0] == '/') {
+    home = env;
+  } else if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+    home = entry->pw_dir;
+  }
+  if (home.empty() || home[0] != '/') return {};
+  return std::filesystem::path(home) / ".config" / "kelvox";
+}
+
+// The settings folder of this run, absolute: the one named on the command line,
+// the executable's own when a Config.ini stands there (a portable copy), else
+// the user's configuration folder. Empty when there is none to be had.
+std::string SettingsFolder(const TOptions& options) {
+  std::filesystem::path folder;
+  if (!options.ConfigDir.empty()) {
+    std::error_code ignored;
+    folder = std::filesystem::absolute(options.ConfigDir, ignored);
+  } else {
+    // Never the current directory: without the program's own path there is
+    // no portable copy to speak of.
+    const std::string program = ProgramFilePath();
+    const std::string beside = program.empty() ? std::string() : DirectoryPart(program);
+    struct stat info {};
+    const bool portable = !beside.empty() && ::stat((beside + "Config.ini").c_str(), &info) == 0;
+    folder = portable ? std::filesystem::path(beside) : UserConfigFolder();
+  }
+  if (folder.empty()) return {};
+  std::string text = folder.lexically_normal().string();
+  if (text.back() != '/') text += '/';
+  return text;
+}
+
+// Makes the folder and its missing parents; a folder made here is the user's
+// alone: the settings hold passwords.
+bool MakeFolder(const std::string& folder, std::string& error) {
+  std::error_code failure;
+  if (std::filesystem::create_directories(folder, failure)) {
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all, failure);
+  }
+  if (failure) error = failure.message();
+  return !failure;
+}
+
+void PrintHelp(const TOptions& options) {
+  std::cout << kUsage << "\n" << kSettingsHelp;
+  const std::string folder = SettingsFolder(options);
+  std::cout << "Settings of this run: "
+            << (folder.empty() ? "none (no HOME); use --config-dir DIR" : folder + "Config.ini") << "\n"
+            << "In the background: kelvox --start < /dev/null &   (SIGTERM stops it)\n"
+            << "\nConsole commands, typed on standard input once kelvox runs:\n";
+  for (const std::string& line : ConsoleCommandHelp()) std::cout << "  " << line << "\n";
+}
 
 }  // namespace
 }  // namespace kelvox
 
 int main(int argc, char** argv) {
-  std::string config_dir;
-  if (const auto status = kelvox::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), config_dir)) {
+  kelvox::TOptions options;
+  if (const auto status = kelvox::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options)) {
     return *status;
+  }
+  if (options.Version) {
+    std::cout << kelvox::kVersion << "\n";
+    return 0;
+  }
+  if (options.Help) {
+    kelvox::PrintHelp(options);
+    return 0;
+  }
+  const std::string folder = kelvox::SettingsFolder(options);
+  if (folder.empty()) {
+    std::cerr << "kelvox: no settings folder: neither XDG_CONFIG_HOME nor HOME names one; use --config-dir DIR\n";
+    return 1;
+  }
+  std::string error;
+  if (!kelvox::MakeFolder(folder, error)) {
+    std::cerr << "kelvox: cannot create the settings folder " << folder << ": " << error << "\n";
+    return 1;
   }
   // A peer that resets must never end the process through SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
-  kelvox::TApplication application(config_dir.empty() ? kelvox::ExecutableDirectory() : config_dir, STDIN_FILENO,
-                                   std::cout);
+  kelvox::TApplication application({folder, options.Start}, STDIN_FILENO, std::cout);
   return application.Run();
 }

@@ -60,6 +60,7 @@ void TConfigurationDialog::Reload() {
   const std::string port = settings_.Port;
   Shown(settings_.LoadConfig());
   if (settings_.Port != port) ShowPort();
+  ShowSilentLog();
   if (OnListsChanged) OnListsChanged();
 }
 
@@ -78,8 +79,15 @@ bool TConfigurationDialog::Confirm() {
   }
   if (!Shown(settings_.SaveConfig())) return false;
   if (settings_.Port != port_at_opening_) console_.SetStatusText(0, "New listen port, restart the bouncer.");
+  ShowSilentLog();
   visible_ = false;
   return true;
+}
+
+void TConfigurationDialog::ShowSilentLog() {
+  if (settings_.Log && settings_.Logfile.empty()) {
+    console_.ShowError("Log is on but Logfile is empty: nothing is logged. config set Logfile PATH");
+  }
 }
 
 bool TConfigurationDialog::Shown(const TConfigError& error) {

@@ -62,11 +62,13 @@ class TConfigurationDialog {
   /// empties both texts of its pair and stops. Then SaveConfig; a failed save
   /// stops there. A port that differs from the one at opening shows "New
   /// listen port, restart the bouncer." (the listener keeps its port). Hides
-  /// the dialog; returns whether it got that far.
+  /// the dialog; returns whether it got that far. Log on with an empty Logfile
+  /// shows "Log is on but Logfile is empty: ..." after the save.
   bool Confirm();
   /// Reads Config.ini and the list files again when Config.ini exists,
   /// discarding unsaved edits, without showing the dialog; a port that the
-  /// reading changes shows its panel text.
+  /// reading changes shows its panel text, and Log on with an empty Logfile an
+  /// error box.
   void Reload();
   /// "&Cancel": hides the dialog. The edits stay in force until the next
   /// opening reloads or the next confirmation saves them.
@@ -136,6 +138,8 @@ class TConfigurationDialog {
 
  private:
   void ShowPort();
+  /// Log on with an empty Logfile writes nothing: an error box says so.
+  void ShowSilentLog();
   /// Shows a failed load or save in an error box; true when there was none.
   bool Shown(const std::optional<std::string>& error);
   TSortedList& ListOf(TList list);

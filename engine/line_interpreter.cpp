@@ -64,6 +64,8 @@ void TLineInterpreter::HandleClientLine(int slot, std::string_view line) {
   } else if (FirstWordIs(line, "ping")) {
     // The client's own PINGs are answered while no server can answer them.
     record.Client->SendText("PONG " + ArgumentAfter(line, "ping") + "\r\n");
+  } else if (FirstWordIs(line, "cap")) {
+    Capabilities(slot, line);
   } else if (settings_.Identification && !record.Identified) {
     if (FirstWordIs(line, "pass")) {
       CheckPassword(slot, std::string(line));
@@ -74,14 +76,15 @@ void TLineInterpreter::HandleClientLine(int slot, std::string_view line) {
     HoldLine(slot, line);
   }
   TrackNick(slot, line);
+  Welcome(slot);
 }
 
 // Held for the IRC server; the real name of a USER line becomes the bouncer's
 // web host.
 void TLineInterpreter::HoldLine(int slot, std::string_view line) {
-  if (!FirstWordIs(line, "user")) {
-    Hold(slot, line);
-  } else if (const std::size_t colon = line.find(':'); colon != std::string::npos) {
+  if (!FirstWordIs(line, "user")) return Hold(slot, line);
+  sessions_.Slot(slot).GaveUser = true;
+  if (const std::size_t colon = line.find(':'); colon != std::string::npos) {
     Hold(slot, std::string(line.substr(0, colon + 1)) + std::string(kWebHost));
   } else {
     Hold(slot, std::string(line) + " :" + std::string(kWebHost));
@@ -109,6 +112,49 @@ void TLineInterpreter::CheckPassword(int slot, const std::string& line) {
   sessions_.ShowStatus(slot, "Waiting...");
   Tell(slot, GreetingBanner());
   for (const std::string& welcome : settings_.WelcomeText) Tell(slot, "   " + welcome + "\r\n");
+}
+
+// A client that opens with CAP LS waits for the answer before it registers. The
+// bouncer offers no capability: the client registers plainly, and once linked
+// its lines, CAP included, go to the IRC server as they are.
+void TLineInterpreter::Capabilities(int slot, std::string_view line) {
+  TMySocket& record = sessions_.Slot(slot);
+  const std::string words = ArgumentAfter(line, "cap");
+  const std::string subcommand = LowerAscii(words.substr(0, words.find(' ')));
+  const std::string target = record.Nick.empty() ? "*" : record.Nick;
+  std::string reply;
+  if (subcommand == "ls" || subcommand == "list") {
+    if (subcommand == "ls") record.Negotiating = true;
+    reply = "CAP " + target + (subcommand == "ls" ? " LS :" : " LIST :");
+  } else if (subcommand == "req") {
+    record.Negotiating = true;
+    std::string wanted = ArgumentAfter(words, "req");
+    if (!wanted.empty() && wanted.front() == ':') wanted.erase(0, 1);
+    reply = "CAP " + target + " NAK :" + wanted;
+  } else if (subcommand == "end") {
+    record.Negotiating = false;
+    return;
+  } else {
+    reply = "410 " + target + " " + words.substr(0, words.find(' ')) + " :Invalid CAP command";
+  }
+  record.Client->SendText(":Kelvox " + reply + "\r\n");
+}
+
+// Clients send their on-connect commands (CONN among them) only after a
+// welcome, so a registered client gets one from the bouncer before the link.
+// The IRC server's own welcome follows on the link.
+void TLineInterpreter::Welcome(int slot) {
+  TConnection* client = sessions_.ClientOfSlot(slot);
+  if (client == nullptr || client->State() != wsConnected) return;
+  TMySocket& record = sessions_.Slot(slot);
+  const bool free = !settings_.Identification || record.Identified;
+  if (record.Welcomed || record.Relaying || record.Negotiating || !free || !record.GaveUser || record.Nick.empty()) {
+    return;
+  }
+  record.Welcomed = true;
+  client->SendText(":Kelvox 001 " + record.Nick + " :Welcome to Kelvox, " + record.Nick +
+                   ". /quote CONN host[:port] links you to an IRC server.\r\n"
+                   ":Kelvox 422 " + record.Nick + " :/quote HELP lists the bouncer's commands.\r\n");
 }
 
 void TLineInterpreter::TrackNick(int slot, std::string_view line) {

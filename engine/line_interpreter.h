@@ -38,6 +38,10 @@ class TLineInterpreter {
   void Hold(int slot, std::string_view line);
   void CheckPassword(int slot, const std::string& line);
   void TrackNick(int slot, std::string_view line);
+  /// The client's capability negotiation before the link: nothing offered.
+  void Capabilities(int slot, std::string_view line);
+  /// The welcome a registered client waits for before its on-connect commands.
+  void Welcome(int slot);
 
   /// The bouncer's commands; false when the line is none of them.
   bool RunCommand(int slot, const std::string& line);

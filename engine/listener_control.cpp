@@ -1,4 +1,5 @@
 // Program start, the listener's Start and Stop, and the close request.
+#include "base/decimal.h"
 #include "config/settings.h"
 #include "engine/bouncer.h"
 #include "engine/console.h"
@@ -8,11 +9,17 @@ namespace kelvox {
 namespace {
 
 // What the status bar says when listening failed: the port in use as it always
-// did, any other cause by its description ("Port 80: Permission denied").
+// did, any other cause by its description ("Port 80: Permission denied"). A
+// port below 1024 refused to a user without root also names the way out: a
+// port of the user's own range (5050, as settings made on first start get).
 std::string ListenFailureText(const std::string& port, const std::string& message) {
   if (message.find("Error 10048 ") != std::string::npos) return "Port " + port + " already used.";
   const std::size_t line_end = message.find("\r\n");
   const std::string cause = line_end == std::string::npos ? message : message.substr(line_end + 2);
+  const int number = ParseDecimal(port, 5);
+  if (message.find("Error 10013 ") != std::string::npos && number >= 0 && number < 1024) {
+    return "Port " + port + ": " + cause + ". Ports below 1024 need root: config set Port 5050, config ok, then start";
+  }
   return "Port " + port + ": " + cause;
 }
 

@@ -11,24 +11,27 @@ void TMessageDialog::Open(int tag) {
   Visible = true;
 }
 
-void TMessageDialog::SendClick() {
+int TMessageDialog::SendClick() {
+  int sent = 0;
   if (Lines.empty() || Lines.front().empty()) {
     console_.ShowError("Invalid message.");
   } else if (SendToAll) {
-    const int count = bouncer_.UserCount();
-    for (int tag = 1; tag <= count; ++tag) {
+    sent = bouncer_.UserCount();
+    for (int tag = 1; tag <= sent; ++tag) {
       for (const std::string& line : Lines) bouncer_.AdminNotice(tag, line);
     }
-    if (count > 0) Visible = false;
+    if (sent > 0) Visible = false;
   } else if (ParseDecimal(TagField) < 1 || ParseDecimal(TagField) > bouncer_.UserCount()) {
     console_.ShowError("Invalid Tag");
   } else {
     const int tag = ParseDecimal(TagField);
     for (const std::string& line : Lines) bouncer_.AdminNotice(tag, line);
     Visible = false;
+    sent = 1;
   }
   Lines.clear();
   TagField.clear();
+  return sent;
 }
 
 }  // namespace kelvox

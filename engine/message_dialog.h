@@ -23,8 +23,9 @@ class TMessageDialog {
   void Open(int tag);
   /// "Send": checks the text and the tag ("Invalid message.", "Invalid Tag"),
   /// sends each line as a notice, then empties the text and the tag field. The
-  /// dialog closes when something could be sent.
-  void SendClick();
+  /// dialog closes when something could be sent. Returns the number of users
+  /// the text went to: 0 when it was refused or nobody is listed.
+  int SendClick();
   void CancelClick() { Visible = false; }
 
  private:

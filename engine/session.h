@@ -51,6 +51,9 @@ struct TMySocket {
   int AdminFailures = 0;     // wrong ADMIN passwords so far
   std::string Pending;       // lines held for the IRC server, each with CR LF
   std::string LocalIp;       // source address chosen with IP; empty: any
+  bool GaveUser = false;     // a USER line is held: with a nick, the client has registered
+  bool Negotiating = false;  // the client asked for capabilities and has not ended with CAP END
+  bool Welcomed = false;     // the bouncer's own welcome (001) has been sent
 
   // The server link.
   bool Relaying = false;     // every line belongs to the server link now

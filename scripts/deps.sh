@@ -11,14 +11,21 @@ ensure_packages() {
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   $sudo apt-get update -q
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
+  # The tests start their IRC servers themselves: a server package must not
+  # leave one running for the whole machine.
+  if [[ " ${missing[*]} " =~ " inspircd " ]] && command -v systemctl >/dev/null 2>&1; then
+    $sudo systemctl disable --now inspircd >/dev/null 2>&1 || true
+  fi
 }
 
 # What building the program needs.
 BUILD_PACKAGES=(g++ cmake ninja-build netbase libcurl4-openssl-dev)
-# What the tests need in addition: GoogleTest, an IRC server to talk to, and
-# Node.js for the IRC client library of the end-to-end test (a node already on
-# the machine serves).
-TEST_PACKAGES=(googletest libgtest-dev libgmock-dev ngircd)
+# What the tests need in addition: GoogleTest, two IRC servers to talk to, two
+# IRC clients (irssi under tmux, WeeChat headless with its FIFO plugin) and
+# Python to drive them, and Node.js for the IRC client library of the
+# end-to-end test (a node already on the machine serves).
+TEST_PACKAGES=(googletest libgtest-dev libgmock-dev ngircd inspircd irssi tmux weechat-headless weechat-plugins)
+command -v python3 >/dev/null 2>&1 || TEST_PACKAGES+=(python3)
 command -v node >/dev/null 2>&1 || TEST_PACKAGES+=(nodejs)
 command -v npm >/dev/null 2>&1 || TEST_PACKAGES+=(npm)
 

@@ -69,27 +69,70 @@ TEST_F(ConsoleCommandsTest, SetTakesKeysWithBlanksAndValuesAsTyped) {
   EXPECT_EQ(Type({"config set Port"}), "status 0: Undefined listen port.\n");
 }
 
-TEST_F(ConsoleCommandsTest, WhatDoesNotFitIsRefused) {
-  const Lines refused = {"config",         "config frob",          "config ok now",       "config set Nope 1",
-                         "config set Beep maybe", "config set Banlist x", "config add nowhere x"};
-  std::string errors;
-  for (std::size_t i = 0; i < refused.size(); ++i) errors += "error: unknown command\n";
-  EXPECT_EQ(Type(refused), errors);
-  EXPECT_EQ(settings.Beep, true);
+TEST_F(ConsoleCommandsTest, WhatDoesNotFitIsRefusedWithTheReason) {
+  EXPECT_EQ(Type({"config", "config frobnicate", "config ok now", "config set", "config set Prot 1",
+                  "config set Identification maybe", "config set Acces none", "config set Banlist x",
+                  "config add foo x", "config remove"}),
+            "error: config needs one of: open, show, set, add, remove, ok, cancel\n"
+            "error: no config command frobnicate: open, show, set, add, remove, ok, cancel\n"
+            "error: config ok takes no argument\n"
+            "error: config set needs a key and a value: config set KEY VALUE\n"
+            "error: no setting named Prot (config show lists the keys)\n"
+            "error: Identification is yes or no\n"
+            "error: Acces is all, only or except\n"
+            "error: Banlist is a list: config add ban ENTRY, config remove ban ENTRY\n"
+            "error: no list named foo: ban, access, destination, ip\n"
+            "error: config remove needs a list and an entry: config remove LIST ENTRY "
+            "(lists: ban, access, destination, ip)\n");
+  EXPECT_EQ(settings.Identification, false);
   EXPECT_EQ(Type({"config set Password x", "config set Max 100", "config set Logfile /tmp/x"}),
-            "error: Password cannot be edited now.\n"
-            "error: Max is too long.\n"
-            "error: Logfile cannot be edited now.\n");
+            "error: Password cannot be edited now: Identification is off (config set Identification yes)\n"
+            "error: Max is too long: at most 2 characters\n"
+            "error: Logfile cannot be edited now: Log is off (config set Log yes)\n");
   EXPECT_EQ(Type({"config set Admin password abc", "config ok"}), "error: Check Admin password.\n");
   EXPECT_EQ(settings.AdminPassword, "");
+  EXPECT_EQ(Type({"kill", "kill x", "ban x", "message", "message x hello", "message 2", "message all",
+                  "start now", "frobnicate now"}),
+            "error: kill needs a tag, a number from the grid: kill TAG\n"
+            "error: kill needs a tag, a number from the grid: kill TAG\n"
+            "error: ban needs a tag, a number from the grid: ban TAG\n"
+            "error: message needs a tag, a number from the grid, or all: message TAG TEXT, message all TEXT\n"
+            "error: message needs a tag, a number from the grid, or all: message TAG TEXT, message all TEXT\n"
+            "error: message needs a text after 2: message 2 TEXT\n"
+            "error: message needs a text after all: message all TEXT\n"
+            "error: start takes no argument\n"
+            "error: unknown command\n");
+  EXPECT_FALSE(bouncer.Listening());
+}
+
+TEST_F(ConsoleCommandsTest, MessageConfirmsWhatItSent) {
+  EXPECT_EQ(Type({"message all anyone?", "message 1 hi"}), "error: no user to send to\nerror: Invalid Tag\n");
+  Type({"start"});
+  test::TRecordingPeer& joe = transport.Accept("10.0.0.1");
+  transport.Accept("10.0.0.2");
+  joe.Receive("NICK joe\r\n");
+  loop.RunUntilIdle();
+  joe.Take();
+  EXPECT_EQ(Type({"message 1 Back in 5 minutes", "message 2 hi", "message all bye"}),
+            "sent to joe@10.0.0.1 (tag 1): Back in 5 minutes\n"
+            "sent to tag 2: hi\n"
+            "sent to 2 users: bye\n");
+  EXPECT_NE(joe.Take().find("Administrator notice : Back in 5 minutes"), std::string::npos);
+  // The help names no function key.
+  const std::string help = Type({"help"});
+  EXPECT_EQ(help.substr(0, help.find('\n')), ConsoleCommandHelp().front());
+  EXPECT_EQ(help.find("(F"), std::string::npos);
 }
 
 TEST_F(ConsoleCommandsTest, ListsAreEditedEntryByEntry) {
   EXPECT_EQ(Type({"config add ban  10.0.0.5 ", "config add access 10.0.0.*", "config add destination irc.example.net",
-                  "config add ban", "config remove ban 10.0.0.5", "config add ip 192.168.1.2",
-                  "config add ip 192.168.1.2", "config add ip 10.*.*.*", "config add ip",
-                  "config remove ip Default ip"}),
+                  "config add ip 192.168.1.2", "config add ip 192.168.1.2", "config add ip 10.*.*.*",
+                  "config add ip"}),
             "");
+  EXPECT_EQ(Type({"config add ban", "config remove ban 10.0.0.5", "config remove ip Default ip"}),
+            "error: config add needs an entry: config add ban ENTRY\n"
+            "error: the ban list has no entry \"10.0.0.5\"\n"
+            "error: \"Default ip\" is the ip list's first entry, which stays\n");
   EXPECT_EQ(settings.BanList.Entries(), Lines{" 10.0.0.5 "});
   EXPECT_EQ(settings.SelectableIps, (Lines{"Default ip", "192.168.1.2", "10.*.*.*", ""}));
   EXPECT_EQ(Type({"config show"}),
@@ -127,18 +170,18 @@ TEST_F(ConsoleCommandsTest, UpdateChecksInTheBackground) {
             "update: New version available\n"
             "update: http://www.kelvox.net/\n"
             "beep\n");
-  EXPECT_EQ(Type({"update now"}), "error: unknown command\n");
+  EXPECT_EQ(Type({"update now"}), "error: update takes no argument\n");
 }
 
 TEST_F(ConsoleCommandsTest, WebsitePrintsAndOpensTheAddress) {
   EXPECT_EQ(Type({"website"}), "http://www.kelvox.net/\n");
   EXPECT_EQ(opened, Lines{"http://www.kelvox.net/"});
-  EXPECT_EQ(Type({"website please"}), "error: unknown command\n");
+  EXPECT_EQ(Type({"website please"}), "error: website takes no argument\n");
 }
 
 TEST_F(ConsoleCommandsTest, TrailingBlanksAfterACommandAreNoArgument) {
   EXPECT_EQ(Type({"kill 1 ", "ban 1\t"}), "");
-  EXPECT_EQ(Type({"kill 1 x"}), "error: unknown command\n");
+  EXPECT_EQ(Type({"kill 1 x"}), "error: kill needs a tag, a number from the grid: kill TAG\n");
   EXPECT_NE(Type({"status  "}).find("status 1: OFFLINE\n"), std::string::npos);
 }
 

@@ -274,5 +274,20 @@ TEST_F(SettingsRulesTest, ChoosingAndViewingTheLogFile) {
   EXPECT_EQ(picks, 2);
 }
 
+// Log on with no file to write to is said at loading and at confirmation.
+TEST_F(SettingsRulesTest, LogWithoutAFileIsShown) {
+  const std::string silent = "Log is on but Logfile is empty: nothing is logged. config set Logfile PATH";
+  dir.Write("Config.ini", "[Main]\r\nLog=yes\r\nLogfile=\r\n");
+  config.FormCreate();
+  EXPECT_EQ(console.Errors(), Lines{silent});
+  ASSERT_EQ(config.Set("Log", "no"), TSetResult::Done);
+  ASSERT_TRUE(config.Confirm());
+  ASSERT_EQ(config.Set("Log", "yes"), TSetResult::Done);
+  ASSERT_TRUE(config.Confirm());
+  ASSERT_EQ(config.Set("Logfile", dir.File("log.txt")), TSetResult::Done);
+  ASSERT_TRUE(config.Confirm());
+  EXPECT_EQ(console.Errors(), (Lines{silent, silent}));
+}
+
 }  // namespace
 }  // namespace kelvox

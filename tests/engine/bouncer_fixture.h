@@ -20,6 +20,12 @@ class TBouncerFixture : public ::testing::Test {
   /// A bouncer notice to a user without a nick yet, or to the nick given.
   static std::string Notice(const std::string& text, const std::string& to = "*") { return BouncerNotice(to, text); }
   static std::string Banner() { return Notice("   Kelvox v2.6 by Vostrand - www.kelvox.net\r\n"); }
+  /// What a client gets once it has given NICK and USER (and the password).
+  static std::string Welcome(const std::string& nick) {
+    return ":Kelvox 001 " + nick + " :Welcome to Kelvox, " + nick +
+           ". /quote CONN host[:port] links you to an IRC server.\r\n:Kelvox 422 " + nick +
+           " :/quote HELP lists the bouncer's commands.\r\n";
+  }
   std::string Greeting() const {
     std::string bytes = Banner();
     for (const std::string& line : settings.WelcomeText) bytes += Notice("   " + line + "\r\n");

@@ -57,7 +57,7 @@ class EngineTest : public TBouncerFixture<TRecordingTransport> {
   /// USER held, CONN, the connect answered, the held lines at the server.
   TRecordingPeer& LinkUser(TRecordingPeer& user, const std::string& nick) {
     EXPECT_EQ(Say(user, "NICK " + nick + "\r\nUSER " + nick + " 0 * :Real Name\r\nCONN 192.0.2.10:6667\r\n"),
-              Notice("   Connecting to server...\r\n", nick));
+              Welcome(nick) + Notice("   Connecting to server...\r\n", nick));
     TRecordingPeer& server = transport.Link(transport.LinkCount() - 1);
     server.Answer();
     Settle();

@@ -60,6 +60,31 @@ TEST_F(LineInterpreterTest, ClientPingIsAnsweredWithoutALinkAndUserLinesAreRewri
   EXPECT_EQ(Record(0).Pending, "USER joe 0 * :" + host_ + "\r\nuser joe 0 * joe :" + host_ + "\r\n");
 }
 
+// The openings of irssi (CAP first, waits for the answer) and WeeChat (PASS
+// first): the bouncer answers the negotiation with nothing, takes the password,
+// and welcomes the client once it has registered, so that its on-connect
+// commands run. Only NICK and USER are held for the IRC server.
+TEST_F(LineInterpreterTest, ClientsNegotiateNothingIdentifyAndAreWelcomedOnce) {
+  settings.Identification = true;
+  settings.Password = "s3cret";
+  TRecordingPeer& irssi = GreetedUser();
+  EXPECT_EQ(Say(irssi, "CAP LS 302\r\n"), ":Kelvox CAP * LS :\r\n");
+  EXPECT_EQ(Say(irssi, "CAP END\r\nPASS s3cret\r\nNICK joe\r\n"), Greeting());
+  EXPECT_EQ(Say(irssi, "USER joe 0 * :Joe\r\n"), Welcome("joe"));
+  EXPECT_EQ(Say(irssi, "USER joe 0 * :Joe\r\nCAP LIST\r\nCAP FOO\r\n"),
+            ":Kelvox CAP joe LIST :\r\n:Kelvox 410 joe FOO :Invalid CAP command\r\n");
+
+  TRecordingPeer& weechat = GreetedUser();
+  EXPECT_EQ(Say(weechat, "PASS s3cret\r\nCAP LS 302\r\nNICK ann\r\nUSER ann 0 * :Ann\r\n"),
+            Greeting() + ":Kelvox CAP * LS :\r\n");
+  EXPECT_EQ(Say(weechat, "CAP REQ :sasl server-time\r\n"), ":Kelvox CAP ann NAK :sasl server-time\r\n");
+  EXPECT_EQ(Say(weechat, "CAP END\r\n"), Welcome("ann"));
+  EXPECT_EQ(Say(weechat, "CONN 192.0.2.10\r\n"), Notice("   Connecting to server...\r\n", "ann"));
+  transport.Link(0).Answer();
+  Settle();
+  EXPECT_EQ(transport.Link(0).Take(), "NICK ann\r\nUSER ann 0 * :" + host_ + "\r\n");
+}
+
 // Keywords count only as a line's first word: these are registration lines.
 TEST_F(LineInterpreterTest, NicksThatContainKeywordsAreHeldAndReplayed) {
   TRecordingPeer& admin = GreetedUser();
@@ -76,7 +101,7 @@ TEST_F(LineInterpreterTest, NicksThatContainKeywordsAreHeldAndReplayed) {
 TEST_F(LineInterpreterTest, HeldLinesComeFirstThenLinesSentWhileConnecting) {
   TRecordingPeer& user = GreetedUser();
   EXPECT_EQ(Say(user, "NICK joe\r\nUSER joe 0 * :Joe\r\nCONN 192.0.2.10\r\nJOIN #kelvox\r\n$CTCPprotect OFF\r\n"),
-            Notice("   Connecting to server...\r\n", "joe"));
+            Welcome("joe") + Notice("   Connecting to server...\r\n", "joe"));
   EXPECT_EQ(Say(user, "HELP\r\n"), "");  // no command while linking: held
   transport.Link(0).Answer();
   Settle();

@@ -86,7 +86,7 @@ class SocketBouncerTest : public TBouncerFixture<TSocketTransport> {
     int slot = 0;
     while (peers[static_cast<std::size_t>(slot)].get() != &user) ++slot;
     user.Send("NICK " + nick + "\r\nUSER " + nick + " 0 * :Real Name\r\nCONN 127.0.0.1:" + irc.PortText() + "\r\n");
-    ExpectNext(user, Notice("   Connecting to server...\r\n", nick));
+    ExpectNext(user, Welcome(nick) + Notice("   Connecting to server...\r\n", nick));
     auto server = AcceptLink(irc, slot);
     ExpectNext(*server, "NICK " + nick + "\r\nUSER " + nick + " 0 * :" + std::string(kWebHost) + "\r\n");
     ExpectNext(user, Notice("   Connected to the IRC server.\r\n", nick));

@@ -32,7 +32,7 @@ TEST_F(SocketTransportTest, AUserLinksThroughANameAndTalks) {
   TRawListener irc;
   TRawPeer& user = GreetedUser();
   user.Send("NICK joe\r\nUSER joe 0 * :Joe\r\nCONN localhost:" + irc.PortText() + "\r\n");
-  ExpectNext(user, Notice("   Connecting to server...\r\n", "joe"));
+  ExpectNext(user, Welcome("joe") + Notice("   Connecting to server...\r\n", "joe"));
   auto server = AcceptLink(irc, 0);
   ExpectNext(*server, "NICK joe\r\nUSER joe 0 * :" + std::string(kWebHost) + "\r\n");
   ExpectNext(user, Notice("   Connected to the IRC server.\r\n", "joe"));
