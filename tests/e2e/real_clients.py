@@ -198,15 +198,13 @@ def start_kelvox(port):
 
 
 class Irssi:
-    """irssi in a tmux session of its own; everything it shows goes to irssi.log."""
+    """irssi in a tmux session of its own, set up with the README's commands;
+    everything it shows goes to irssi.log."""
 
     def __init__(self, kelvox_port, relay_port):
         home = os.path.join(WORK, "irssi")
         os.mkdir(home)
         open(os.path.join(home, "config"), "w").write(f"""
-servers = ({{ address = "127.0.0.1"; chatnet = "kelvox"; port = "{kelvox_port}";
-             password = "{PASSWORD}"; use_tls = "no"; autoconnect = "yes"; }});
-chatnets = {{ kelvox = {{ type = "IRC"; autosendcmd = "/quote HELP; /quote CONN 127.0.0.1:{relay_port}"; }}; }};
 settings = {{ core = {{ nick = "irssiuser"; user_name = "irssiuser"; real_name = "irssi user"; }}; }};
 logs = {{ "{WORK}/irssi.log" = {{ auto_open = "yes"; level = "ALL"; }}; }};
 """)
@@ -215,6 +213,10 @@ logs = {{ "{WORK}/irssi.log" = {{ auto_open = "yes"; level = "ALL"; }}; }};
         env.update(LANG="C.UTF-8", TERM="xterm")
         subprocess.run(self.tmux + ["new-session", "-d", "-x", "200", "-y", "50", f"irssi --home={home}"],
                        env=env, check=True)
+        wait_for("irssi started", lambda: os.path.exists(os.path.join(WORK, "irssi.log")))
+        self.command(f'/network add -autosendcmd "/quote HELP; /quote CONN 127.0.0.1:{relay_port}" kelvox')
+        self.command(f"/server add -network kelvox -notls 127.0.0.1 {kelvox_port} {PASSWORD}")
+        self.command("/connect kelvox")
 
     def command(self, text):
         subprocess.run(self.tmux + ["send-keys", "-t", "0", text, "Enter"], check=True)
@@ -233,8 +235,7 @@ class WeeChat:
         home = os.path.join(WORK, "weechat")
         setup = ";".join([
             "/set logger.file.flush_delay 0",
-            f"/server add kelvox 127.0.0.1/{kelvox_port} -notls",
-            f"/set irc.server.kelvox.password {PASSWORD}",
+            f"/server add kelvox 127.0.0.1/{kelvox_port} -notls -password={PASSWORD}",
             "/set irc.server.kelvox.nicks weeuser",
             "/set irc.server.kelvox.username weeuser",
             f'/set irc.server.kelvox.command "/quote HELP\\;/quote CONN 127.0.0.1:{relay_port}"',
