@@ -131,6 +131,10 @@ void TApplication::PrintStartNotes(bool port_changed) {
     note("listening on port " + port + " (all interfaces)");
     note("IRC clients connect to this machine on port " + port + " (127.0.0.1:" + port +
          " from here), then /quote CONN irc.example.net:6667");
+    if (bouncer_.ListeningTls()) {
+      note("listening with TLS on port " + std::to_string(transport_.TlsListener().BoundPort()) +
+           " (certificate " + settings_.SettingsFile(settings_.SslCertificate) + ")");
+    }
   } else if (settings_.Port.empty()) {
     note("not listening; no port is set: config set " + KeyName(&TSettings::Port) + " " + kUserPort +
          ", config ok, then start");

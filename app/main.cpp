@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <optional>
@@ -16,16 +17,20 @@
 #include "app/application.h"
 #include "app/console_commands.h"
 #include "config/program_file.h"
+#include "config/settings.h"
+#include "net/tls.h"
 
 namespace kelvox {
 namespace {
 
 constexpr const char* kVersion = "Kelvox v2.6";
 constexpr const char* kUsage =
-    "usage: kelvox [--config-dir DIR] [--start] [--version] [--help]\n"
+    "usage: kelvox [--config-dir DIR] [--start] [--make-cert] [--version] [--help]\n"
     "  --config-dir DIR  keep Config.ini, the list files and the default log in DIR\n"
     "                    (created when missing)\n"
     "  --start           open the listening port at start, whatever AutoStart says\n"
+    "  --make-cert       write a self-signed certificate and key for the TLS port\n"
+    "                    (SSL Certificate, SSL Key) into the settings folder and exit\n"
     "  --version         print the version and exit\n"
     "  --help            print this help and exit\n";
 constexpr const char* kSettingsHelp =
@@ -39,6 +44,7 @@ struct TOptions {
   bool Start = false;
   bool Help = false;
   bool Version = false;
+  bool MakeCert = false;
 };
 
 // Reads the command line; an exit status when it is wrong.
@@ -51,6 +57,8 @@ std::optional<int> ParseOptions(const std::vector<std::string>& args, TOptions& 
       options.Help = true;
     } else if (arg == "--start") {
       options.Start = true;
+    } else if (arg == "--make-cert") {
+      options.MakeCert = true;
     } else if (arg == "--config-dir" && i + 1 < args.size() && !args[i + 1].empty()) {
       options.ConfigDir = args[++i];
     } else {
@@ -123,6 +131,33 @@ void PrintHelp(const TOptions& options) {
   for (const std::string& line : ConsoleCommandHelp()) std::cout << "  " << line << "\n";
 }
 
+// The TLS listener's certificate and key, where the settings name them, made
+// for this machine's name; files that exist are left alone.
+int MakeCertificate(const std::string& folder) {
+  TSettings settings(folder);
+  if (settings.ConfigExists()) {
+    if (const TConfigError error = settings.LoadConfig()) std::cerr << "kelvox: " << *error << "\n";
+  }
+  const std::string cert = settings.SettingsFile(settings.SslCertificate);
+  const std::string key = settings.SettingsFile(settings.SslKey);
+  for (const std::string& path : {cert, key}) {
+    if (std::filesystem::exists(path)) {
+      std::cerr << "kelvox: " << path << " exists already; remove it to make a new pair\n";
+      return 1;
+    }
+  }
+  char host[256] = {};
+  if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0') std::strcpy(host, "localhost");
+  std::string error;
+  if (!MakeSelfSignedCertificate(cert, key, host, error)) {
+    std::cerr << "kelvox: cannot make the certificate: " << error << "\n";
+    return 1;
+  }
+  std::cout << "certificate: " << cert << "\nkey: " << key << "\nfingerprint (SHA-256): "
+            << CertificateFingerprint(cert) << "\n";
+  return 0;
+}
+
 }  // namespace
 }  // namespace kelvox
 
@@ -149,6 +184,7 @@ int main(int argc, char** argv) {
     std::cerr << "kelvox: cannot create the settings folder " << folder << ": " << error << "\n";
     return 1;
   }
+  if (options.MakeCert) return kelvox::MakeCertificate(folder);
   // A peer that resets must never end the process through SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
   kelvox::TApplication application({folder, options.Start}, STDIN_FILENO, std::cout);

@@ -52,6 +52,17 @@ class TSettings {
   TListMode Acces = TListMode::all;     // how the access list applies
   TListMode destination = TListMode::all;  // how the destination list applies
 
+  // Section TLS: the second, TLS listener.
+  std::string SslPort;                         // its port; empty: no TLS listener
+  std::string SslCertificate = "kelvox.pem";   // its certificate chain, PEM
+  std::string SslKey = "kelvox.key";           // its private key, PEM
+
+  /// A file named in the settings: as it is when it names a folder, else in
+  /// the settings folder.
+  std::string SettingsFile(const std::string& name) const {
+    return name.find('/') == std::string::npos ? FilePath(name) : name;
+  }
+
   // The lists, each in its own file.
   TSortedList AccessList;                          // Acceslist.conf: masks, addresses, host names
   TSortedList BanList;                             // Banlist.conf: masks, addresses, host names

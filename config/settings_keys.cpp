@@ -16,7 +16,7 @@ TOverloaded(Ts...) -> TOverloaded<Ts...>;
 
 }  // namespace
 
-const std::array<TSettingKey, 21> kSettingKeys = {{
+const std::array<TSettingKey, 24> kSettingKeys = {{
     {"Main", "Admin password", &TSettings::AdminPassword, true, ""},
     {"Main", "Time", &TSettings::Time, false, "yes"},
     {"Main", "TimeUp", &TSettings::TimeUp, false, "yes"},
@@ -40,6 +40,11 @@ const std::array<TSettingKey, 21> kSettingKeys = {{
     {"Security", "Password", &TSettings::Password, true, "tolvin"},
     {"Security", "Acces", &TSettings::Acces, false, "all"},
     {"Security", "destination", &TSettings::destination, false, "all"},
+    // The TLS listener: off while its port is empty; the files are PEM, a name
+    // without a folder lives in the settings folder.
+    {"TLS", "SSL Port", &TSettings::SslPort, false, ""},
+    {"TLS", "SSL Certificate", &TSettings::SslCertificate, false, "kelvox.pem"},
+    {"TLS", "SSL Key", &TSettings::SslKey, false, "kelvox.key"},
 }};
 
 void ReadSettingKey(TSettings& settings, const TIniFile& ini, const TSettingKey& key) {

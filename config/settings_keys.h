@@ -22,7 +22,7 @@ struct TSettingKey {
 };
 
 /// Every key, in the order SaveConfig writes them.
-extern const std::array<TSettingKey, 21> kSettingKeys;
+extern const std::array<TSettingKey, 24> kSettingKeys;
 
 /// Sets the key's field from the file, or from its missing-key value. A yes/no
 /// field is on only for exactly "yes"; a mode field changes only for "all",

@@ -16,9 +16,12 @@ TBouncer::TBouncer(TEventLoop& loop, TSettings& settings, TConsole& console, TTr
       interpreter_(sessions_, links_, settings, checks_, RunningSince, ListeningSince),
       timer3_(loop),
       refresh_timer_(loop) {
-  transport_.Listener().OnAccept = [this](std::unique_ptr<TConnection> client) {
-    sessions_.ServerClientConnect(std::move(client));
-  };
+  // Users who come with TLS are users like the others once their handshake is done.
+  for (TListener* listener : {&transport_.Listener(), &transport_.TlsListener()}) {
+    listener->OnAccept = [this](std::unique_ptr<TConnection> client) {
+      sessions_.ServerClientConnect(std::move(client));
+    };
+  }
   sessions_.OnClientData = [this](TConnection* s, uint16_t e) { interpreter_.ServerDataAvailable(s, e); };
   interpreter_.OnDie = [this] {
     ExitWithoutConfirm = true;
@@ -45,7 +48,10 @@ TBouncer::TBouncer(TEventLoop& loop, TSettings& settings, TConsole& console, TTr
   settings_.DestinationMode = TListMode::all;
 }
 
-TBouncer::~TBouncer() { transport_.Listener().OnAccept = nullptr; }
+TBouncer::~TBouncer() {
+  transport_.Listener().OnAccept = nullptr;
+  transport_.TlsListener().OnAccept = nullptr;
+}
 
 void TBouncer::SettingsReloaded() {
   checks_.RefreshLocalIp();

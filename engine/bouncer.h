@@ -58,6 +58,10 @@ class TBouncer {
   bool Quitter1Click();
   /// The Minimise timer: hides the main window once.
   void Timer3Timer(TTimer* Sender);
+  /// The TLS listener, after the plain one, when the SSL Port setting names a
+  /// port; a certificate that cannot be used or a port that cannot be had is
+  /// told on the status bar, and the plain listener stays.
+  void StartTls();
   /// The settings were read again: the machine's own name and the lists' host
   /// names are looked up anew.
   void SettingsReloaded();
@@ -75,6 +79,7 @@ class TBouncer {
   /// The number of users listed (closing ones included until their departure).
   int UserCount() const { return sessions_.Count(); }
   bool Listening() const { return transport_.Listener().Listening(); }
+  bool ListeningTls() const { return transport_.TlsListener().Listening(); }
   TAddressChecks& Checks() { return checks_; }
   TEventLog& EventLog() { return log_; }
   TSessionTable& Sessions() { return sessions_; }

@@ -56,6 +56,26 @@ void TBouncer::Button1Click() {
   } catch (const std::exception& e) {
     Button3Click();
     console_.SetStatusText(0, ListenFailureText(port, e.what()));
+    return;
+  }
+  if (!settings_.SslPort.empty()) StartTls();
+}
+
+void TBouncer::StartTls() {
+  const std::string port = settings_.SslPort;
+  std::string error;
+  const auto context = TTlsServerContext::Load(settings_.SettingsFile(settings_.SslCertificate),
+                                               settings_.SettingsFile(settings_.SslKey), error);
+  if (!context) {
+    console_.SetStatusText(0, "Listen on port: " + settings_.Port + ", TLS port " + port + ": " + error);
+    return;
+  }
+  try {
+    transport_.TlsListener().SetTls(context);
+    transport_.TlsListener().Listen(port);
+    console_.SetStatusText(0, "Listen on port: " + settings_.Port + ", TLS port: " + port);
+  } catch (const std::exception& e) {
+    console_.SetStatusText(0, "Listen on port: " + settings_.Port + ", TLS " + ListenFailureText(port, e.what()));
   }
 }
 
@@ -65,6 +85,7 @@ void TBouncer::Button3Click() {
   console_.EnableStartStop(true, false);
   console_.SetStatusText(1, "OFFLINE");
   transport_.Listener().Close();
+  transport_.TlsListener().Close();
   // The table stays whole meanwhile: the departures come later, one event
   // each, and close the gaps then.
   sessions_.CloseAll();

@@ -11,6 +11,30 @@
 
 namespace kelvox {
 
+TConnTarget ParseConnTarget(const std::string& argument) {
+  TConnTarget target;
+  std::string text = argument;
+  // A fingerprint holds colons of its own: it is taken off first.
+  if (const std::size_t fp = LowerAscii(text).find(" fp="); fp != std::string::npos) {
+    target.Fingerprint = TrimControls(text.substr(fp + 4));
+    text.erase(fp);
+  }
+  // An IPv6 address holds colons too: it comes in brackets, "[2001:db8::1]:6667".
+  const std::size_t start = text.find_first_not_of(" \t");
+  const std::size_t close = start != std::string::npos && text[start] == '[' ? text.find(']', start) : std::string::npos;
+  const std::size_t colon = text.find(':', close == std::string::npos ? 0 : close);
+  target.Host = close != std::string::npos
+                    ? text.substr(start + 1, close - start - 1)
+                    : TrimControls(colon == std::string::npos ? text : text.substr(0, colon));
+  if (colon != std::string::npos) target.Port = TrimControls(text.substr(colon + 1));
+  if (!target.Port.empty() && target.Port.front() == '+') {
+    target.Tls = true;
+    target.Port = TrimControls(target.Port.substr(1));
+  }
+  if (!target.Tls) target.Fingerprint.clear();  // a pin means nothing without TLS
+  return target;
+}
+
 TServerLinks::TServerLinks(TEventLoop& loop, TTransport& transport, TSessionTable& sessions,
                            const TSettings& settings, const TAddressChecks& checks, TEventLog& log)
     : loop_(loop),
@@ -64,16 +88,13 @@ void TServerLinks::Conn(int slot, const std::string& line) {
   record.CtcpTimer->Tag = slot;
   record.CtcpTimer->SetEnabled(true);
 
-  const std::string argument = ArgumentAfter(line, "conn");
-  const std::size_t colon = argument.find(':');
-  const std::string host = TrimControls(colon == std::string::npos ? argument : argument.substr(0, colon));
-  const std::string port = colon == std::string::npos ? "6667" : TrimControls(argument.substr(colon + 1));
+  const TConnTarget target = ParseConnTarget(ArgumentAfter(line, "conn"));
   // What fails before any lookup ends the user without a word, as a connect
   // without a server, without a port or with a port that is none would.
   uint16_t port_number = 0;
   try {
-    if (host.empty() || port.empty()) throw ESocketException("Connect: No IP Address Specified");
-    port_number = WSocketResolvePort(port, "tcp");
+    if (target.Host.empty() || target.Port.empty()) throw ESocketException("Connect: No IP Address Specified");
+    port_number = WSocketResolvePort(target.Port, "tcp");
   } catch (const ESocketException&) {
     sessions_.Kick(slot + 1, false);
     return;
@@ -82,14 +103,15 @@ void TServerLinks::Conn(int slot, const std::string& line) {
   // user's lines wait, as they do while the link connects.
   record.Relaying = true;
   record.Resolving = true;
-  transport_.ResolveHost(host, [this, life = std::weak_ptr<int>(life_), id = record.Id, host, port,
-                                port_number](const TResolution& answer) {
-    if (!life.expired()) Resolved(id, host, port, port_number, answer);
+  transport_.ResolveHost(target.Host, [this, life = std::weak_ptr<int>(life_), id = record.Id, target,
+                                       port_number](const TResolution& answer) {
+    if (!life.expired()) Resolved(id, target, port_number, answer);
   });
 }
 
-void TServerLinks::Resolved(uint64_t id, const std::string& host, const std::string& port, uint16_t port_number,
+void TServerLinks::Resolved(uint64_t id, const TConnTarget& target, uint16_t port_number,
                             const TResolution& answer) {
+  const std::string& host = target.Host;
   const int slot = sessions_.SlotOfId(id);
   if (slot < 0) return;  // the user has gone meanwhile
   TMySocket& record = sessions_.Slot(slot);
@@ -108,7 +130,11 @@ void TServerLinks::Resolved(uint64_t id, const std::string& host, const std::str
     return;
   }
   try {
-    record.Link->Connect(record.LocalIp, answer.Address, port_number);
+    if (target.Tls) {
+      record.Link->ConnectTls(record.LocalIp, answer.Address, port_number, {host, target.Fingerprint, {}});
+    } else {
+      record.Link->Connect(record.LocalIp, answer.Address, port_number);
+    }
   } catch (const ESocketException& e) {
     // A failed bind is told by its own message, not by the word anywhere.
     if (std::string_view(e.what()).rfind("winsock.bind", 0) == 0) {
@@ -130,7 +156,7 @@ void TServerLinks::Resolved(uint64_t id, const std::string& host, const std::str
   }
   Tell(slot, "   Connecting to server...\r\n");
   sessions_.ShowStatus(slot, "Connecting to server...");
-  sessions_.ShowServer(slot, host + ":" + port);
+  sessions_.ShowServer(slot, target.Text());
 }
 
 bool TServerLinks::DestinationAllowed(int slot, const std::string& address) {
@@ -159,7 +185,11 @@ void TServerLinks::ChangeStateCommune(TConnection* Sender, TSocketState OldState
 }
 
 void TServerLinks::ConnectCommune(TConnection* Sender, uint16_t Error) {
-  if (Error != 0) return;  // the close that follows tells the user
+  if (Error != 0) {
+    // The close that follows tells the user; a failed TLS handshake says why first.
+    if (const std::string why = Sender->TlsError(); !why.empty()) Tell(Sender->Tag, "   TLS: " + why + "\r\n");
+    return;
+  }
   try {
     Tell(Sender->Tag, "   Connected to the IRC server.\r\n");
   } catch (const std::exception&) {

@@ -21,6 +21,23 @@ class TEventLog;
 class TSessionTable;
 class TSettings;
 
+/// What CONN names: "host[:port]", "[IPv6 address][:port]", "host:+port" for
+/// TLS, and after a TLS target "fp=" and the SHA-256 fingerprint of a
+/// certificate to accept.
+struct TConnTarget {
+  std::string Host;
+  std::string Port = "6667";  // as given, without its "+"
+  bool Tls = false;
+  std::string Fingerprint;
+  /// The server as the grid shows it: "host:port", "host:+port".
+  std::string Text() const {
+    const bool v6 = Host.find(':') != std::string::npos;
+    return (v6 ? "[" + Host + "]" : Host) + (Tls ? ":+" : ":") + Port;
+  }
+};
+/// CONN's argument read; texts trimmed of blanks and controls.
+TConnTarget ParseConnTarget(const std::string& argument);
+
 class TServerLinks {
  public:
   /// How long a server may take, each time told to the user, whose link then ends.
@@ -43,7 +60,7 @@ class TServerLinks {
   /// How often the limits are looked at, while any link is open.
   std::chrono::milliseconds WatchInterval = std::chrono::seconds(1);
 
-  /// CONN <server>[:<port>] from the user in a slot.
+  /// CONN <server>[:[+]<port>] [fp=<SHA-256>] from the user in a slot.
   void Conn(int slot, const std::string& line);
 
   // The link's handlers; the link's Tag is the user's slot.
@@ -65,8 +82,7 @@ class TServerLinks {
   /// a refusal is told with the list.
   bool DestinationAllowed(int slot, const std::string& address);
   /// The server's address has come (or not) for the user CONN was waiting for.
-  void Resolved(uint64_t id, const std::string& host, const std::string& port, uint16_t port_number,
-                const TResolution& answer);
+  void Resolved(uint64_t id, const TConnTarget& target, uint16_t port_number, const TResolution& answer);
   /// Sends a server line to the user: only to a connected user whose link is open.
   void Relay(int slot, std::string_view line);
   /// The CTCP flood guard's decision for one request from the server.

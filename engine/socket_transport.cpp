@@ -27,7 +27,18 @@ TSocketConnection::TSocketConnection(std::unique_ptr<TWSocket> socket) : socket_
   };
 }
 
+void TSocketConnection::ConnectTls(const std::string& local_addr, const std::string& addr, uint16_t port,
+                                   const TTlsClientOptions& tls) {
+  socket_->SetTlsClient(tls);
+  Open(local_addr, addr, port);
+}
+
 void TSocketConnection::Connect(const std::string& local_addr, const std::string& addr, uint16_t port) {
+  socket_->ClearTls();  // a link used again for a plain server
+  Open(local_addr, addr, port);
+}
+
+void TSocketConnection::Open(const std::string& local_addr, const std::string& addr, uint16_t port) {
   TWSocket& s = *socket_;
   s.SetLocalAddr(local_addr);
   s.SetAddr(addr);
@@ -45,6 +56,7 @@ TSocketListener::TSocketListener(TEventLoop& loop) : server_(loop) {
   server_.OnClientConnect = [this](TWSocketServer*, TWSocketClient* client, uint16_t) {
     std::unique_ptr<TWSocketClient> taken = server_.Release(client);
     if (!taken) return;
+    if (context_) taken->StartTlsServer(context_);
     auto connection = std::make_unique<TSocketConnection>(std::move(taken));
     if (OnAccept) {
       OnAccept(std::move(connection));

@@ -27,6 +27,9 @@ class TSocketConnection : public TConnection {
   std::string_view UnreadText() const override { return socket_->UnreadText(); }
   void Close() override { socket_->Close(); }
   void Connect(const std::string& local_addr, const std::string& addr, uint16_t port) override;
+  void ConnectTls(const std::string& local_addr, const std::string& addr, uint16_t port,
+                  const TTlsClientOptions& tls) override;
+  std::string TlsError() const override { return socket_->TlsError(); }
   bool BufferHigh() const override { return socket_->BufferHigh(); }
   int64_t WriteCount() const override { return socket_->WriteCount(); }
   void PauseReading() override { socket_->PauseReading(); }
@@ -35,6 +38,8 @@ class TSocketConnection : public TConnection {
   TWSocket& Socket() { return *socket_; }
 
  private:
+  void Open(const std::string& local_addr, const std::string& addr, uint16_t port);
+
   std::unique_ptr<TWSocket> socket_;
 };
 
@@ -44,19 +49,23 @@ class TSocketListener : public TListener {
   explicit TSocketListener(TEventLoop& loop);
 
   void Listen(const std::string& port) override;
+  void SetTls(std::shared_ptr<TTlsServerContext> context) override { context_ = std::move(context); }
   void Close() override { server_.Close(); }
   bool Listening() const override { return server_.State() != wsClosed; }
   int BoundPort() const override { return server_.BoundPort(); }
 
  private:
   TWSocketServer server_;
+  std::shared_ptr<TTlsServerContext> context_;  // the users' TLS sessions; nullptr: plain
 };
 
 class TSocketTransport : public TTransport {
  public:
-  explicit TSocketTransport(TEventLoop& loop) : loop_(loop), listener_(loop), resolver_(loop) {}
+  explicit TSocketTransport(TEventLoop& loop)
+      : loop_(loop), listener_(loop), tls_listener_(loop), resolver_(loop) {}
 
   TListener& Listener() override { return listener_; }
+  TListener& TlsListener() override { return tls_listener_; }
   std::unique_ptr<TConnection> NewConnection() override;
   /// A dotted address, or a name that cannot be one, is answered at once (in a
   /// task); a host name goes to the resolver's workers.
@@ -65,6 +74,7 @@ class TSocketTransport : public TTransport {
  private:
   TEventLoop& loop_;
   TSocketListener listener_;
+  TSocketListener tls_listener_;
   TResolver resolver_;
 };
 

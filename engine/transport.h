@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/tls.h"
 #include "net/wsocket.h"
 
 namespace kelvox {
@@ -56,6 +57,14 @@ class TConnection {
   /// address and a port; returns in wsConnecting, the outcome comes as events.
   /// What fails at once raises ESocketException ("winsock.bind failed, error #n").
   virtual void Connect(const std::string& local_addr, const std::string& addr, uint16_t port) = 0;
+  /// Connect, then the TLS handshake: the link reports connected only once the
+  /// handshake is done; a failed handshake reports as a failed connect, with
+  /// TlsError() telling why.
+  virtual void ConnectTls(const std::string& local_addr, const std::string& addr, uint16_t port,
+                          const TTlsClientOptions& tls) = 0;
+  /// Why the TLS handshake failed ("certificate verify failed: ..."); empty
+  /// when it did not, or for a plain connection.
+  virtual std::string TlsError() const = 0;
 
   // Back-pressure: the output's marks, the pause of reading.
   virtual bool BufferHigh() const = 0;
@@ -80,6 +89,9 @@ class TListener {
   /// Raises ESocketException with the socket layer's texts ("... in function
   /// Bind ..." with 10048 for a port in use).
   virtual void Listen(const std::string& port) = 0;
+  /// The certificate that makes the connections taken from the next Listen on
+  /// TLS sessions; nullptr: plain.
+  virtual void SetTls(std::shared_ptr<TTlsServerContext> context) = 0;
   /// Stops taking connections; those taken stay.
   virtual void Close() = 0;
   virtual bool Listening() const = 0;
@@ -101,6 +113,8 @@ class TTransport {
  public:
   virtual ~TTransport() = default;
   virtual TListener& Listener() = 0;
+  /// The second listener, for users who come with TLS.
+  virtual TListener& TlsListener() = 0;
   /// A closed connection for a server link.
   virtual std::unique_ptr<TConnection> NewConnection() = 0;
   /// Looks a host name up; `done` runs later, as a task, with the answer.

@@ -1,7 +1,12 @@
 // The arguments of CONN and IP, and the lookup's answer to CONN. The input is
 // "IP argument NUL CONN argument"; its first byte chooses the settings and
-// whether the lookup finds the name.
+// whether the lookup finds the name. CONN's target, read and written back as
+// the grid shows it, reads as the same target again.
+#include <cstdlib>
+
+#include "engine/server_link.h"
 #include "fuzz/fuzz_bouncer.h"
+#include "net/resolve.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
@@ -13,6 +18,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
   // Line ends inside the arguments would make more lines: those are the line fuzzer's.
   if (ip.find_first_of("\r\n") != std::string_view::npos || conn.find_first_of("\r\n") != std::string_view::npos) {
     return 0;
+  }
+  const kelvox::TConnTarget target = kelvox::ParseConnTarget(std::string(conn));
+  const bool plain_host = target.Host.find(':') == std::string::npos;
+  if (!target.Host.empty() && (!plain_host || target.Host == kelvox::TrimControls(target.Host))) {
+    const kelvox::TConnTarget again = kelvox::ParseConnTarget(target.Text());
+    if (again.Host != target.Host || again.Port != target.Port || again.Tls != target.Tls) std::abort();
   }
   fuzz.Say("PASS pw\r\nIP " + std::string(ip) + "\r\nCONN " + std::string(conn) + "\r\n");
   for (int i = 0; i < 4 && fuzz.transport.Waiting() > 0; ++i) {

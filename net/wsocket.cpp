@@ -10,6 +10,7 @@
 #include "net/graceful_close.h"
 #include "net/os_socket.h"
 #include "net/resolve.h"
+#include "net/tls_session.h"
 
 namespace kelvox {
 
@@ -22,20 +23,40 @@ constexpr uint32_t kEndInterest = EPOLLRDHUP;
 constexpr std::size_t kWorthReleasing = 16 * 1024;
 // An unfinished line kept between reads gives its memory back past this.
 constexpr std::size_t kSmallCarry = 256;
+// A TLS socket receives its ciphertext in pieces of this size, about two
+// records' worth.
+constexpr std::size_t kCipherChunk = 32 * 1024;
 
 // Gives the loop's read buffer back at the end of a read.
-class TLentBuffer {
+// Where one read puts its bytes, after the unfinished line that goes in front of
+// them: the loop's buffer, unless a read up the stack holds it, else a buffer
+// of its own; the loop's is given back at the end of the read.
+class TReadArea {
  public:
-  TLentBuffer(TEventLoop& loop, bool lent) : loop_(loop), lent_(lent) {}
-  ~TLentBuffer() {
+  TReadArea(TEventLoop& loop, std::size_t kept)
+      : loop_(loop), base_(kept <= TEventLoop::kReadBufferSize / 2 ? loop.LendReadBuffer() : nullptr),
+        lent_(base_ != nullptr) {
+    if (base_ == nullptr) {
+      capacity_ = kept + TEventLoop::kReadBufferSize / 2;
+      own_.reset(new char[capacity_]);
+      base_ = own_.get();
+    }
+  }
+  ~TReadArea() {
     if (lent_) loop_.ReturnReadBuffer();
   }
-  TLentBuffer(const TLentBuffer&) = delete;
-  TLentBuffer& operator=(const TLentBuffer&) = delete;
+  TReadArea(const TReadArea&) = delete;
+  TReadArea& operator=(const TReadArea&) = delete;
+
+  char* Base() const { return base_; }
+  std::size_t Capacity() const { return capacity_; }
 
  private:
   TEventLoop& loop_;
+  char* base_;
   bool lent_;
+  std::size_t capacity_ = TEventLoop::kReadBufferSize;
+  std::unique_ptr<char[]> own_;
 };
 
 }  // namespace
@@ -168,11 +189,14 @@ void TWSocket::OnReadiness(uint32_t events) {
       if (events & EPOLLIN) bits = kFdAccept;
       break;
     case wsConnecting:
-      if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
-        bits = kFdConnect;
-        error = static_cast<uint16_t>(os::PendingError(handle_));
+      if (!tls_) {
+        if (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) {
+          bits = kFdConnect;
+          error = static_cast<uint16_t>(os::PendingError(handle_));
+        }
+        break;
       }
-      break;
+      [[fallthrough]];  // connected over TCP, the TLS handshake runs
     case wsConnected:
       if (events & EPOLLOUT) bits |= kFdWrite;
       // Data, the peer's end and a reset are all told apart by reading.
@@ -193,7 +217,9 @@ void TWSocket::Dispatch(uint64_t serial, unsigned bits, uint16_t error, bool fro
   if (!IsCurrent(serial)) return;
   const std::weak_ptr<int> life = life_;
   try {
-    if (bits & kFdConnect) {
+    if ((bits & kFdConnect) && error == 0 && tls_client_) {
+      StartTlsClient();  // connected once the handshake is done
+    } else if (bits & kFdConnect) {
       // The outcome of the attempt, readable from the state-change handler that
       // fires before the connected event.
       last_error_ = error;
@@ -210,7 +236,13 @@ void TWSocket::Dispatch(uint64_t serial, unsigned bits, uint16_t error, bool fro
       peer_ending_ = true;
       UpdateInterest();
     }
-    if ((bits & kFdRead) && IsCurrent(serial)) ReceiveLoop(error);
+    if ((bits & kFdRead) && IsCurrent(serial)) {
+      if (tls_) {
+        ReceiveTls(error);
+      } else {
+        ReceiveLoop(error);
+      }
+    }
     if (life.expired()) return;
     if ((bits & kFdWrite) && IsCurrent(serial)) {
       os_full_ = false;
@@ -244,15 +276,9 @@ void TWSocket::ReceiveLoop(uint16_t error) {
     // The unfinished line goes in front of the new bytes, so that lines are
     // whole. The loop's buffer serves, unless a read up the stack holds it.
     const auto kept = static_cast<std::size_t>(in_end_ - in_begin_);
-    char* base = kept <= TEventLoop::kReadBufferSize / 2 ? loop_.LendReadBuffer() : nullptr;
-    const TLentBuffer lent(loop_, base != nullptr);
-    std::size_t capacity = TEventLoop::kReadBufferSize;
-    std::unique_ptr<char[]> own;
-    if (base == nullptr) {
-      capacity = kept + TEventLoop::kReadBufferSize / 2;
-      own.reset(new char[capacity]);
-      base = own.get();
-    }
+    const TReadArea area(loop_, kept);
+    char* base = area.Base();
+    const std::size_t capacity = area.Capacity();
     if (kept > 0) std::memcpy(base, in_begin_, kept);
     const std::size_t wanted = std::min(capacity - kept, budget);
     const ssize_t got = os::ReceiveBytes(handle_, base + kept, wanted);
@@ -265,21 +291,27 @@ void TWSocket::ReceiveLoop(uint16_t error) {
     const auto count = static_cast<std::size_t>(got);
     read_count_ += got;
     budget -= count;
-    carry_.clear();
-    in_begin_ = base;
-    in_end_ = base + kept + count;
-    last_error_ = 0;
-    bool stop = false;
-    try {
-      if (!TriggerDataAvailable(error)) in_begin_ = in_end_;  // nobody reads: dropped
-    } catch (...) {
-      stop = true;  // a failing data handler ends this burst, without a report
-    }
-    if (life.expired()) return;
-    KeepUnread();
-    if (stop || handle_ < 0 || (ComponentOptions & wsoNoReceiveLoop) || count < wanted) break;
+    const THanded handed = HandOver(base, kept + count, error, life);
+    if (handed == THanded::kGone) return;
+    if (handed == THanded::kStopped || handle_ < 0 || (ComponentOptions & wsoNoReceiveLoop) || count < wanted) break;
   }
   if (ended && handle_ >= 0) PeerEnded(end_error);
+}
+
+TWSocket::THanded TWSocket::HandOver(char* base, std::size_t size, uint16_t error, const std::weak_ptr<int>& life) {
+  carry_.clear();
+  in_begin_ = base;
+  in_end_ = base + size;
+  last_error_ = 0;
+  bool stop = false;
+  try {
+    if (!TriggerDataAvailable(error)) in_begin_ = in_end_;  // nobody reads: dropped
+  } catch (...) {
+    stop = true;  // a failing data handler ends this burst, without a report
+  }
+  if (life.expired()) return THanded::kGone;
+  KeepUnread();
+  return stop ? THanded::kStopped : THanded::kRead;
 }
 
 void TWSocket::KeepUnread() {
@@ -344,6 +376,31 @@ int TWSocket::Receive(void* buffer, int size) {
     in_begin_ += count;
     return static_cast<int>(count);
   }
+  if (tls_) {
+    // Plaintext only: what the session holds, else one OS receive fed to it.
+    if (tls_handshaking_) {
+      last_error_ = WSAEWOULDBLOCK;
+      return -1;
+    }
+    if (wanted == 0) return 0;
+    TTlsSession::TRead result = TTlsSession::TRead::kData;
+    std::size_t count = tls_->Read(static_cast<char*>(buffer), wanted, result);
+    if (count == 0 && result == TTlsSession::TRead::kEmpty) {
+      char cipher[kCipherChunk];
+      const ssize_t got = os::ReceiveBytes(handle_, cipher, sizeof cipher);
+      if (got <= 0) {
+        last_error_ = got == 0 ? 0 : os::LastError();
+        return got == 0 ? 0 : -1;
+      }
+      read_count_ += got;
+      tls_->Feed(cipher, static_cast<std::size_t>(got));
+      count = tls_->Read(static_cast<char*>(buffer), wanted, result);
+      TlsWritten();
+    }
+    if (count > 0 || result == TTlsSession::TRead::kClosed) return static_cast<int>(count);
+    last_error_ = result == TTlsSession::TRead::kFailed ? WSAECONNABORTED : WSAEWOULDBLOCK;
+    return -1;
+  }
   const ssize_t got = os::ReceiveBytes(handle_, buffer, wanted);
   if (got < 0) {
     last_error_ = os::LastError();
@@ -370,6 +427,9 @@ void TWSocket::ResumeReading() {
   if (!paused_) return;
   paused_ = false;
   UpdateInterest();
+  // What the session decrypted, or received and kept, while paused: no
+  // readiness tells of it.
+  if (tls_ && !tls_handshaking_) ContinueTlsRead();
 }
 
 // --- errors -----------------------------------------------------------------
@@ -446,6 +506,7 @@ void TWSocket::Connect() {
   FirePendingClose();
   DiscardSendQueue();
   DropInput();
+  tls_error_.clear();
 
   const int fd = os::OpenSocket(socket_type_, proto_number_);
   if (fd < 0) FireError("Connect (socket)", os::LastError());
@@ -498,6 +559,12 @@ void TWSocket::ReleaseHandle(Release how) {
   interest_ = 0;
   buffer_high_ = false;
   DropInput();
+  if (tls_) {
+    // An orderly end seals what is left and says close_notify after it.
+    if (how == Release::kGraceful && established_) tls_->Close();
+    tls_.reset();
+    tls_handshaking_ = false;
+  }
   if (how == Release::kGraceful && established_) {
     loop_.Closer().Adopt(fd, std::string(out_.Peek()));
   } else {
@@ -576,7 +643,12 @@ void TWSocket::Abort() {
 int TWSocket::Send(const void* data, int len) {
   if (state_ != wsConnected) FireError("Send", WSAENOTCONN);
   if (len <= 0) return 0;
-  out_.Write(std::string_view(static_cast<const char*>(data), static_cast<std::size_t>(len)));
+  const std::string_view bytes(static_cast<const char*>(data), static_cast<std::size_t>(len));
+  if (tls_) {
+    tls_->Write(bytes);  // sealed into records when the output is flushed
+  } else {
+    out_.Write(bytes);
+  }
   Queued();
   return len;
 }
@@ -587,8 +659,13 @@ int TWSocket::SendText(std::string_view text) {
 
 void TWSocket::SendLine(std::string_view text) {
   if (state_ != wsConnected) FireError("Send", WSAENOTCONN);
-  out_.Write(text);
-  out_.Write("\r\n");
+  if (tls_) {
+    tls_->Write(text);
+    tls_->Write("\r\n");
+  } else {
+    out_.Write(text);
+    out_.Write("\r\n");
+  }
   Queued();
 }
 
@@ -597,14 +674,15 @@ void TWSocket::Queued() {
     flush_listed_ = true;
     loop_.FlushAfterTask(this);
   }
-  if (out_.Size() >= kFlushAtOnce && !os_full_) Flush(false);
+  if (OutputSize() >= kFlushAtOnce && !os_full_) Flush(false);
   if (handle_ < 0) return;  // the flush met a broken connection
-  if (out_.Size() > kMaxSendQueue) {
+  const std::size_t size = OutputSize();
+  if (size > kMaxSendQueue) {
     // Nobody reads and nothing held the writer back: end it as a reset would.
     CloseWith(Release::kAbortive, Notify::kLater, WSAENOBUFS);
     return;
   }
-  if (!buffer_high_ && out_.Size() > kHighWaterMark) {
+  if (!buffer_high_ && size > kHighWaterMark) {
     buffer_high_ = true;
     if (OnBufferHigh) OnBufferHigh(this);
   }
@@ -615,8 +693,17 @@ void TWSocket::FlushOutput() {
   if (!os_full_) Flush(true);
 }
 
+std::size_t TWSocket::OutputSize() const { return out_.Size() + (tls_ ? tls_->Staged() : 0); }
+
 void TWSocket::Flush(bool after_task) {
-  if (handle_ < 0 || state_ != wsConnected) return;
+  // A TLS client flushes its handshake while still connecting.
+  if (handle_ < 0 || (state_ != wsConnected && !tls_)) return;
+  if (tls_ && !tls_->Seal()) {
+    tls_error_ = tls_->Error();
+    last_error_ = WSAECONNABORTED;
+    CloseWith(Release::kAbortive, Notify::kLater, WSAECONNABORTED);
+    return;
+  }
   const bool had_output = !out_.Empty();
   while (!out_.Empty()) {
     const std::string_view unsent = out_.Peek();
@@ -640,7 +727,7 @@ void TWSocket::Flush(bool after_task) {
       break;
     }
   }
-  if (buffer_high_ && out_.Size() <= kLowWaterMark) {
+  if (buffer_high_ && OutputSize() <= kLowWaterMark) {
     buffer_high_ = false;
     PostEvent([](TWSocket* s) {
       if (s->OnBufferLow) s->OnBufferLow(s);
@@ -649,8 +736,10 @@ void TWSocket::Flush(bool after_task) {
   // Within a task the buffer is about to fill again; only a drain after it
   // counts, and gives the memory back.
   if (out_.Empty() && had_output && after_task) {
-    if (OnDataSent) PostEvent([](TWSocket* s) { s->TriggerDataSent(0); });
-    const std::size_t released = out_.Shrink();
+    // The records of a handshake are no data the owner sent.
+    if (OnDataSent && !tls_handshaking_) PostEvent([](TWSocket* s) { s->TriggerDataSent(0); });
+    std::size_t released = out_.Shrink();
+    if (tls_) released += tls_->Shrink();
     if (released >= kWorthReleasing) loop_.NoteReleased(released);
   }
   UpdateInterest();
@@ -663,14 +752,202 @@ void TWSocket::PostEvent(void (*fire)(TWSocket*)) {
 }
 
 void TWSocket::UpdateInterest() {
-  // Connecting sockets wait for writability, listeners for connections.
-  if (handle_ < 0 || state_ != wsConnected) return;
-  const uint32_t wanted =
-      (paused_ && !peer_ending_ ? kEndInterest : kReadInterest) | (out_.Empty() ? 0u : uint32_t{EPOLLOUT});
+  // Connecting sockets wait for writability (unless their TLS handshake runs),
+  // listeners for connections.
+  if (handle_ < 0 || (state_ != wsConnected && !tls_)) return;
+  // A handshake goes on while reading is paused: it delivers no data.
+  const bool hold = paused_ && !peer_ending_ && !tls_handshaking_;
+  const uint32_t wanted = (hold ? kEndInterest : kReadInterest) | (out_.Empty() ? 0u : uint32_t{EPOLLOUT});
   if (wanted != interest_) {
     interest_ = wanted;
     loop_.Modify(handle_, wanted);
   }
+}
+
+// --- TLS --------------------------------------------------------------------
+
+void TWSocket::SetTlsClient(const TTlsClientOptions& options) {
+  if (state_ != wsClosed) throw ESocketException("Cannot change TLS if not closed");
+  tls_client_ = std::make_unique<TTlsClientOptions>(options);
+}
+
+void TWSocket::ClearTls() {
+  if (state_ != wsClosed) throw ESocketException("Cannot change TLS if not closed");
+  tls_client_.reset();
+}
+
+bool TWSocket::IsTls() const { return tls_client_ != nullptr || tls_ != nullptr; }
+
+void TWSocket::StartTlsServer(std::shared_ptr<TTlsServerContext> context) {
+  if (state_ != wsConnected || handle_ < 0) throw ESocketException("StartTlsServer: Socket is not connected");
+  if (tls_) throw ESocketException("StartTlsServer: Already a TLS session");
+  if (!context) throw ESocketException("StartTlsServer: No TLS context");
+  std::string why;
+  std::unique_ptr<TTlsSession> session = TTlsSession::Server(*context, out_, why);
+  if (!session) throw ESocketException("StartTlsServer: " + why);
+  tls_ = std::move(session);
+  tls_error_.clear();
+  tls_handshaking_ = true;
+  if (in_end_ != in_begin_) {
+    // Bytes received before are the start of the handshake.
+    tls_->Feed(in_begin_, static_cast<std::size_t>(in_end_ - in_begin_));
+    DropInput();
+    ContinueTlsRead();
+  }
+  UpdateInterest();
+}
+
+void TWSocket::StartTlsClient() {
+  established_ = true;  // a TCP connection, whatever becomes of the handshake
+  last_error_ = 0;
+  std::string why;
+  tls_ = TTlsSession::Client(*tls_client_, out_, why);
+  if (!tls_) {
+    established_ = false;  // nothing to deliver: the connection just goes
+    TlsHandshakeFailed(why);
+    return;
+  }
+  tls_handshaking_ = true;
+  UpdateInterest();
+  AdvanceTlsHandshake();
+}
+
+void TWSocket::AdvanceTlsHandshake() {
+  const TTlsSession::TStep step = tls_->Handshake();
+  TlsWritten();
+  if (step == TTlsSession::TStep::kMore) return;
+  if (step == TTlsSession::TStep::kFailed) {
+    TlsHandshakeFailed(tls_->Error());
+    return;
+  }
+  tls_handshaking_ = false;
+  UpdateInterest();
+  if (state_ != wsConnecting) return;  // a server: what was held goes with the next flush
+  // A client is connected now, as a plain connect reports it.
+  const std::weak_ptr<int> life = life_;
+  ChangeState(wsConnected);
+  if (life.expired()) return;
+  TriggerSessionConnected(0);
+}
+
+void TWSocket::TlsHandshakeFailed(const std::string& why) {
+  const std::weak_ptr<int> life = life_;
+  tls_error_ = why;
+  // A failed session drops what is sent from here on; its alert, if it wrote
+  // one, is still delivered with the close.
+  if (tls_ && !tls_->Failed()) tls_->Fail(why);
+  tls_handshaking_ = false;
+  if (state_ != wsConnecting) {
+    PeerEnded(WSAECONNABORTED);  // the server end: as a reset by the peer
+    return;
+  }
+  // The client end: as a failed connect.
+  last_error_ = WSAECONNABORTED;
+  ChangeState(wsConnected);
+  if (life.expired()) return;
+  TriggerSessionConnected(WSAECONNABORTED);
+  if (life.expired()) return;
+  if (state_ != wsClosed) CloseWith(Release::kGraceful, Notify::kNow);
+}
+
+void TWSocket::TlsWritten() {
+  if (flush_listed_ || OutputSize() == 0) return;
+  flush_listed_ = true;
+  loop_.FlushAfterTask(this);
+}
+
+void TWSocket::ContinueTlsRead() {
+  if (tls_ && handle_ >= 0 && tls_->HasInput()) PostMessage(kFdRead, 0, false);
+}
+
+// The read task of a TLS socket: ciphertext from the OS goes into the session,
+// which advances the handshake or gives plaintext, handed out as a plain socket
+// hands out its bytes. The budget counts the ciphertext.
+void TWSocket::ReceiveTls(uint16_t error) {
+  const std::weak_ptr<int> life = life_;
+  std::size_t budget = kReadBudget;
+  bool os_drained = false;        // the last receive took everything the OS had
+  bool fed = tls_->HasInput();    // the handshake has bytes to work on
+  for (;;) {
+    if (handle_ < 0 || !tls_) return;
+    if (tls_handshaking_) {
+      if (fed) {
+        fed = false;
+        AdvanceTlsHandshake();
+        if (life.expired()) return;
+        continue;
+      }
+    } else {
+      // While paused, the session keeps what it holds until ResumeReading.
+      if (paused_ && !peer_ending_) return;
+      const int delivered = DeliverTls(error);
+      if (life.expired() || delivered < 0) return;
+      if (delivered > 0) {
+        if (ComponentOptions & wsoNoReceiveLoop) {
+          ContinueTlsRead();
+          return;
+        }
+        continue;
+      }
+    }
+    if (os_drained) return;
+    if (budget == 0) {
+      ContinueTlsRead();  // the OS, if it holds more, tells by itself
+      return;
+    }
+    char cipher[kCipherChunk];
+    const std::size_t wanted = std::min(kCipherChunk, budget);
+    const ssize_t got = os::ReceiveBytes(handle_, cipher, wanted);
+    if (got <= 0) {
+      const int err = got == 0 ? 0 : os::LastError();
+      if (err == WSAEWOULDBLOCK) return;
+      if (tls_handshaking_) {
+        TlsHandshakeFailed(tls_->PeerGoneText());
+      } else {
+        PeerEnded(static_cast<uint16_t>(err));
+      }
+      return;
+    }
+    read_count_ += got;
+    budget -= static_cast<std::size_t>(got);
+    os_drained = static_cast<std::size_t>(got) < wanted;
+    tls_->Feed(cipher, static_cast<std::size_t>(got));
+    fed = true;
+  }
+}
+
+int TWSocket::DeliverTls(uint16_t error) {
+  const std::weak_ptr<int> life = life_;
+  // As for a plain read: the unfinished line goes in front of the new bytes.
+  const auto kept = static_cast<std::size_t>(in_end_ - in_begin_);
+  const TReadArea area(loop_, kept);
+  char* base = area.Base();
+  const std::size_t capacity = area.Capacity();
+  std::size_t count = 0;
+  TTlsSession::TRead result = TTlsSession::TRead::kData;
+  while (kept + count < capacity && result == TTlsSession::TRead::kData) {
+    count += tls_->Read(base + kept + count, capacity - kept - count, result);
+  }
+  TlsWritten();  // reading may have answered the peer
+  if (count > 0) {
+    if (kept > 0) std::memcpy(base, in_begin_, kept);
+    const THanded handed = HandOver(base, kept + count, error, life);
+    if (handed == THanded::kGone || handle_ < 0) return -1;
+    if (handed == THanded::kStopped) {
+      ContinueTlsRead();
+      return -1;
+    }
+  }
+  if (result == TTlsSession::TRead::kClosed) {
+    PeerEnded(0);  // close_notify: the peer's orderly end
+    return -1;
+  }
+  if (result == TTlsSession::TRead::kFailed) {
+    tls_error_ = tls_->Error();
+    PeerEnded(WSAECONNABORTED);
+    return -1;
+  }
+  return count > 0 ? 1 : 0;
 }
 
 // --- peers and adoption -----------------------------------------------------
@@ -707,6 +984,7 @@ void TWSocket::Dup(int handle) {
     ChangeState(wsClosed);
   }
   TakeHandle(handle, true);
+  tls_error_.clear();
   ApplyLinger();
   TuneConnection();
   WatchHandle(kReadInterest);

@@ -18,6 +18,10 @@
 // OnSessionClosed) as a task after the current one, never inside the call. The
 // only handlers that run inside a call: OnChangeState of Connect, Listen and Dup,
 // and OnBufferHigh of Send.
+// TLS: a socket with TLS client options runs the handshake after the TCP
+// connect and reports itself connected only after it; an accepted socket turns
+// into a TLS server with StartTlsServer. Sends, reads, marks, pausing and
+// closing behave the same on either; handlers see plaintext only.
 #pragma once
 
 #include <cstddef>
@@ -31,6 +35,7 @@
 
 #include "net/buffer.h"
 #include "net/event_loop.h"
+#include "net/tls.h"
 #include "net/wsocket_errors.h"
 
 namespace kelvox {
@@ -52,6 +57,7 @@ enum TSocketSendFlags : uint8_t { wsSendNormal = 0, wsSendUrgent = 1 };
 enum TWSocketOption : unsigned { wsoNoReceiveLoop = 1 };
 
 class TWSocket;
+class TTlsSession;
 
 using TChangeState = std::function<void(TWSocket* Sender, TSocketState OldState, TSocketState NewState)>;
 using TSessionConnected = std::function<void(TWSocket* Sender, uint16_t Error)>;
@@ -132,9 +138,10 @@ class TWSocket : private TFlushable {
   /// socket was created.
   int64_t WriteCount() const { return write_count_; }
   int64_t SendCalls() const { return send_calls_; }
-  bool AllSent() const { return out_.Empty(); }
-  /// Bytes handed to Send that the OS has not taken yet.
-  std::size_t BufferedBytes() const { return out_.Size(); }
+  bool AllSent() const { return OutputSize() == 0; }
+  /// Bytes handed to Send that the OS has not taken yet (on a TLS socket:
+  /// records, and plaintext not yet sealed into records).
+  std::size_t BufferedBytes() const { return OutputSize(); }
   /// Between OnBufferHigh and OnBufferLow.
   bool BufferHigh() const { return buffer_high_; }
 
@@ -175,6 +182,35 @@ class TWSocket : private TFlushable {
   void PauseReading();
   void ResumeReading();
   bool ReadingPaused() const { return paused_; }
+
+  // TLS.
+  /// Makes the following Connects TLS links to a server checked as `options`
+  /// say: after the TCP connect the socket stays wsConnecting through the
+  /// handshake, and reports wsConnected and OnSessionConnected(0) only once it
+  /// is done. A failed handshake is reported as a failed connect with error
+  /// 10053 (wsConnecting>wsConnected, OnSessionConnected(10053), wsClosed,
+  /// OnSessionClosed(0)); TlsError() tells why. The options stay for every
+  /// later Connect until ClearTls. Only while closed.
+  void SetTlsClient(const TTlsClientOptions& options);
+  /// Later Connects are plain TCP again. Only while closed.
+  void ClearTls();
+  /// Turns a connection just accepted (call it right after Dup, or in the
+  /// server's OnClientConnect) into the server end of a TLS session. The socket
+  /// stays wsConnected; what is sent before the handshake is done is held and
+  /// sent once it is. A failed handshake ends the connection as a reset by the
+  /// peer would, with error 10053 (OnSessionClosed(10053), then wsClosed);
+  /// TlsError() tells why. The session ends with the connection. Raises
+  /// ESocketException unless connected and plain.
+  void StartTlsServer(std::shared_ptr<TTlsServerContext> context);
+  /// TLS client options are set, or the connection is a TLS session.
+  bool IsTls() const;
+  /// Why the last TLS handshake or session failed (for the user, after "TLS: "):
+  /// "certificate verify failed: ...", "fingerprint mismatch: the server's is
+  /// AB:CD:...", "handshake failed: ...", "the server (client) closed the
+  /// connection during the handshake", or after the handshake "the connection
+  /// failed: ...". Empty when nothing failed; cleared by Connect, Dup and
+  /// StartTlsServer.
+  const std::string& TlsError() const { return tls_error_; }
 
   /// "error" unless connected.
   virtual std::string PeerAddr();
@@ -242,10 +278,31 @@ class TWSocket : private TFlushable {
   // a failed connect) or as a task after the caller's (everything else).
   enum class Notify { kNow, kLater };
 
+  std::size_t OutputSize() const;
   void PostMessage(unsigned bits, uint16_t error, bool from_poll);
   void Dispatch(uint64_t serial, unsigned bits, uint16_t error, bool from_poll);
   void OnReadiness(uint32_t events);
   void ReceiveLoop(uint16_t error);
+  // TLS: the read task, the handshake's steps and its end.
+  void ReceiveTls(uint16_t error);
+  /// Decrypts what the session holds and hands it to the handler: 1 when data
+  /// was handed over, 0 when the session needs more ciphertext, -1 when the
+  /// reading is over for this task (closed, ended, a failing handler).
+  int DeliverTls(uint16_t error);
+  void StartTlsClient();
+  void AdvanceTlsHandshake();
+  void TlsHandshakeFailed(const std::string& why);
+  /// Lists the records the session wrote for the flush after the task.
+  void TlsWritten();
+  /// Reads on in a later task what the session holds when no readiness would
+  /// tell of it (the budget ran out, reading resumed).
+  void ContinueTlsRead();
+  /// What became of received bytes handed to the data handler.
+  enum class THanded { kRead, kStopped, kGone };
+  /// Hands [base, base + size) to the data handler as what was received and
+  /// keeps what it leaves; kStopped when the handler failed (the burst ends),
+  /// kGone when the socket went with it.
+  THanded HandOver(char* base, std::size_t size, uint16_t error, const std::weak_ptr<int>& life);
   /// Keeps what the handler left unread (an unfinished line) for the next read.
   void KeepUnread();
   /// The peer ended the connection (error 0) or broke it.
@@ -308,6 +365,11 @@ class TWSocket : private TFlushable {
   void PostClose(const TPendingClose& events);
   bool close_pending_ = false;
   TPendingClose pending_close_;
+
+  std::unique_ptr<TTlsClientOptions> tls_client_;  // for the Connects to come
+  std::unique_ptr<TTlsSession> tls_;               // the connection's session
+  bool tls_handshaking_ = false;  // the session's handshake runs: it reads even when paused
+  std::string tls_error_;
 };
 
 }  // namespace kelvox

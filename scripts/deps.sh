@@ -18,15 +18,15 @@ ensure_packages() {
   fi
 }
 
-# What building the program needs.
-BUILD_PACKAGES=(g++ cmake ninja-build netbase libcurl4-openssl-dev)
+# What building the program needs (OpenSSL 3 for TLS).
+BUILD_PACKAGES=(g++ cmake ninja-build netbase libcurl4-openssl-dev libssl-dev)
 # What the tests need in addition: GoogleTest, two IRC servers to talk to, two
 # IRC clients (irssi under tmux, WeeChat headless with its FIFO plugin) and
 # Python to drive them, the tools that make and check the Debian package and
 # its manual page, and Node.js for the IRC client library of the end-to-end
 # test (a node already on the machine serves).
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev ngircd inspircd irssi tmux weechat-headless weechat-plugins
-  dpkg-dev man-db mandoc)
+  dpkg-dev man-db mandoc openssl)
 command -v python3 >/dev/null 2>&1 || TEST_PACKAGES+=(python3)
 command -v node >/dev/null 2>&1 || TEST_PACKAGES+=(nodejs)
 command -v npm >/dev/null 2>&1 || TEST_PACKAGES+=(npm)

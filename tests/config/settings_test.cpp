@@ -39,7 +39,12 @@ const std::string kFactoryConfig =
     "Identification=no\r\n"
     "Password=\r\n"
     "Acces=all\r\n"
-    "destination=all\r\n";
+    "destination=all\r\n"
+    // The TLS listener's keys follow the others, in a section of their own.
+    "[TLS]\r\n"
+    "SSL Port=\r\n"
+    "SSL Certificate=kelvox.pem\r\n"
+    "SSL Key=kelvox.key\r\n";
 
 class SettingsTest : public ::testing::Test {
  protected:
@@ -201,7 +206,8 @@ TEST_F(SettingsTest, KeysInAnyCaseAreReadAndKeepTheirLines) {
             "ACCES=only\r\n"
             "Identification=no\r\n"
             "Password=tolvin\r\n"
-            "destination=all\r\n");
+            "destination=all\r\n"
+            "[TLS]\r\nSSL Port=\r\nSSL Certificate=kelvox.pem\r\nSSL Key=kelvox.key\r\n");
 }
 
 TEST_F(SettingsTest, ListsAreReadWithAnyLineEndAndSortedListsWrittenSorted) {

@@ -11,88 +11,20 @@ reached the server. Exits 0 when everything held, else prints what failed.
 """
 import os
 import re
-import shutil
-import signal
 import socket
 import subprocess
 import sys
-import tempfile
 import threading
-import time
+
+from e2e_support import IrcClient, LineLog, Run, free_port, listening
 
 KELVOX, SERVER = sys.argv[1], sys.argv[2]
 PASSWORD = "s3cret"
 CHANNEL = "#kelvox"
-LIMIT = 60  # seconds that any one awaited event may take
 PINGS = 3  # server PINGs each linked client idles through
-WORK = tempfile.mkdtemp(prefix="kelvox-clients-")
-children = []
-STARTED = time.monotonic()
-
-
-def fail(why):
-    print("FAIL:", why)
-    for name in sorted(os.listdir(WORK)):
-        path = os.path.join(WORK, name)
-        if os.path.isfile(path) and name.endswith((".log", ".out", ".weechatlog")):
-            print(f"--- {name}\n" + open(path, errors="replace").read()[-4000:])
-    sys.exit(1)
-
-
-def wait_for(what, check):
-    deadline = time.monotonic() + LIMIT
-    while time.monotonic() < deadline:
-        if check():
-            print(f"{time.monotonic() - STARTED:6.1f} s  {what}", flush=True)
-            return
-        time.sleep(0.05)
-    fail("no " + what)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
-def listening(port):
-    try:
-        socket.create_connection(("127.0.0.1", port), timeout=1).close()
-        return True
-    except OSError:
-        return False
-
-
-def read_file(name):
-    path = os.path.join(WORK, name)
-    return open(path, errors="replace").read() if os.path.exists(path) else ""
-
-
-def start(argv, output, **kwargs):
-    child = subprocess.Popen(argv, stdout=open(os.path.join(WORK, output), "w"), stderr=subprocess.STDOUT,
-                             cwd=WORK, **kwargs)
-    children.append(child)
-    return child
-
-
-class LineLog:
-    """Lines seen on one connection, each way, under one lock."""
-
-    lock = threading.Lock()
-
-    def __init__(self):
-        self.up, self.down = [], []
-
-    def add(self, lines, data, rest):
-        rest += data
-        *whole, rest = rest.split(b"\n")
-        with LineLog.lock:
-            lines.extend(line.rstrip(b"\r").decode(errors="replace") for line in whole)
-        return rest
-
-    def count(self, lines, pattern):
-        with LineLog.lock:
-            return sum(1 for line in lines if re.search(pattern, line))
+RUN = Run("kelvox-clients-")
+WORK = RUN.work
+fail, wait_for, read_file, start = RUN.fail, RUN.wait_for, RUN.read, RUN.start
 
 
 class Relay:
@@ -125,31 +57,6 @@ class Relay:
     def link_of(self, nick):
         with LineLog.lock:
             return next((log for log in self.links if f"NICK {nick}" in log.up), None)
-
-
-class DirectClient:
-    """A plain client connected straight to the IRC server."""
-
-    def __init__(self, port, nick):
-        self.sock = socket.create_connection(("127.0.0.1", port))
-        self.log = LineLog()
-        threading.Thread(target=self.read, daemon=True).start()
-        self.send(f"NICK {nick}", f"USER {nick} 0 * :direct")
-
-    def read(self):
-        rest = b""
-        while data := self.sock.recv(65536):
-            rest = self.log.add(self.log.down, data, rest)
-            for token in re.findall(rb"^PING (\S+)", data, re.M):
-                self.send("PONG " + token.decode())
-            if re.search(rb"^:\S+ 001 ", data, re.M):
-                self.send(f"JOIN {CHANNEL}")
-
-    def send(self, *lines):
-        self.sock.sendall("".join(line + "\r\n" for line in lines).encode())
-
-    def saw(self, pattern):
-        return self.log.count(self.log.down, pattern) > 0
 
 
 def start_server(port):
@@ -260,12 +167,7 @@ class WeeChat:
 
 
 def main():
-    missing = [name for name in ("irssi", "tmux", "weechat-headless", SERVER) if shutil.which(name) is None]
-    if missing:
-        if os.environ.get("CI"):
-            fail("not installed: " + " ".join(missing) + " (scripts/test.sh installs them)")
-        print("SKIP: not installed: " + " ".join(missing))
-        sys.exit(77)
+    RUN.skip_without("irssi", "tmux", "weechat-headless", SERVER)
     server_port, kelvox_port = free_port(), free_port()
     start_server(server_port)
     wait_for("IRC server listening", lambda: listening(server_port))
@@ -273,7 +175,9 @@ def main():
     start_kelvox(kelvox_port)
     wait_for("Kelvox listening", lambda: listening(kelvox_port) and "status 0" in read_file("kelvox.out"))
     wait_for("the users' password in force", lambda: "Identification=yes" in read_file("kelvox.out"))
-    direct = DirectClient(server_port, "direct")
+    direct = IrcClient(socket.create_connection(("127.0.0.1", server_port)), "direct")
+    wait_for("direct client registered", lambda: direct.saw(r"^:\S+ 001 direct "))
+    direct.send(f"JOIN {CHANNEL}")
     wait_for("direct client in the channel", lambda: direct.saw(rf"JOIN :?{CHANNEL}"))
 
     clients = {"irssiuser": Irssi(kelvox_port, relay.port), "weeuser": WeeChat(kelvox_port, relay.port)}
@@ -327,11 +231,4 @@ if __name__ == "__main__":
     try:
         main()
     finally:
-        for child in children:
-            child.send_signal(signal.SIGTERM)
-        for child in children:
-            try:
-                child.wait(timeout=15)
-            except subprocess.TimeoutExpired:
-                child.kill()
-        shutil.rmtree(WORK, ignore_errors=True)
+        RUN.finish()

@@ -54,6 +54,27 @@ TEST_F(ListenerControlTest, FailedStartStaysOfflineAndNamesTheCause) {
   EXPECT_EQ(console.StatusText(0), "Port 7000:1: Permission denied");
 }
 
+// The TLS port opens after the plain one, with the certificate named in the
+// settings; what fails there leaves the plain port open and says why.
+TEST_F(ListenerControlTest, TheTlsPortOpensWithItsCertificateOrSaysWhyNot) {
+  settings.Port = "6000";
+  settings.SslPort = "6697";
+  bouncer.Button1Click();
+  EXPECT_TRUE(bouncer.Listening());
+  EXPECT_FALSE(bouncer.ListeningTls());
+  EXPECT_EQ(console.StatusText(0).rfind("Listen on port: 6000, TLS port 6697: ", 0), 0u) << console.StatusText(0);
+  bouncer.Button3Click();
+
+  std::string error;
+  ASSERT_TRUE(MakeSelfSignedCertificate(dir.File("kelvox.pem"), dir.File("kelvox.key"), "localhost", error)) << error;
+  bouncer.Button1Click();
+  EXPECT_TRUE(bouncer.ListeningTls());
+  EXPECT_NE(transport.RecordingTlsListener().Context, nullptr);
+  EXPECT_EQ(console.StatusText(0), "Listen on port: 6000, TLS port: 6697");
+  bouncer.Button3Click();
+  EXPECT_FALSE(bouncer.ListeningTls());
+}
+
 TEST_F(ListenerControlTest, StopTellsEveryUserAndEmptiesTheGrid) {
   Start();
   TRecordingPeer& first = GreetedUser();

@@ -76,6 +76,39 @@ TEST_F(ServerLinkTest, RefusedAttemptIsNotReportedAsConnected) {
   EXPECT_EQ(dir.Read("log.txt").find("Connected to 192.0.2.10"), std::string::npos);
 }
 
+TEST(ConnTargetTest, HostPortTlsAndPinAreReadFromTheirForms) {
+  const auto read = [](const std::string& argument) {
+    const TConnTarget target = ParseConnTarget(argument);
+    return target.Text() + (target.Fingerprint.empty() ? "" : " fp=" + target.Fingerprint);
+  };
+  EXPECT_EQ(read(" irc.example.net "), "irc.example.net:6667");
+  EXPECT_EQ(read("irc.example.net :+ 6697  FP=ab:CD "), "irc.example.net:+6697 fp=ab:CD");
+  EXPECT_EQ(read("[2001:db8::1]:+6697"), "[2001:db8::1]:+6697");
+  EXPECT_EQ(read("[::1]"), "[::1]:6667");
+  EXPECT_EQ(read("127.0.0.1:7000:1"), "127.0.0.1:7000:1");  // no port: refused later, as ever
+  EXPECT_EQ(ParseConnTarget("[::1]:7000").Host, "::1");
+}
+
+// "+port" links over TLS, checked against the name the user gave, or against a
+// pinned fingerprint; a failed handshake says why before the link ends.
+TEST_F(ServerLinkTest, APlusPortLinksOverTlsAndAFailedHandshakeSaysWhy) {
+  transport.Hosts["irc.example.net"] = "192.0.2.20";
+  TRecordingPeer& user = GreetedUser();
+  EXPECT_EQ(Say(user, "NICK joe\r\nCONN irc.example.net:+6697\r\n"), Notice("   Connecting to server...\r\n", "joe"));
+  EXPECT_EQ(transport.Link(0).ConnectedTo(), ">192.0.2.20:6697 tls irc.example.net");
+  EXPECT_EQ(console.GetCell(2, 1), "irc.example.net:+6697");
+  transport.Link(0).TlsFailure = "certificate verify failed: self-signed certificate";
+  transport.Link(0).Answer(10053);
+  Settle();
+  EXPECT_EQ(user.Take(), Notice("   TLS: certificate verify failed: self-signed certificate\r\n", "joe") +
+                             Notice("   Disconnected from the IRC server.\r\n", "joe"));
+
+  Say(GreetedUser(), "CONN irc.example.net:+6697 fp=ab:CD:01 \r\n");
+  EXPECT_EQ(transport.Link(1).ConnectedTo(), ">192.0.2.20:6697 tls irc.example.net fp=ab:CD:01");
+  Say(GreetedUser(), "CONN 192.0.2.30:6667 FP=ab:cd\r\n");  // a pin means nothing without TLS
+  EXPECT_EQ(transport.Link(2).ConnectedTo(), ">192.0.2.30:6667");
+}
+
 TEST_F(ServerLinkTest, ConnWithoutPortUsesTheDefaultPortAndStartsTheWindow) {
   transport.Hosts["irc.example.net"] = "192.0.2.20";
   EXPECT_EQ(Say(GreetedUser(), "CONN  irc.example.net \r\n"), Notice("   Connecting to server...\r\n"));

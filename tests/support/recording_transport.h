@@ -51,6 +51,8 @@ class TRecordingPeer {
   const std::string& ConnectedTo() const { return connected_to_; }
   /// Makes the next Connect raise this message.
   std::string FailConnect;
+  /// What a link's TLS handshake failed with, as the engine reads it.
+  std::string TlsFailure;
 
  private:
   friend class TRecordingConnection;
@@ -113,6 +115,13 @@ class TRecordingConnection : public TConnection {
     peer_.connected_to_ = local_addr + ">" + addr + ":" + std::to_string(port);
     peer_.state_ = wsConnecting;
   }
+  /// Recorded as Connect, then " tls NAME" and " fp=PIN" when one is given.
+  void ConnectTls(const std::string& local_addr, const std::string& addr, uint16_t port,
+                  const TTlsClientOptions& tls) override {
+    Connect(local_addr, addr, port);
+    peer_.connected_to_ += " tls " + tls.HostName + (tls.Fingerprint.empty() ? "" : " fp=" + tls.Fingerprint);
+  }
+  std::string TlsError() const override { return peer_.TlsFailure; }
   bool BufferHigh() const override { return peer_.high_; }
   int64_t WriteCount() const override { return static_cast<int64_t>(peer_.sent_.size()); }
   void PauseReading() override { peer_.paused_ = true; }
@@ -190,12 +199,15 @@ class TRecordingListener : public TListener {
     port_ = port;
     listening_ = true;
   }
+  void SetTls(std::shared_ptr<TTlsServerContext> context) override { Context = std::move(context); }
   void Close() override { listening_ = false; }
   bool Listening() const override { return listening_; }
   int BoundPort() const override { return listening_ ? std::atoi(port_.c_str()) : 0; }
 
   /// Makes Listen raise this message.
   std::string FailListen;
+  /// The certificate of the sessions taken (SetTls).
+  std::shared_ptr<TTlsServerContext> Context;
 
  private:
   bool listening_ = false;
@@ -207,6 +219,7 @@ class TRecordingTransport : public TTransport {
   explicit TRecordingTransport(TEventLoop& loop) : loop_(loop) {}
 
   TListener& Listener() override { return listener_; }
+  TListener& TlsListener() override { return tls_listener_; }
   std::unique_ptr<TConnection> NewConnection() override {
     links_.push_back(std::make_unique<TRecordingPeer>(loop_, "", wsClosed));
     return std::make_unique<TRecordingConnection>(*links_.back());
@@ -255,6 +268,7 @@ class TRecordingTransport : public TTransport {
   TRecordingPeer& Link(std::size_t index) { return *links_.at(index); }
   std::size_t LinkCount() const { return links_.size(); }
   TRecordingListener& RecordingListener() { return listener_; }
+  TRecordingListener& RecordingTlsListener() { return tls_listener_; }
 
  private:
   static bool WSocketIsDotted(const std::string& name) {
@@ -274,6 +288,7 @@ class TRecordingTransport : public TTransport {
 
   TEventLoop& loop_;
   TRecordingListener listener_;
+  TRecordingListener tls_listener_;
   std::vector<std::unique_ptr<TRecordingPeer>> users_;
   std::vector<std::unique_ptr<TRecordingPeer>> links_;
   std::vector<std::pair<std::string, std::function<void(const TResolution&)>>> waiting_;

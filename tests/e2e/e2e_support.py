@@ -1,0 +1,135 @@
+"""What the end-to-end scripts share: a run with its work folder and the
+programs it started, waits bounded in time, free loopback ports, and the lines
+seen on a connection."""
+import os
+import re
+import shutil
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+
+class Run:
+    """One test run: its folder, its programs, and what it reports."""
+
+    def __init__(self, prefix, limit=60):
+        self.work = tempfile.mkdtemp(prefix=prefix)
+        self.limit = limit  # seconds that any one awaited event may take
+        self.children = []
+        self.started = time.monotonic()
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def read(self, name):
+        path = self.path(name)
+        return open(path, errors="replace").read() if os.path.exists(path) else ""
+
+    def write(self, name, text):
+        with open(self.path(name), "w") as file:
+            file.write(text)
+
+    def start(self, argv, output, **kwargs):
+        child = subprocess.Popen(argv, stdout=open(self.path(output), "w"), stderr=subprocess.STDOUT,
+                                 cwd=self.work, **kwargs)
+        self.children.append(child)
+        return child
+
+    def fail(self, why):
+        print("FAIL:", why)
+        for name in sorted(os.listdir(self.work)):
+            if os.path.isfile(self.path(name)) and name.endswith((".log", ".out")):
+                print(f"--- {name}\n" + self.read(name)[-4000:])
+        sys.exit(1)
+
+    def wait_for(self, what, check):
+        deadline = time.monotonic() + self.limit
+        while time.monotonic() < deadline:
+            if check():
+                print(f"{time.monotonic() - self.started:6.1f} s  {what}", flush=True)
+                return
+            time.sleep(0.05)
+        self.fail("no " + what)
+
+    def skip_without(self, *programs):
+        missing = [name for name in programs if shutil.which(name) is None]
+        if not missing:
+            return
+        if os.environ.get("CI"):
+            self.fail("not installed: " + " ".join(missing) + " (scripts/test.sh installs them)")
+        print("SKIP: not installed: " + " ".join(missing))
+        sys.exit(77)
+
+    def finish(self):
+        for child in self.children:
+            child.terminate()
+        for child in self.children:
+            try:
+                child.wait(timeout=15)
+            except subprocess.TimeoutExpired:
+                child.kill()
+        shutil.rmtree(self.work, ignore_errors=True)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def listening(port):
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=1).close()
+        return True
+    except OSError:
+        return False
+
+
+class LineLog:
+    """Lines seen on one connection, each way, under one lock."""
+
+    lock = threading.Lock()
+
+    def __init__(self):
+        self.up, self.down = [], []
+
+    def add(self, lines, data, rest):
+        rest += data
+        *whole, rest = rest.split(b"\n")
+        with LineLog.lock:
+            lines.extend(line.rstrip(b"\r").decode(errors="replace") for line in whole)
+        return rest
+
+    def count(self, lines, pattern):
+        with LineLog.lock:
+            return sum(1 for line in lines if re.search(pattern, line))
+
+
+class IrcClient:
+    """A plain IRC client on a socket (or a TLS one): answers PINGs, keeps every line."""
+
+    def __init__(self, sock, nick=None):
+        self.sock = sock
+        self.log = LineLog()
+        threading.Thread(target=self.read, daemon=True).start()
+        if nick:
+            self.send(f"NICK {nick}", f"USER {nick} 0 * :{nick}")
+
+    def read(self):
+        rest = b""
+        try:
+            while data := self.sock.recv(65536):
+                rest = self.log.add(self.log.down, data, rest)
+                for token in re.findall(rb"^PING (\S+)", data, re.M):
+                    self.send("PONG " + token.decode())
+        except OSError:
+            pass
+
+    def send(self, *lines):
+        self.sock.sendall("".join(line + "\r\n" for line in lines).encode())
+
+    def saw(self, pattern):
+        return self.log.count(self.log.down, pattern) > 0
