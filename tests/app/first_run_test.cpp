@@ -131,11 +131,13 @@ TEST(FirstRunTest, HelpTellsTheOptionsTheFolderAndTheCommandsAndAFolderThatCanno
   TTempDir dir;
   TProgram help({KELVOX_BINARY, "--help", "--config-dir", dir.Path() + "mine"}, {});
   EXPECT_EQ(help.Finish(), 0);
-  const std::vector<std::string> texts = {"usage: kelvox [--config-dir DIR] [--start] [--version] [--help]\n",
-                                         "\n  --start           open the listening port", "$XDG_CONFIG_HOME/kelvox",
-                                         "$HOME/.config/kelvox",
-                                         "\nSettings of this run: " + dir.Path() + "mine/Config.ini\n",
-                                         "\n  config set KEY VALUE  "};
+  const std::vector<std::string> texts = {
+      "usage: kelvox [--config-dir DIR] [--start] [--make-cert] [--version] [--help]\n",
+      "\n  --start           open the listening port",
+      "$XDG_CONFIG_HOME/kelvox",
+      "$HOME/.config/kelvox",
+      "\nSettings of this run: " + dir.Path() + "mine/Config.ini\n",
+      "\n  config set KEY VALUE  "};
   for (const std::string& text : texts) {
     EXPECT_NE(help.Seen().find(text), std::string::npos) << text << " in\n" << help.Seen();
   }
