@@ -3,7 +3,10 @@
 // users. A stand-in IRC server and the users are threads of this program; the
 // `kelvox` program and socat run as processes of their own and are measured from
 // outside: CPU time and RSS from /proc, system calls with strace when it may
-// attach.
+// attach. Then the transfers and round trips again over TLS: with the link to
+// the IRC server over TLS (CONN host:+port fp=..., a certificate for "localhost"
+// made at start), and with the user on Kelvox's TLS port as well; socat the same
+// way with its OPENSSL addresses.
 //
 //   bench_kelvox_relay [lines] [round-trips]   (default 1,000,000 and 20,000)
 //
@@ -14,15 +17,22 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,6 +40,8 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -47,8 +59,16 @@ constexpr std::size_t kLine = 100;  // bytes per line, CR LF included
 constexpr int kIdleUsers = 90;
 constexpr int kRepeats = 3;
 
+// The processes started here that still run: a failure stops them too.
+std::mutex started_mutex;
+std::vector<pid_t> started;
+
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "bench_kelvox_relay: %s\n", what.c_str());
+  {
+    const std::lock_guard<std::mutex> lock(started_mutex);
+    for (const pid_t pid : started) kill(pid, SIGTERM);
+  }
   std::exit(1);
 }
 
@@ -93,18 +113,33 @@ int ConnectTo(uint16_t port) {
   return fd;
 }
 
-void WriteAll(int fd, std::string_view data) {
+// A blocking socket, plain or with a TLS session over it.
+struct TSocket {
+  TSocket(int f, SSL* s = nullptr) : fd(f), ssl(s) {}  // NOLINT: a plain descriptor converts
+  int fd;
+  SSL* ssl;
+};
+
+void WriteAll(TSocket socket, std::string_view data) {
   while (!data.empty()) {
-    const ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    const ssize_t n =
+        socket.ssl != nullptr
+            ? SSL_write(socket.ssl, data.data(), static_cast<int>(std::min<std::size_t>(data.size(), INT_MAX)))
+            : send(socket.fd, data.data(), data.size(), MSG_NOSIGNAL);
     if (n <= 0) return;
     data.remove_prefix(static_cast<std::size_t>(n));
   }
 }
 
+ssize_t Receive(TSocket socket, char* into, std::size_t size) {
+  if (socket.ssl != nullptr) return SSL_read(socket.ssl, into, static_cast<int>(std::min<std::size_t>(size, INT_MAX)));
+  return recv(socket.fd, into, size, 0);
+}
+
 // Reads lines from a blocking socket through a large buffer.
 class TLineReader {
  public:
-  explicit TLineReader(int fd) : fd_(fd), buf_(new char[kSize]) {}
+  explicit TLineReader(TSocket socket) : fd_(socket), buf_(new char[kSize]) {}
 
   /// The next line without its line end; false at the end of the stream.
   bool ReadLine(std::string& line) {
@@ -142,13 +177,13 @@ class TLineReader {
       begin_ = 0;
     }
     if (end_ == kSize) Fail("line longer than the read buffer");
-    const ssize_t n = recv(fd_, buf_.get() + end_, kSize - end_, 0);
+    const ssize_t n = Receive(fd_, buf_.get() + end_, kSize - end_);
     if (n <= 0) return false;
     end_ += static_cast<std::size_t>(n);
     return true;
   }
 
-  int fd_;
+  TSocket fd_;
   std::unique_ptr<char[]> buf_;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
@@ -162,7 +197,7 @@ std::string Block(const std::string& prefix, int count) {
   return block;
 }
 
-void WriteLines(int fd, const std::string& block, long lines) {
+void WriteLines(TSocket fd, const std::string& block, long lines) {
   const long per_block = static_cast<long>(block.size() / kLine);
   for (; lines >= per_block; lines -= per_block) WriteAll(fd, block);
   WriteAll(fd, std::string_view(block).substr(0, static_cast<std::size_t>(lines) * kLine));
@@ -173,12 +208,20 @@ void WriteLines(int fd, const std::string& block, long lines) {
 // Welcomes a registration with 001 and then obeys its user: "BURST n" sends n
 // lines, "SEQBURST n" n numbered lines, "UPLOAD n" takes n lines and says
 // "uploaded", and a PRIVMSG to #echo comes back as a channel would echo it.
+// Given a TLS context, it speaks TLS on every connection.
 class TIrcServer {
  public:
-  TIrcServer() : listen_fd_(ListenOn(port_)) {
+  explicit TIrcServer(SSL_CTX* tls = nullptr) : tls_(tls), listen_fd_(ListenOn(port_)) {
     std::thread([this] { AcceptLoop(); }).detach();
   }
   uint16_t Port() const { return port_; }
+  /// The protocols and ciphers its TLS sessions used.
+  std::string TlsCiphers() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    std::string text;
+    for (const std::string& cipher : ciphers_) text += (text.empty() ? "" : ", ") + cipher;
+    return text;
+  }
 
  private:
   void AcceptLoop() {
@@ -187,11 +230,30 @@ class TIrcServer {
       if (fd < 0) return;
       const int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      std::thread([fd] { Serve(fd); }).detach();
+      if (tls_ == nullptr) {
+        std::thread([fd] { Serve(fd); }).detach();
+      } else {
+        std::thread([this, fd] { ServeTls(fd); }).detach();
+      }
     }
   }
 
-  static void Serve(int fd) {
+  void ServeTls(int fd) {
+    SSL* ssl = SSL_new(tls_);
+    if (ssl != nullptr && SSL_set_fd(ssl, fd) == 1 && SSL_accept(ssl) == 1) {
+      {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        ciphers_.insert(std::string(SSL_get_version(ssl)) + " " + SSL_CIPHER_get_name(SSL_get_current_cipher(ssl)));
+      }
+      Serve({fd, ssl});
+    } else {
+      ERR_clear_error();
+      close(fd);
+    }
+    SSL_free(ssl);
+  }
+
+  static void Serve(TSocket fd) {
     TLineReader in(fd);
     std::string line, nick = "user";
     std::string burst;
@@ -213,10 +275,10 @@ class TIrcServer {
         WriteAll(fd, ":" + nick + "!b@h " + line + "\r\n");
       }
     }
-    close(fd);
+    close(fd.fd);
   }
 
-  static void SendNumbered(int fd, const std::string& nick, long lines) {
+  static void SendNumbered(TSocket fd, const std::string& nick, long lines) {
     const std::string prefix = ":bench!b@h PRIVMSG " + nick + " :";
     std::string line = prefix + std::string(kLine - prefix.size() - 2, 'x') + "\r\n";
     std::string chunk;
@@ -231,8 +293,11 @@ class TIrcServer {
     }
   }
 
+  SSL_CTX* tls_;
   uint16_t port_ = 0;
   int listen_fd_;
+  mutable std::mutex mutex_;
+  std::set<std::string> ciphers_;
 };
 
 // --- a user of the bouncer or of socat ------------------------------------------
@@ -242,14 +307,32 @@ class TUser {
   /// Connects to `port` and registers: through Kelvox with NICK, USER and CONN to
   /// the IRC server, through socat with NICK and USER. Returns once welcomed.
   TUser(uint16_t port, uint16_t irc_port, bool via_kelvox, const std::string& nick)
-      : fd_(ConnectTo(port)), in_(fd_) {
-    if (fd_ < 0) Fail("cannot connect to port " + std::to_string(port));
+      : TUser(port, via_kelvox ? "127.0.0.1:" + std::to_string(irc_port) : std::string(), nick, nullptr) {}
+  /// The same with the CONN argument given (none: through socat), and over TLS
+  /// when given a context; a reply that keeps it waiting for a minute fails.
+  TUser(uint16_t port, const std::string& conn, const std::string& nick, SSL_CTX* tls)
+      : fd_(ConnectTo(port), nullptr), in_(fd_) {
+    if (fd_.fd < 0) Fail("cannot connect to port " + std::to_string(port));
+    if (tls != nullptr) {
+      const timeval limit{60, 0};
+      setsockopt(fd_.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+      fd_.ssl = SSL_new(tls);
+      if (fd_.ssl == nullptr || SSL_set_fd(fd_.ssl, fd_.fd) != 1 || SSL_set1_host(fd_.ssl, "localhost") != 1 ||
+          SSL_connect(fd_.ssl) != 1) {
+        const char* reason = ERR_reason_error_string(ERR_get_error());
+        Fail("no TLS session with port " + std::to_string(port) + ": " + (reason != nullptr ? reason : "?"));
+      }
+      in_ = TLineReader(fd_);
+    }
     std::string hello = "NICK " + nick + "\r\nUSER " + nick + " 0 * :bench\r\n";
-    if (via_kelvox) hello += "CONN 127.0.0.1:" + std::to_string(irc_port) + "\r\n";
+    if (!conn.empty()) hello += "CONN " + conn + "\r\n";
     WriteAll(fd_, hello);
     WaitFor(" 001 ");
   }
-  ~TUser() { close(fd_); }
+  ~TUser() {
+    SSL_free(fd_.ssl);
+    close(fd_.fd);
+  }
   TUser(const TUser&) = delete;
   TUser& operator=(const TUser&) = delete;
 
@@ -300,13 +383,17 @@ class TUser {
 
  private:
   void WaitFor(const std::string& text) {
-    std::string line;
+    std::string line, last;
     do {
-      if (!in_.ReadLine(line)) Fail("connection closed while waiting for \"" + text + "\"");
+      if (!line.empty()) last = line;
+      if (!in_.ReadLine(line)) {
+        Fail("connection closed while waiting for \"" + text + "\"" +
+             (last.empty() ? "" : ", after \"" + last + "\""));
+      }
     } while (line.find(text) == std::string::npos);
   }
 
-  int fd_;
+  TSocket fd_;
   TLineReader in_;
 };
 
@@ -324,12 +411,16 @@ pid_t Spawn(const std::vector<std::string>& args) {
   const int err = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (err != 0) Fail("cannot start " + args[0] + ": " + std::strerror(err));
+  const std::lock_guard<std::mutex> lock(started_mutex);
+  started.push_back(pid);
   return pid;
 }
 
-void Stop(pid_t pid) {
-  kill(pid, SIGTERM);
+void Stop(pid_t pid, int signal_number = SIGTERM) {
+  kill(pid, signal_number);
   waitpid(pid, nullptr, 0);
+  const std::lock_guard<std::mutex> lock(started_mutex);
+  started.erase(std::remove(started.begin(), started.end(), pid), started.end());
 }
 
 void WaitListening(uint16_t port) {
@@ -399,8 +490,7 @@ TCalls CountCalls(pid_t pid, const std::function<void()>& round) {
     return calls;  // not allowed to trace here
   }
   round();
-  kill(tracer, SIGINT);
-  waitpid(tracer, nullptr, 0);
+  Stop(tracer, SIGINT);
   std::istringstream table(ReadFile(out));
   std::string row;
   calls = {0, 0};
@@ -439,6 +529,68 @@ TRssRound MeasureRss(pid_t pid, const std::function<void()>& round) {
   std::this_thread::sleep_for(milliseconds(3000));
   rss.settled = RssKiB(pid);
   return rss;
+}
+
+// --- TLS ----------------------------------------------------------------------------
+
+// A self-signed certificate for "localhost" and its key, in PEM files, and the
+// TLS contexts of the stand-in server (with them) and of a user (trusting them).
+struct TTls {
+  std::string cert_file, key_file;
+  std::string fingerprint;  // SHA-256, hex with colons
+  SSL_CTX* server = nullptr;
+  SSL_CTX* client = nullptr;
+};
+
+TTls MakeTls(const std::filesystem::path& dir) {
+  TTls tls;
+  tls.cert_file = (dir / "localhost.pem").string();
+  tls.key_file = (dir / "localhost.key").string();
+  EVP_PKEY* key = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+  X509* cert = X509_new();
+  X509_EXTENSION* alt = X509V3_EXT_conf_nid(nullptr, nullptr, NID_subject_alt_name, "DNS:localhost");
+  if (key == nullptr || cert == nullptr || alt == nullptr) Fail("cannot make a certificate");
+  X509_NAME* name = X509_get_subject_name(cert);
+  const bool made =
+      X509_set_version(cert, X509_VERSION_3) == 1 && ASN1_INTEGER_set(X509_get_serialNumber(cert), 1) == 1 &&
+      X509_gmtime_adj(X509_getm_notBefore(cert), -3600) != nullptr &&
+      X509_gmtime_adj(X509_getm_notAfter(cert), 86400) != nullptr && X509_set_pubkey(cert, key) == 1 &&
+      X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("localhost"), -1,
+                                 -1, 0) == 1 &&
+      X509_set_issuer_name(cert, name) == 1 && X509_add_ext(cert, alt, -1) == 1 &&
+      X509_sign(cert, key, EVP_sha256()) > 0;
+  X509_EXTENSION_free(alt);
+  if (!made) Fail("cannot make a certificate");
+
+  FILE* cert_out = std::fopen(tls.cert_file.c_str(), "w");
+  FILE* key_out = std::fopen(tls.key_file.c_str(), "w");
+  const bool written = cert_out != nullptr && key_out != nullptr && PEM_write_X509(cert_out, cert) == 1 &&
+                       PEM_write_PrivateKey(key_out, key, nullptr, nullptr, 0, nullptr, nullptr) == 1;
+  for (FILE* file : {cert_out, key_out}) {
+    if (file != nullptr) std::fclose(file);
+  }
+  if (!written) Fail("cannot write the certificate");
+
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int md_len = 0;
+  if (X509_digest(cert, EVP_sha256(), md, &md_len) != 1) Fail("cannot take the fingerprint");
+  for (unsigned int i = 0; i < md_len; ++i) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : ":%02X", md[i]);
+    tls.fingerprint += hex;
+  }
+
+  tls.server = SSL_CTX_new(TLS_server_method());
+  tls.client = SSL_CTX_new(TLS_client_method());
+  if (tls.server == nullptr || tls.client == nullptr || SSL_CTX_use_certificate(tls.server, cert) != 1 ||
+      SSL_CTX_use_PrivateKey(tls.server, key) != 1 ||
+      X509_STORE_add_cert(SSL_CTX_get_cert_store(tls.client), cert) != 1) {
+    Fail("cannot make the TLS contexts");
+  }
+  SSL_CTX_set_verify(tls.client, SSL_VERIFY_PEER, nullptr);
+  X509_free(cert);
+  EVP_PKEY_free(key);
+  return tls;
 }
 
 }  // namespace
@@ -557,6 +709,94 @@ int main(int argc, char** argv) {
   idle.clear();
   Stop(socat);
   Stop(kelvox);
+
+  // --- the same over TLS -----------------------------------------------------------
+  // A second stand-in server that speaks TLS, a kelvox of its own with a TLS
+  // port (the same certificate), and socat in two ways: TLS to the server only,
+  // and TLS on both legs (its complaints about sessions that end without a TLS
+  // close, as every one here does, go nowhere).
+  std::printf("\n");
+  std::fflush(stdout);
+  const TTls tls = MakeTls(dir);
+  TIrcServer irc_tls(tls.server);
+  const std::filesystem::path tls_dir = dir / "tls";
+  std::filesystem::create_directories(tls_dir);
+  std::filesystem::copy_file(tls.cert_file, tls_dir / "kelvox.pem");
+  std::filesystem::copy_file(tls.key_file, tls_dir / "kelvox.key");
+  const uint16_t kelvox2_port = FreePort();
+  const uint16_t kelvox2_tls_port = FreePort();
+  std::ofstream(tls_dir / "Config.ini") << "[Main]\r\nBeep=no\r\nAutoStart=yes\r\nMax=99\r\nPort=" << kelvox2_port
+                                        << "\r\n[Security]\r\nIdentification=no\r\n[TLS]\r\nSSL Port="
+                                        << kelvox2_tls_port << "\r\n";
+  const pid_t kelvox2 = Spawn({binary != nullptr ? binary : KELVOX_BINARY, "--config-dir", tls_dir.string()});
+  const std::string to_irc_tls = "OPENSSL:localhost:" + std::to_string(irc_tls.Port()) + ",cafile=" + tls.cert_file;
+  const uint16_t socat_link_port = FreePort();
+  const pid_t socat_link =
+      Spawn({"socat", "-lf", "/dev/null",
+             "TCP-LISTEN:" + std::to_string(socat_link_port) + ",bind=127.0.0.1,reuseaddr,fork", to_irc_tls});
+  const uint16_t socat_both_port = FreePort();
+  const pid_t socat_both = Spawn({"socat", "-lf", "/dev/null",
+                                  "OPENSSL-LISTEN:" + std::to_string(socat_both_port) +
+                                      ",bind=127.0.0.1,reuseaddr,fork,verify=0,cert=" + tls.cert_file +
+                                      ",key=" + tls.key_file,
+                                  to_irc_tls});
+  for (const uint16_t port : {kelvox2_port, kelvox2_tls_port, socat_link_port, socat_both_port}) WaitListening(port);
+
+  const std::string conn_tls = "localhost:+" + std::to_string(irc_tls.Port()) + " fp=" + tls.fingerprint;
+  TUser kelvox_link(kelvox2_port, conn_tls, "benchlink", nullptr);
+  TUser kelvox_both(kelvox2_tls_port, conn_tls, "benchboth", tls.client);
+  TUser socat_link_user(socat_link_port, "", "benchlink", nullptr);
+  const pid_t socat_link_child = NewestChild(socat_link);
+  TUser socat_both_user(socat_both_port, "", "benchboth", tls.client);
+  const pid_t socat_both_child = NewestChild(socat_both);
+
+  struct TTlsRun {
+    pid_t pid;
+    TUser* user;
+    TSide side;
+  };
+  std::vector<TTlsRun> runs = {{kelvox2, &kelvox_link, {}},
+                               {kelvox2, &kelvox_both, {}},
+                               {socat_link_child, &socat_link_user, {}},
+                               {socat_both_child, &socat_both_user, {}}};
+  // Taking turns as above.
+  for (TTlsRun& run : runs) {
+    transfer(run.pid, run.side.down_s, run.side.down_cpu, [&] { return run.user->Down(lines); });
+  }
+  for (TTlsRun& run : runs) {
+    transfer(run.pid, run.side.up_s, run.side.up_cpu, [&] { return run.user->Up(lines); });
+  }
+  for (TTlsRun& run : runs) run.side.rtt = run.user->RoundTrips(round_trips);
+  for (TTlsRun& run : runs) {
+    run.side.down_calls = CountCalls(run.pid, [&] { run.user->Down(lines); });
+    run.side.up_calls = CountCalls(run.pid, [&] { run.user->Up(lines); });
+  }
+
+  // The plain figures again, beside them.
+  const TSide* columns[] = {&k, &runs[0].side, &runs[1].side, &s, &runs[2].side, &runs[3].side};
+  std::printf("Over TLS (\"link\": TLS to the IRC server, the user plain; \"both\": the user over TLS as well)\n");
+  std::printf("%-30s %13s %13s %13s %13s %13s %13s\n", "", "Kelvox plain", "Kelvox link", "Kelvox both",
+              "socat plain", "socat link", "socat both");
+  const auto tls_row = [&](const char* name, const std::function<double(const TSide&)>& value) {
+    std::printf("%-30s", name);
+    for (const TSide* side : columns) std::printf(" %13.2f", value(*side));
+    std::printf("\n");
+  };
+  tls_row("server to user, lines/s", [&](const TSide& side) { return rate(side.down_s); });
+  tls_row("user to server, lines/s", [&](const TSide& side) { return rate(side.up_s); });
+  tls_row("round trip median, us", [](const TSide& side) { return side.rtt[side.rtt.size() / 2]; });
+  tls_row("round trip p99, us", [](const TSide& side) { return side.rtt[side.rtt.size() * 99 / 100]; });
+  tls_row("CPU s per 1M lines, down", [&](const TSide& side) { return side.down_cpu * per_million; });
+  tls_row("CPU s per 1M lines, up", [&](const TSide& side) { return side.up_cpu * per_million; });
+  tls_row("sends per 1M lines, down", [&](const TSide& side) { return calls(side.down_calls.sends); });
+  tls_row("sends per 1M lines, up", [&](const TSide& side) { return calls(side.up_calls.sends); });
+  tls_row("receives per 1M lines, down", [&](const TSide& side) { return calls(side.down_calls.receives); });
+  tls_row("receives per 1M lines, up", [&](const TSide& side) { return calls(side.up_calls.receives); });
+  std::printf("(-1: strace could not attach; TLS to the IRC server: %s)\n", irc_tls.TlsCiphers().c_str());
+
+  Stop(socat_both);
+  Stop(socat_link);
+  Stop(kelvox2);
   std::filesystem::remove_all(dir);
   return lost == 0 ? 0 : 1;
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds a Release tree and runs the benchmarks: Kelvox against socat (installed
-# here when missing, with strace to count system calls), then the socket layer
-# alone. Arguments go to bench_kelvox_relay: [lines] [round-trips].
+# Builds a Release tree and runs the benchmarks: Kelvox against socat, plain and
+# over TLS (socat installed here when missing, with strace to count system
+# calls), then the socket layer alone. Arguments go to bench_kelvox_relay:
+# [lines] [round-trips].
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/deps.sh
