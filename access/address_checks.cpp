@@ -25,10 +25,19 @@ std::optional<std::string> TryResolve(const TAddressChecks& checks, const std::s
   }
 }
 
-// What may be looked up: a mask or an address is no host name.
+// What may be looked up: a mask or an address is no host name (nor is any
+// text with a colon, which only IPv6 addresses and their masks hold).
 bool IsHostName(const std::string& name) {
   return !name.empty() && name.size() <= kMaxNameLength && name.find('*') == std::string::npos &&
-         !WSocketIsDottedQuad(name);
+         name.find(':') == std::string::npos && !WSocketIsDottedQuad(name);
+}
+
+// An IPv6 literal in its compressed lower-case form, the form the sockets
+// report; nullopt for any other text.
+std::optional<std::string> Ipv6Text(const std::string& text) {
+  TIpAddress ip;
+  if (text.size() > kMaxNameLength || !TIpAddress::ParseV6(TrimControls(text), ip)) return std::nullopt;
+  return ip.Text();
 }
 
 }  // namespace
@@ -41,6 +50,7 @@ void TAddressChecks::RefreshLocalIp() {
     if (!life.expired()) local_ip_ = address;
   };
   if (WSocketIsDottedQuad(name)) return answered(os::DottedText(os::ParseAddress(TrimControls(name))));
+  if (const auto v6 = Ipv6Text(name)) return answered(*v6);
   if (name.empty() || !Resolve) return answered("");
   Resolve(name, answered);
 }
@@ -48,7 +58,7 @@ void TAddressChecks::RefreshLocalIp() {
 std::string TAddressChecks::GetLocalIp() const { return local_ip_; }
 
 std::string TAddressChecks::ConvertLocalIp(const std::string& address) const {
-  return address == "127.0.0.1" ? GetLocalIp() : address;
+  return address == "127.0.0.1" || address == "::1" ? GetLocalIp() : address;
 }
 
 void TAddressChecks::Ask(const std::string& name) const {
@@ -85,6 +95,7 @@ std::string TAddressChecks::ResolveAddress(const std::string& name) const {
     throw ESocketException("WSocketResolveHost: '" + name + "' Invalid Hostname.");
   }
   if (WSocketIsDottedQuad(name)) return ConvertLocalIp(name);
+  if (const auto v6 = Ipv6Text(name)) return ConvertLocalIp(*v6);
   const std::string host = TrimControls(name);
   if (!IsHostName(host)) return name;
   if (names_.find(host) == names_.end()) Ask(host);  // for the next time; a quick answer serves now
@@ -106,7 +117,14 @@ bool TAddressChecks::InMaskList(const TEntries& list, const std::string& address
 bool TAddressChecks::InServerList(const TEntries& list, const std::string& address) const {
   bool found = false;
   for (const std::string& entry : list) {
-    const auto resolved = WSocketIsDottedQuad(entry) ? std::optional<std::string>(entry) : TryResolve(*this, entry);
+    std::optional<std::string> resolved;
+    if (WSocketIsDottedQuad(entry)) {
+      resolved = entry;
+    } else if (const auto v6 = Ipv6Text(entry)) {
+      resolved = v6;  // as written, in the form the lookups give
+    } else {
+      resolved = TryResolve(*this, entry);
+    }
     if (resolved && *resolved == address) found = true;
   }
   return found;
@@ -123,7 +141,14 @@ bool TAddressChecks::InIpList(const TEntries& list, const std::string& address) 
 
 std::vector<std::string> LoadIp() {
   std::vector<std::string> available;
-  for (const uint32_t addr : os::InterfaceAddresses()) available.push_back(os::DottedText(addr));
+  // IPv4 first, then IPv6.
+  const std::vector<TIpAddress> addresses = os::InterfaceAddresses();
+  for (const TIpAddress& addr : addresses) {
+    if (addr.IsV4()) available.push_back(addr.Text());
+  }
+  for (const TIpAddress& addr : addresses) {
+    if (addr.IsV6()) available.push_back(addr.Text());
+  }
   return available;
 }
 

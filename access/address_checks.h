@@ -36,8 +36,8 @@ class TAddressChecks {
   /// The machine's own address, dotted, as last looked up; empty when that
   /// lookup failed.
   std::string GetLocalIp() const;
-  /// GetLocalIp() for exactly "127.0.0.1", any other text unchanged, so that a
-  /// user on this machine is seen under the address it has from outside.
+  /// GetLocalIp() for exactly "127.0.0.1" or "::1", any other text unchanged, so
+  /// that a user on this machine is seen under the address it has from outside.
   std::string ConvertLocalIp(const std::string& address) const;
 
   /// Looks every host name of the lists up again, and forgets the names that
@@ -45,7 +45,7 @@ class TAddressChecks {
   void Refresh(std::initializer_list<const TEntries*> lists);
 
   /// The dotted address of a host name or address, converted by ConvertLocalIp:
-  /// a dotted text as it is; a name by the last answer to its lookup. A name
+  /// a dotted text as it is; an IPv6 literal in its compressed lower-case form; a name by the last answer to its lookup. A name
   /// that does not resolve (a mask, an unknown host) comes back unchanged, and
   /// so does a name not looked up yet, which is looked up for the next time.
   /// Raises ESocketException "WSocketResolveHost: '<name>' Invalid Hostname."
@@ -56,7 +56,8 @@ class TAddressChecks {
   bool InMaskList(const TEntries& list, const std::string& address) const;
   /// Whether some destination-list entry equals `address`, a server's address
   /// as its lookup gave it (converted) or, when it did not resolve, its name:
-  /// a dotted entry as written (not converted), any other entry resolved. No masks.
+  /// a dotted entry as written (not converted), an IPv6 entry compressed (not
+  /// converted), any other entry resolved. No masks.
   bool InServerList(const TEntries& list, const std::string& address) const;
   /// Whether some selectable-address entry matches the address as a mask, both
   /// without surrounding blanks and control characters; nothing is looked up.
@@ -79,8 +80,9 @@ class TAddressChecks {
   std::shared_ptr<int> life_ = std::make_shared<int>(0);  // for answers after the end
 };
 
-/// The machine's own IPv4 addresses, dotted, in the order the system reports its
-/// interfaces: what the operator may copy into the selectable-address list.
+/// The machine's own addresses, in the order the system reports its interfaces:
+/// the IPv4 ones dotted, then the IPv6 ones (not link-local) compressed; what
+/// the operator may copy into the selectable-address list.
 /// Empty when the system does not tell.
 std::vector<std::string> LoadIp();
 

@@ -21,6 +21,11 @@ struct TSettingKey {
   const char* Missing;
 };
 
+/// The listeners' address (TSettings::ListenAddress): "[Network]",
+/// "Listen address=", written only once set.
+inline constexpr const char* kNetworkSection = "Network";
+inline constexpr const char* kListenAddressKey = "Listen address";
+
 /// Every key, in the order SaveConfig writes them.
 extern const std::array<TSettingKey, 24> kSettingKeys;
 

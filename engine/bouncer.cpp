@@ -34,7 +34,8 @@ TBouncer::TBouncer(TEventLoop& loop, TSettings& settings, TConsole& console, TTr
   // The checks look names up through the transport, never on the event thread.
   checks_.Resolve = [this](const std::string& name, TAddressChecks::TAnswer done) {
     transport_.ResolveHost(name, [done = std::move(done)](const TResolution& answer) {
-      done(answer.Error.empty() ? answer.Address : std::string());
+      // The lists and the machine's own name compare IPv4 texts first.
+      done(answer.Error.empty() ? answer.FirstV4() : std::string());
     });
   };
   refresh_timer_.SetInterval(kListRefreshMs);

@@ -133,7 +133,11 @@ void TLineInterpreter::Ip(int slot, const std::string& line) {
     address = number > 0 && static_cast<std::size_t>(number) < ips.size() ? ips[static_cast<std::size_t>(number)]
                                                                           : std::string();
   }
-  if (address.empty() || !WSocketIsDottedQuad(address)) {
+  // An IPv6 address is taken in its compressed form, as the lists compare it.
+  TIpAddress v6;
+  const bool is_v6 = TIpAddress::ParseV6(address, v6);
+  if (is_v6) address = v6.Text();
+  if (address.empty() || !(is_v6 || WSocketIsDottedQuad(address))) {
     Tell(slot, "   Invalid Ip.\r\n");
     Tell(slot, "   Use /quote IPLIST to list available IPs.\r\n");
   } else if (checks_.InIpList(settings_.SelectableIps, address)) {

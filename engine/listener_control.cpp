@@ -52,6 +52,7 @@ void TBouncer::Button1Click() {
   const std::string port = settings_.Port;
   try {
     console_.SetStatusText(0, "Listen on port: " + port);
+    transport_.Listener().Address = settings_.ListenAddress;
     transport_.Listener().Listen(port);
   } catch (const std::exception& e) {
     Button3Click();
@@ -72,6 +73,7 @@ void TBouncer::StartTls() {
   }
   try {
     transport_.TlsListener().SetTls(context);
+    transport_.TlsListener().Address = settings_.ListenAddress;
     transport_.TlsListener().Listen(port);
     console_.SetStatusText(0, "Listen on port: " + settings_.Port + ", TLS port: " + port);
   } catch (const std::exception& e) {

@@ -1,6 +1,8 @@
 // A user's link to an IRC server: CONN sets it up, its four handlers relay.
 #include "engine/server_link.h"
 
+#include <algorithm>
+
 #include "access/address_checks.h"
 #include "base/text_case.h"
 #include "config/settings.h"
@@ -20,7 +22,10 @@ TConnTarget ParseConnTarget(const std::string& argument) {
     text.erase(fp);
   }
   // An IPv6 address holds colons too: it comes in brackets, "[2001:db8::1]:6667".
-  const std::size_t start = text.find_first_not_of(" \t");
+  // Blanks and controls before it are trimmed, as around a host name.
+  const auto first =
+      std::find_if(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) > 0x20; });
+  const std::size_t start = first == text.end() ? std::string::npos : static_cast<std::size_t>(first - text.begin());
   const std::size_t close = start != std::string::npos && text[start] == '[' ? text.find(']', start) : std::string::npos;
   const std::size_t colon = text.find(':', close == std::string::npos ? 0 : close);
   target.Host = close != std::string::npos
@@ -129,23 +134,56 @@ void TServerLinks::Resolved(uint64_t id, const TConnTarget& target, uint16_t por
     sessions_.Kick(slot + 1, false);
     return;
   }
+  // Every further address is tried in the resolver's order after a failed
+  // connect. With a source address chosen (IP), only the server's addresses of
+  // its family can be reached, when it has any.
+  std::vector<std::string> addresses = answer.All();
+  if (!record.LocalIp.empty()) {
+    const bool v6 = record.LocalIp.find(':') != std::string::npos;
+    std::vector<std::string> same;
+    for (const std::string& a : addresses) {
+      if ((a.find(':') != std::string::npos) == v6) same.push_back(a);
+    }
+    if (!same.empty()) addresses = std::move(same);
+  }
+  const std::string first = addresses.front();
+  std::vector<std::string> rest;
+  for (std::size_t i = 1; i < addresses.size(); ++i) {
+    const bool allowed = settings_.DestinationMode == TListMode::all ||
+                         checks_.InServerList(settings_.DestinationList.Entries(), checks_.ConvertLocalIp(addresses[i])) ==
+                             (settings_.DestinationMode == TListMode::only);
+    if (allowed) rest.push_back(addresses[i]);
+  }
+  fallbacks_.erase(record.Id);
+  if (!rest.empty()) fallbacks_[record.Id] = {target, port_number, std::move(rest)};
+  if (!StartConnect(slot, target, port_number, first)) return;
+  Tell(slot, "   Connecting to server...\r\n");
+  sessions_.ShowStatus(slot, "Connecting to server...");
+  sessions_.ShowServer(slot, target.Text());
+}
+
+bool TServerLinks::StartConnect(int slot, const TConnTarget& target, uint16_t port_number,
+                                const std::string& address) {
+  TMySocket& record = sessions_.Slot(slot);
   try {
     if (target.Tls) {
-      record.Link->ConnectTls(record.LocalIp, answer.Address, port_number, {host, target.Fingerprint, {}});
+      record.Link->ConnectTls(record.LocalIp, address, port_number, {target.Host, target.Fingerprint, {}});
     } else {
-      record.Link->Connect(record.LocalIp, answer.Address, port_number);
+      record.Link->Connect(record.LocalIp, address, port_number);
     }
   } catch (const ESocketException& e) {
+    fallbacks_.erase(record.Id);
     // A failed bind is told by its own message, not by the word anywhere.
     if (std::string_view(e.what()).rfind("winsock.bind", 0) == 0) {
       Tell(slot, "   Error, IP not available: " + record.LocalIp + "\r\n");
     }
     sessions_.Kick(slot + 1, false);
-    return;
+    return false;
   } catch (const std::exception&) {
+    fallbacks_.erase(record.Id);
     Tell(slot, "   Error during connection\r\n");
     sessions_.Kick(slot + 1, false);
-    return;
+    return false;
   }
   record.LinkOpen = true;
   record.LinkStartedAt = TEventLoop::Clock::now();
@@ -154,9 +192,32 @@ void TServerLinks::Resolved(uint64_t id, const TConnTarget& target, uint16_t por
     watch_timer_.SetInterval(static_cast<int>(WatchInterval.count()));
     watch_timer_.SetEnabled(true);
   }
-  Tell(slot, "   Connecting to server...\r\n");
-  sessions_.ShowStatus(slot, "Connecting to server...");
-  sessions_.ShowServer(slot, target.Text());
+  return true;
+}
+
+bool TServerLinks::TryNextAddress(int slot) {
+  const uint64_t id = sessions_.Slot(slot).Id;
+  const auto it = fallbacks_.find(id);
+  if (it == fallbacks_.end()) return false;
+  // The link's close events are still running: the next connect is a task of its own.
+  loop_.Post([this, life = std::weak_ptr<int>(life_), id] {
+    if (life.expired()) return;
+    const auto fallback = fallbacks_.find(id);
+    const int at = sessions_.SlotOfId(id);
+    if (fallback == fallbacks_.end() || at < 0) return;
+    TMySocket& record = sessions_.Slot(at);
+    if (record.Client == nullptr || record.Client->State() != wsConnected || record.Link == nullptr) {
+      fallbacks_.erase(fallback);
+      return;
+    }
+    const TConnTarget target = fallback->second.Target;
+    const uint16_t port = fallback->second.Port;
+    const std::string address = fallback->second.Addresses.front();
+    fallback->second.Addresses.erase(fallback->second.Addresses.begin());
+    if (fallback->second.Addresses.empty()) fallbacks_.erase(fallback);
+    StartConnect(at, target, port, address);
+  });
+  return true;
 }
 
 bool TServerLinks::DestinationAllowed(int slot, const std::string& address) {
@@ -176,6 +237,7 @@ void TServerLinks::ChangeStateCommune(TConnection* Sender, TSocketState OldState
   // the connected state, with its error.
   if (OldState != wsConnecting || Sender->State() != wsConnected || Sender->LastError() != 0) return;
   const int slot = Sender->Tag;
+  fallbacks_.erase(sessions_.Slot(slot).Id);
   sessions_.ShowStatus(slot, "Connected to IRC.");
   TMySocket& record = sessions_.Slot(slot);
   record.LinkHeardAt = TEventLoop::Clock::now();
@@ -187,7 +249,11 @@ void TServerLinks::ChangeStateCommune(TConnection* Sender, TSocketState OldState
 void TServerLinks::ConnectCommune(TConnection* Sender, uint16_t Error) {
   if (Error != 0) {
     // The close that follows tells the user; a failed TLS handshake says why first.
-    if (const std::string why = Sender->TlsError(); !why.empty()) Tell(Sender->Tag, "   TLS: " + why + "\r\n");
+    // A server that fails its handshake is not tried at its other addresses.
+    if (const std::string why = Sender->TlsError(); !why.empty()) {
+      fallbacks_.erase(sessions_.Slot(Sender->Tag).Id);
+      Tell(Sender->Tag, "   TLS: " + why + "\r\n");
+    }
     return;
   }
   try {
@@ -199,7 +265,12 @@ void TServerLinks::ConnectCommune(TConnection* Sender, uint16_t Error) {
 
 void TServerLinks::DeConnectCommune(TConnection* Sender, uint16_t) {
   TConnection* client = sessions_.ClientOfSlot(Sender->Tag);
-  if (client == nullptr || client->State() != wsConnected) return;
+  if (client == nullptr || client->State() != wsConnected) {
+    if (Sender->Tag >= 0 && Sender->Tag < sessions_.Count()) fallbacks_.erase(sessions_.Slot(Sender->Tag).Id);
+    return;
+  }
+  // A connect that failed moves on to the server's next address, if it has one.
+  if (TryNextAddress(Sender->Tag)) return;
   Tell(Sender->Tag, "   Disconnected from the IRC server.\r\n");
   sessions_.Kick(Sender->Tag + 1, false);
 }
@@ -245,7 +316,7 @@ void TServerLinks::Watch(TTimer*) {
     if (link->State() == wsConnecting) {
       any = true;
       if (now - record.LinkStartedAt < Limits.Connect) continue;
-      Tell(slot, "   The IRC server did not answer in time.\r\n");
+      if (!fallbacks_.contains(record.Id)) Tell(slot, "   The IRC server did not answer in time.\r\n");
       link->Close();
     } else if (link->State() == wsConnected) {
       any = true;
@@ -259,6 +330,8 @@ void TServerLinks::Watch(TTimer*) {
       }
     }
   }
+  // What is left to try for users who have gone meanwhile.
+  std::erase_if(fallbacks_, [this](const auto& fallback) { return sessions_.SlotOfId(fallback.first) < 0; });
   if (!any) watch_timer_.SetEnabled(false);
 }
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <vector>
 #include <string_view>
 
 #include "engine/transport.h"
@@ -31,8 +33,9 @@ struct TConnTarget {
   std::string Fingerprint;
   /// The server as the grid shows it: "host:port", "host:+port".
   std::string Text() const {
-    const bool v6 = Host.find(':') != std::string::npos;
-    return (v6 ? "[" + Host + "]" : Host) + (Tls ? ":+" : ":") + Port;
+    // An IPv6 address (and anything that would read as one) goes in brackets.
+    const bool bracket = Host.find(':') != std::string::npos || Host.starts_with('[');
+    return (bracket ? "[" + Host + "]" : Host) + (Tls ? ":+" : ":") + Port;
   }
 };
 /// CONN's argument read; texts trimmed of blanks and controls.
@@ -83,6 +86,12 @@ class TServerLinks {
   bool DestinationAllowed(int slot, const std::string& address);
   /// The server's address has come (or not) for the user CONN was waiting for.
   void Resolved(uint64_t id, const TConnTarget& target, uint16_t port_number, const TResolution& answer);
+  /// Starts the link's connect to one of the server's addresses; false when it
+  /// failed at once (the user is told and disconnected).
+  bool StartConnect(int slot, const TConnTarget& target, uint16_t port_number, const std::string& address);
+  /// The server's next address after a failed connect, as a task; false when
+  /// there is none left.
+  bool TryNextAddress(int slot);
   /// Sends a server line to the user: only to a connected user whose link is open.
   void Relay(int slot, std::string_view line);
   /// The CTCP flood guard's decision for one request from the server.
@@ -99,6 +108,13 @@ class TServerLinks {
   const TAddressChecks& checks_;
   TEventLog& log_;
   TTimer watch_timer_;  // runs while any link is open
+  // A server with several addresses: what is left to try, by user id.
+  struct TFallback {
+    TConnTarget Target;
+    uint16_t Port = 0;
+    std::vector<std::string> Addresses;
+  };
+  std::unordered_map<uint64_t, TFallback> fallbacks_;
   std::shared_ptr<int> life_ = std::make_shared<int>(0);  // for lookups answered after the end
 };
 

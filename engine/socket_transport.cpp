@@ -1,5 +1,7 @@
 #include "engine/socket_transport.h"
 
+#include <sys/socket.h>
+
 #include "net/os_socket.h"
 #include "net/resolve.h"
 
@@ -64,11 +66,43 @@ TSocketListener::TSocketListener(TEventLoop& loop) : server_(loop) {
   };
 }
 
+namespace {
+
+// Every address is "::" (both families) where the system has IPv6, else "0.0.0.0".
+std::string EveryAddress() {
+  TIpAddress any;
+  TIpAddress::ParseV6("::", any);
+  const int fd = os::OpenSocket(any, SOCK_STREAM, 0);
+  if (fd < 0) return "0.0.0.0";
+  os::CloseHandle(fd);
+  return "::";
+}
+
+}  // namespace
+
 void TSocketListener::Listen(const std::string& port) {
   server_.SetProto("tcp");
-  server_.SetAddr("0.0.0.0");
+  server_.SetAddr(Address.empty() ? EveryAddress() : Address);
   server_.SetPort(port);
   server_.Listen();
+}
+
+TSocketTransport::TSocketTransport(TEventLoop& loop)
+    : loop_(loop),
+      listener_(loop),
+      tls_listener_(loop),
+      resolver_(loop, [slot = lookup_](const std::string& name, std::vector<TIpAddress>& addresses) {
+        TResolver::TLookupAll lookup;
+        {
+          const std::lock_guard<std::mutex> lock(slot->Mutex);
+          lookup = slot->Lookup;
+        }
+        return lookup ? lookup(name, addresses) : os::LookupHostAll(name, addresses);
+      }) {}
+
+void TSocketTransport::SetLookup(TResolver::TLookupAll lookup) {
+  const std::lock_guard<std::mutex> lock(lookup_->Mutex);
+  lookup_->Lookup = std::move(lookup);
 }
 
 std::unique_ptr<TConnection> TSocketTransport::NewConnection() {
@@ -77,6 +111,12 @@ std::unique_ptr<TConnection> TSocketTransport::NewConnection() {
 
 void TSocketTransport::ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) {
   const std::string host = TrimControls(name);
+  if (TIpAddress literal; name.size() <= 256 && TIpAddress::ParseV6(host, literal)) {
+    TResolution answer;
+    answer.Address = literal.Text();
+    loop_.Post([done = std::move(done), answer] { done(answer); });
+    return;
+  }
   if (name.empty() || name.size() > 256 || WSocketIsDottedQuad(host)) {
     // No lookup: the text itself answers (an address, or what is wrong with it).
     TResolution answer;
@@ -88,10 +128,11 @@ void TSocketTransport::ResolveHost(const std::string& name, std::function<void(c
     loop_.Post([done = std::move(done), answer] { done(answer); });
     return;
   }
-  resolver_.Lookup(host, [name, done = std::move(done)](int error, const std::vector<uint32_t>& addresses) {
+  resolver_.Lookup(host, [name, done = std::move(done)](int error, const std::vector<TIpAddress>& addresses) {
     TResolution answer;
     if (error == 0 && !addresses.empty()) {
-      answer.Address = os::DottedText(addresses.front());
+      for (const TIpAddress& a : addresses) answer.Addresses.push_back(a.Text());
+      answer.Address = answer.Addresses.front();
     } else {
       answer.Error = CannotResolveHostText(name, error == 0 ? WSANO_DATA : error);
     }

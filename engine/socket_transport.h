@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "engine/transport.h"
@@ -61,17 +62,25 @@ class TSocketListener : public TListener {
 
 class TSocketTransport : public TTransport {
  public:
-  explicit TSocketTransport(TEventLoop& loop)
-      : loop_(loop), listener_(loop), tls_listener_(loop), resolver_(loop) {}
+  explicit TSocketTransport(TEventLoop& loop);
 
   TListener& Listener() override { return listener_; }
   TListener& TlsListener() override { return tls_listener_; }
   std::unique_ptr<TConnection> NewConnection() override;
-  /// A dotted address, or a name that cannot be one, is answered at once (in a
-  /// task); a host name goes to the resolver's workers.
+  /// A dotted address, an IPv6 literal, or a name that cannot be one, is
+  /// answered at once (in a task); a host name goes to the resolver's workers,
+  /// whose answer lists every address of both families in its order.
   void ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) override;
+  /// What looks host names up from now on, on the resolver's workers; the
+  /// system's resolver when empty (the default).
+  void SetLookup(TResolver::TLookupAll lookup);
 
  private:
+  struct TLookupSlot {
+    std::mutex Mutex;
+    TResolver::TLookupAll Lookup;
+  };
+  std::shared_ptr<TLookupSlot> lookup_ = std::make_shared<TLookupSlot>();
   TEventLoop& loop_;
   TSocketListener listener_;
   TSocketListener tls_listener_;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "net/tls.h"
 #include "net/wsocket.h"
@@ -38,7 +39,8 @@ class TConnection {
   /// The outcome of the last connect attempt (0: connected), readable from
   /// OnChangeState before OnSessionConnected.
   virtual int LastError() const = 0;
-  /// The peer's address, dotted; a user's stays readable after the close.
+  /// The peer's address, dotted (IPv6: compressed); a user's stays readable
+  /// after the close.
   virtual std::string PeerAddr() const = 0;
 
   /// Appends the text to the output, written behind. Raises the socket layer's
@@ -53,8 +55,9 @@ class TConnection {
   virtual std::string_view UnreadText() const = 0;
   /// Orderly close: closed at once; OnChangeState and OnSessionClosed follow.
   virtual void Close() = 0;
-  /// Starts connecting from a dotted local address ("" for any) to a dotted
-  /// address and a port; returns in wsConnecting, the outcome comes as events.
+  /// Starts connecting from a local address ("" for any) to an address and a
+  /// port, either family (dotted or IPv6 literal); returns in wsConnecting,
+  /// the outcome comes as events.
   /// What fails at once raises ESocketException ("winsock.bind failed, error #n").
   virtual void Connect(const std::string& local_addr, const std::string& addr, uint16_t port) = 0;
   /// Connect, then the TLS handshake: the link reports connected only once the
@@ -85,7 +88,10 @@ class TConnection {
 class TListener {
  public:
   virtual ~TListener() = default;
-  /// Listens on every local address at the port (decimal text or service name).
+  /// Where the next Listen listens: empty for every local address of both
+  /// families (IPv4 users are seen by their dotted address), else one address.
+  std::string Address;
+  /// Listens on Address at the port (decimal text or service name).
   /// Raises ESocketException with the socket layer's texts ("... in function
   /// Bind ..." with 10048 for a port in use).
   virtual void Listen(const std::string& port) = 0;
@@ -102,11 +108,28 @@ class TListener {
   std::function<void(std::unique_ptr<TConnection> client)> OnAccept;
 };
 
-/// What a host lookup found: the dotted address, or the socket layer's error
-/// message ("WSocketResolveHost: 'x' Cannot resolve host name.").
+/// What a host lookup found: the address (dotted IPv4 or compressed IPv6), or
+/// the socket layer's error message ("WSocketResolveHost: 'x' Cannot resolve
+/// host name."). Addresses holds every address found, in the resolver's order
+/// (Address is its first); empty when the answer gave only Address.
 struct TResolution {
   std::string Address;
   std::string Error;
+  std::vector<std::string> Addresses;
+
+  /// Every address to try, in order.
+  std::vector<std::string> All() const {
+    if (!Addresses.empty()) return Addresses;
+    if (!Address.empty()) return {Address};
+    return {};
+  }
+  /// The first IPv4 address of the answer, else the first of any family.
+  std::string FirstV4() const {
+    for (const std::string& a : All()) {
+      if (a.find(':') == std::string::npos) return a;
+    }
+    return Address;
+  }
 };
 
 class TTransport {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -28,16 +29,49 @@ sockaddr_in MakeAddress(uint32_t addr, uint16_t port) {
 
 // The C socket API takes its addresses as the generic type.
 const sockaddr* Generic(const sockaddr_in* sa) { return reinterpret_cast<const sockaddr*>(sa); }
-sockaddr* Generic(sockaddr_in* sa) { return reinterpret_cast<sockaddr*>(sa); }
+
+// Either family in the storage the C API fills; its length in `len`.
+socklen_t MakeAddress(const TIpAddress& addr, uint16_t port, sockaddr_storage& ss) {
+  ss = {};
+  if (addr.IsV4()) {
+    auto* sa = reinterpret_cast<sockaddr_in*>(&ss);
+    *sa = MakeAddress(addr.V4Addr(), port);
+    return sizeof(sockaddr_in);
+  }
+  auto* sa6 = reinterpret_cast<sockaddr_in6*>(&ss);
+  sa6->sin6_family = AF_INET6;
+  std::memcpy(&sa6->sin6_addr, addr.Bytes.data(), 16);
+  sa6->sin6_port = htons(port);
+  return sizeof(sockaddr_in6);
+}
+
+TIpAddress FromStorage(const sockaddr* sa, uint16_t* port) {
+  TIpAddress ip;
+  if (sa->sa_family == AF_INET6) {
+    const auto* sa6 = reinterpret_cast<const sockaddr_in6*>(sa);
+    ip.Family = TIpAddress::TFamily::kV6;
+    std::memcpy(ip.Bytes.data(), &sa6->sin6_addr, 16);
+    if (port != nullptr) *port = ntohs(sa6->sin6_port);
+    return ip.Unmapped();
+  }
+  const auto* sa4 = reinterpret_cast<const sockaddr_in*>(sa);
+  if (port != nullptr) *port = ntohs(sa4->sin_port);
+  return TIpAddress::V4(sa4->sin_addr.s_addr);
+}
+
+int NameOf(int fd, bool peer, TIpAddress& addr, uint16_t& port) {
+  sockaddr_storage ss{};
+  socklen_t len = sizeof ss;
+  auto* sa = reinterpret_cast<sockaddr*>(&ss);
+  const int rc = peer ? getpeername(fd, sa, &len) : getsockname(fd, sa, &len);
+  if (rc == 0) addr = FromStorage(sa, &port);
+  return rc;
+}
 
 int NameOf(int fd, bool peer, uint32_t& addr, uint16_t& port) {
-  sockaddr_in sa{};
-  socklen_t len = sizeof sa;
-  const int rc = peer ? getpeername(fd, Generic(&sa), &len) : getsockname(fd, Generic(&sa), &len);
-  if (rc == 0) {
-    addr = sa.sin_addr.s_addr;
-    port = ntohs(sa.sin_port);
-  }
+  TIpAddress ip;
+  const int rc = NameOf(fd, peer, ip, port);
+  if (rc == 0) addr = ip.V4Addr();
   return rc;
 }
 
@@ -49,6 +83,10 @@ int OpenSocket(int type, int protocol) {
   return socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
 }
 
+int OpenSocket(const TIpAddress& like, int type, int protocol) {
+  return socket(like.IsV4() ? AF_INET : AF_INET6, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+}
+
 int CloseHandle(int fd) { return close(fd); }
 
 int Shutdown(int fd, int how) { return shutdown(fd, how); }
@@ -58,6 +96,12 @@ int Bind(int fd, uint32_t addr, uint16_t port) {
   return bind(fd, Generic(&sa), sizeof sa);
 }
 
+int Bind(int fd, const TIpAddress& addr, uint16_t port) {
+  sockaddr_storage ss{};
+  const socklen_t len = MakeAddress(addr, port, ss);
+  return bind(fd, reinterpret_cast<const sockaddr*>(&ss), len);
+}
+
 int ListenOn(int fd, int backlog) { return listen(fd, backlog); }
 
 int AcceptOne(int fd) { return accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); }
@@ -65,6 +109,12 @@ int AcceptOne(int fd) { return accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOC
 int ConnectTo(int fd, uint32_t addr, uint16_t port) {
   const sockaddr_in sa = MakeAddress(addr, port);
   return connect(fd, Generic(&sa), sizeof sa);
+}
+
+int ConnectTo(int fd, const TIpAddress& addr, uint16_t port) {
+  sockaddr_storage ss{};
+  const socklen_t len = MakeAddress(addr, port, ss);
+  return connect(fd, reinterpret_cast<const sockaddr*>(&ss), len);
 }
 
 ssize_t SendBytes(int fd, const void* data, size_t len, bool urgent) {
@@ -108,6 +158,8 @@ int SetKeepAlive(int fd, int idle_s, int interval_s, int count) {
 
 int PeerName(int fd, uint32_t& addr, uint16_t& port) { return NameOf(fd, true, addr, port); }
 int LocalName(int fd, uint32_t& addr, uint16_t& port) { return NameOf(fd, false, addr, port); }
+int PeerName(int fd, TIpAddress& addr, uint16_t& port) { return NameOf(fd, true, addr, port); }
+int LocalName(int fd, TIpAddress& addr, uint16_t& port) { return NameOf(fd, false, addr, port); }
 
 namespace {
 
@@ -121,19 +173,30 @@ bool IsInvalidName(std::string name) {
 
 }  // namespace
 
-int LookupHostAll(const std::string& name, std::vector<uint32_t>& addrs) {
+int LookupHostAll(const std::string& name, std::vector<TIpAddress>& addrs) {
   if (IsInvalidName(name)) return WSAHOST_NOT_FOUND;
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* answer = nullptr;
   const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &answer);
   if (rc != 0) return WsaFromGaiError(rc, errno);
   for (const addrinfo* a = answer; a != nullptr; a = a->ai_next) {
-    addrs.push_back(reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
+    if (a->ai_family != AF_INET && a->ai_family != AF_INET6) continue;
+    const TIpAddress ip = FromStorage(a->ai_addr, nullptr);
+    if (std::find(addrs.begin(), addrs.end(), ip) == addrs.end()) addrs.push_back(ip);
   }
   freeaddrinfo(answer);
-  return 0;
+  return addrs.empty() ? WSANO_DATA : 0;
+}
+
+int LookupHostAll(const std::string& name, std::vector<uint32_t>& addrs) {
+  std::vector<TIpAddress> all;
+  if (const int err = LookupHostAll(name, all); err != 0) return err;
+  for (const TIpAddress& ip : all) {
+    if (ip.IsV4()) addrs.push_back(ip.V4Addr());
+  }
+  return addrs.empty() ? WSANO_DATA : 0;
 }
 
 int LookupHost(const std::string& name, uint32_t& addr) {

@@ -10,6 +10,8 @@
 #include <vector>
 #include <sys/types.h>
 
+#include "net/ip_address.h"
+
 namespace kelvox::os {
 
 inline constexpr int kInvalidHandle = -1;
@@ -20,15 +22,19 @@ int LastError();
 /// A non-blocking, close-on-exec socket of the given type (SOCK_STREAM or
 /// SOCK_DGRAM) and protocol number.
 int OpenSocket(int type, int protocol);
+/// The same for the family of `like` (IPv4 or IPv6).
+int OpenSocket(const TIpAddress& like, int type, int protocol);
 int CloseHandle(int fd);
 int Shutdown(int fd, int how);
 /// Binds to an IPv4 address (network order) and port (host order).
 int Bind(int fd, uint32_t addr, uint16_t port);
+int Bind(int fd, const TIpAddress& addr, uint16_t port);
 int ListenOn(int fd, int backlog);
 /// Accepts one pending connection as a non-blocking, close-on-exec socket.
 int AcceptOne(int fd);
 /// Starts a non-blocking connect; -1 with LastError() 10036 while in progress.
 int ConnectTo(int fd, uint32_t addr, uint16_t port);
+int ConnectTo(int fd, const TIpAddress& addr, uint16_t port);
 /// Sends without ever raising SIGPIPE; urgent sends out-of-band data.
 ssize_t SendBytes(int fd, const void* data, size_t len, bool urgent);
 ssize_t ReceiveBytes(int fd, void* buf, size_t len);
@@ -43,12 +49,18 @@ int SetFlag(int fd, int level, int option, bool on);
 int SetKeepAlive(int fd, int idle_s, int interval_s, int count);
 int PeerName(int fd, uint32_t& addr, uint16_t& port);
 int LocalName(int fd, uint32_t& addr, uint16_t& port);
+/// Either family; an IPv4 peer of an IPv6 socket (::ffff:a.b.c.d) comes back as
+/// its IPv4 address.
+int PeerName(int fd, TIpAddress& addr, uint16_t& port);
+int LocalName(int fd, TIpAddress& addr, uint16_t& port);
 
 // Name resolution. Each returns 0 or a Windows Sockets number.
 /// Blocking IPv4 host lookup; the first address of the answer, network order.
 int LookupHost(const std::string& name, uint32_t& addr);
 /// Every IPv4 address of the answer, network order, in the resolver's order.
 int LookupHostAll(const std::string& name, std::vector<uint32_t>& addrs);
+/// Every address of the answer, IPv6 and IPv4, in the resolver's order.
+int LookupHostAll(const std::string& name, std::vector<TIpAddress>& addrs);
 /// Service database lookup; an empty protocol matches any protocol.
 int LookupService(const std::string& name, const std::string& protocol, uint16_t& port);
 int LookupProtocol(const std::string& name, int& number);

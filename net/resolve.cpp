@@ -76,6 +76,12 @@ uint32_t WSocketResolveHost(const std::string& text) {
   return addr;
 }
 
+TIpAddress WSocketResolveHostIp(const std::string& text) {
+  TIpAddress ip;
+  if (text.size() <= 256 && TIpAddress::ParseV6(TrimControls(text), ip)) return ip;
+  return TIpAddress::V4(WSocketResolveHost(text));
+}
+
 std::string CannotResolveHostText(const std::string& text, int error) {
   return "WSocketResolveHost: Cannot convert host address '" + text + "', Error #" + std::to_string(error);
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "net/ip_address.h"
+
 namespace kelvox {
 
 /// Removes every leading and trailing byte from 0x00 to 0x20.
@@ -17,6 +19,10 @@ bool WSocketIsDottedQuad(const std::string& text);
 /// IPv4 address of a dotted quad or host name, in network byte order.
 /// Raises ESocketException ("WSocketResolveHost: ...").
 uint32_t WSocketResolveHost(const std::string& text);
+
+/// An IPv6 literal ("2001:db8::1", also in brackets) as it is; anything else as
+/// WSocketResolveHost takes it (IPv4 only), with its exceptions.
+TIpAddress WSocketResolveHostIp(const std::string& text);
 
 /// The message of a host name that did not resolve, with the lookup's error.
 std::string CannotResolveHostText(const std::string& text, int error);

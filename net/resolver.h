@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "net/event_loop.h"
+#include "net/ip_address.h"
 
 namespace kelvox {
 
@@ -23,13 +24,19 @@ class TResolver {
   using TAnswer = std::function<void(int error, const std::vector<uint32_t>& addresses)>;
   /// What looks a name up on a worker thread: the system's resolver by default.
   using TLookup = std::function<int(const std::string& name, std::vector<uint32_t>& addresses)>;
+  /// The same for both families (IPv6 and IPv4, in the resolver's order).
+  using TAnswerAll = std::function<void(int error, const std::vector<TIpAddress>& addresses)>;
+  using TLookupAll = std::function<int(const std::string& name, std::vector<TIpAddress>& addresses)>;
 
   /// The longest a lookup may take before it counts as failed.
   static constexpr std::chrono::seconds kLimit{10};
   /// Lookups that run at once; more wait for a free worker.
   static constexpr std::size_t kWorkers = 4;
 
-  explicit TResolver(TEventLoop& loop, TLookup lookup = {});
+  /// The system's resolver answers both families by default; a lookup of
+  /// IPv4 addresses only (TLookup) can stand in for it.
+  explicit TResolver(TEventLoop& loop, TLookupAll lookup = {});
+  TResolver(TEventLoop& loop, TLookup lookup);
   /// Answers no more. A lookup still running ends on its own thread; its answer
   /// is dropped.
   ~TResolver();
@@ -38,19 +45,21 @@ class TResolver {
 
   /// Looks `name` up; `done` runs later, as a task, exactly once: with the
   /// answer, or with 11002 (WSATRY_AGAIN) once the limit has passed.
+  void Lookup(const std::string& name, TAnswerAll done);
+  /// Lookup with the IPv4 addresses of the answer only.
   void Lookup(const std::string& name, TAnswer done);
   void SetLimit(std::chrono::milliseconds limit) { limit_ = limit; }
 
  private:
   struct TShared;
-  void Answer(uint64_t id, int error, const std::vector<uint32_t>& addresses);
+  void Answer(uint64_t id, int error, const std::vector<TIpAddress>& addresses);
 
   TEventLoop& loop_;
   std::shared_ptr<TShared> shared_;
   std::chrono::milliseconds limit_ = kLimit;
   uint64_t next_id_ = 1;
   struct TWaiting {
-    TAnswer done;
+    TAnswerAll done;
     TEventLoop::TimerKey deadline = 0;
   };
   std::unordered_map<uint64_t, TWaiting> waiting_;

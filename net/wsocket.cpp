@@ -96,6 +96,11 @@ void TWSocket::SetProto(const std::string& text) {
 void TWSocket::SetLocalAddr(const std::string& text) {
   if (state_ != wsClosed) throw ESocketException("Cannot change LocalAddr if not closed");
   const std::string value = text.empty() ? "0.0.0.0" : text;
+  TIpAddress ip;
+  if (TIpAddress::ParseV6(value, ip)) {
+    local_addr_ = ip.Text();
+    return;
+  }
   uint32_t addr = 0;
   if (!os::ParseAddressStrict(value, addr)) {
     throw ESocketException("SetLocalAddr(): Invalid IP address");
@@ -463,7 +468,8 @@ void TWSocket::ResolveRemote(const char* prefix) {
       port_resolved_ = true;
     }
     if (!addr_resolved_) {
-      addr_number_ = WSocketResolveHost(addr_);
+      addr_ip_ = WSocketResolveHostIp(addr_);
+      addr_number_ = addr_ip_.V4Addr();
       addr_resolved_ = true;
     }
   } catch (const ESocketException& e) {
@@ -508,16 +514,16 @@ void TWSocket::Connect() {
   DropInput();
   tls_error_.clear();
 
-  const int fd = os::OpenSocket(socket_type_, proto_number_);
+  const int fd = os::OpenSocket(addr_ip_, socket_type_, proto_number_);
   if (fd < 0) FireError("Connect (socket)", os::LastError());
   TakeHandle(fd, false);
   ChangeState(wsOpened);
 
   if (local_port_number_ != 0 || local_addr_ != "0.0.0.0") {
-    if (os::Bind(fd, WSocketResolveHost(local_addr_), local_port_number_) != 0) {
+    if (os::Bind(fd, WSocketResolveHostIp(local_addr_), local_port_number_) != 0) {
       throw ESocketException("winsock.bind failed, error #" + std::to_string(os::LastError()));
     }
-    uint32_t bound_addr = 0;
+    TIpAddress bound_addr;
     uint16_t bound_port = 0;
     if (os::LocalName(fd, bound_addr, bound_port) != 0) {
       throw ESocketException("winsock.getsockname failed, error #" + std::to_string(os::LastError()));
@@ -533,7 +539,7 @@ void TWSocket::Connect() {
   }
   TuneConnection();
   WatchHandle(EPOLLOUT);
-  if (os::ConnectTo(fd, addr_number_, port_number_) != 0) {
+  if (os::ConnectTo(fd, addr_ip_, port_number_) != 0) {
     const int err = os::LastError();
     if (err != WSAEWOULDBLOCK && err != WSAEINPROGRESS) {
       last_error_ = err;
@@ -954,22 +960,22 @@ int TWSocket::DeliverTls(uint16_t error) {
 
 std::string TWSocket::PeerAddr() {
   if (state_ != wsConnected) return "error";
-  uint32_t addr = 0;
+  TIpAddress addr;
   uint16_t port = 0;
   if (os::PeerName(handle_, addr, port) != 0) FireError("GetPeerName", os::LastError());
-  return os::DottedText(addr);
+  return addr.Text();
 }
 
 std::string TWSocket::PeerPort() {
   if (state_ != wsConnected) return "error";
-  uint32_t addr = 0;
+  TIpAddress addr;
   uint16_t port = 0;
   if (os::PeerName(handle_, addr, port) != 0) FireError("GetPeerPort", os::LastError());
   return std::to_string(port);
 }
 
 int TWSocket::BoundPort() const {
-  uint32_t addr = 0;
+  TIpAddress addr;
   uint16_t port = 0;
   if (handle_ < 0 || os::LocalName(handle_, addr, port) != 0) return 0;
   return port;

@@ -35,6 +35,7 @@
 
 #include "net/buffer.h"
 #include "net/event_loop.h"
+#include "net/ip_address.h"
 #include "net/tls.h"
 #include "net/wsocket_errors.h"
 
@@ -102,7 +103,8 @@ class TWSocket : private TFlushable {
   const std::string& Proto() const { return proto_; }
   void SetProto(const std::string& text);
   const std::string& LocalAddr() const { return local_addr_; }
-  /// An IPv4 literal, stored in dotted form; empty means "0.0.0.0".
+  /// An IPv4 literal, stored in dotted form, or an IPv6 literal, stored
+  /// compressed; empty means "0.0.0.0".
   void SetLocalAddr(const std::string& text);
   const std::string& LocalPort() const { return local_port_; }
   void SetLocalPort(const std::string& text);
@@ -212,7 +214,8 @@ class TWSocket : private TFlushable {
   /// StartTlsServer.
   const std::string& TlsError() const { return tls_error_; }
 
-  /// "error" unless connected.
+  /// "error" unless connected. Dotted for IPv4 (also an IPv4 peer of an IPv6
+  /// listener), compressed for IPv6.
   virtual std::string PeerAddr();
   virtual std::string PeerPort();
   /// Adopts an accepted OS socket; State becomes wsConnected.
@@ -269,7 +272,8 @@ class TWSocket : private TFlushable {
   int proto_number_ = 6;
   int socket_type_ = 1;  // SOCK_STREAM
   uint16_t port_number_ = 0;
-  uint32_t addr_number_ = 0;
+  uint32_t addr_number_ = 0;  // the remote address when it is IPv4
+  TIpAddress addr_ip_;        // the remote address, either family
   std::shared_ptr<int> life_ = std::make_shared<int>(0);
 
  private:

@@ -1,6 +1,7 @@
 #include "net/wsocket_server.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -60,12 +61,15 @@ void TWSocketServer::Listen() {
   FirePendingClose();
   DiscardSendQueue();
 
-  const int fd = os::OpenSocket(socket_type_, proto_number_);
+  const int fd = os::OpenSocket(addr_ip_, socket_type_, proto_number_);
   if (fd < 0) FireError("socket", os::LastError());
+  // "::" takes both families: IPv4 users come as ::ffff:a.b.c.d and are seen
+  // as their IPv4 address. An IPv6 literal takes that address only.
+  if (addr_ip_.IsV6() && addr_ip_.IsAny()) os::SetFlag(fd, IPPROTO_IPV6, IPV6_V6ONLY, false);
   // Lets a restarted listener take its port back while connections it just closed
   // still wait out their last state; a port held by a live listener stays refused.
   os::SetFlag(fd, SOL_SOCKET, SO_REUSEADDR, true);
-  if (os::Bind(fd, addr_number_, port_number_) != 0) {
+  if (os::Bind(fd, addr_ip_, port_number_) != 0) {
     const int err = os::LastError();
     os::CloseHandle(fd);
     FireError("Bind", err);

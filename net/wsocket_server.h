@@ -67,7 +67,8 @@ class TWSocketServer : public TWSocket {
   ~TWSocketServer() override;
 
   /// Starts listening on Addr:Port. Raises ESocketException ("... in function Bind
-  /// ..." with 10048 for a port in use) and stays closed then.
+  /// ..." with 10048 for a port in use) and stays closed then. Addr "::" listens
+  /// on both families; IPv4 clients' PeerAddr is their dotted address.
   void Listen();
 
   int ClientCount() const { return static_cast<int>(clients_.size()); }

@@ -182,11 +182,49 @@ TEST_F(AddressChecksTest, SelectableAddressesAreMasksWithoutLookups) {
   EXPECT_FALSE(checks.InIpList(ips, "10.0.0.7"));
 }
 
-TEST(LoadIp, ListsTheMachinesIpv4Addresses) {
+TEST(LoadIp, ListsTheMachinesAddresses) {
   const std::vector<std::string> available = LoadIp();
   ASSERT_FALSE(available.empty());
-  for (const std::string& address : available) EXPECT_TRUE(WSocketIsDottedQuad(address)) << address;
+  bool v6 = false;
+  for (const std::string& address : available) {
+    TIpAddress ip;
+    const bool literal = TIpAddress::ParseV6(address, ip) && ip.Text() == address;
+    EXPECT_TRUE(v6 ? literal : WSocketIsDottedQuad(address) || literal) << address;  // IPv4 first
+    v6 = v6 || literal;
+  }
   EXPECT_NE(std::find(available.begin(), available.end(), "127.0.0.1"), available.end());
+}
+
+}  // namespace
+}  // namespace kelvox
+
+namespace kelvox {
+namespace {
+
+// IPv6 entries: literals in any of their forms and letter cases, masks over the
+// compressed text; ::1 stands for the machine as 127.0.0.1 does; nothing with
+// a colon is looked up.
+TEST_F(AddressChecksTest, Ipv6AddressesAndMasks) {
+  EXPECT_EQ(checks.ResolveAddress("2001:DB8:0:0::1"), "2001:db8::1");
+  EXPECT_EQ(checks.ConvertLocalIp("::1"), "10.1.2.3");
+  EXPECT_EQ(checks.ResolveAddress("::1"), "10.1.2.3");
+  ban = {"2001:DB8::*", "fe80:0:0::7"};
+  EXPECT_TRUE(checks.InMaskList(ban, "2001:db8::1"));
+  EXPECT_TRUE(checks.InMaskList(ban, "fe80::7"));
+  EXPECT_FALSE(checks.InMaskList(ban, "2001:db9::1"));
+  EXPECT_FALSE(checks.InMaskList(ban, "192.0.2.1"));
+  destination = {"2001:DB8::0:1"};
+  EXPECT_TRUE(checks.InServerList(destination, "2001:db8::1"));
+  EXPECT_FALSE(checks.InServerList(destination, "2001:db8::2"));
+  ips = {"2001:db8::*"};
+  EXPECT_TRUE(checks.InIpList(ips, " 2001:db8::9 "));
+  EXPECT_TRUE(asked.empty() || std::none_of(asked.begin(), asked.end(), [](const std::string& name) {
+                return name.find(':') != std::string::npos;
+              }));
+
+  machine_name = "2001:db8::9";  // a machine known by its IPv6 address
+  checks.RefreshLocalIp();
+  EXPECT_EQ(checks.ConvertLocalIp("127.0.0.1"), "2001:db8::9");
 }
 
 }  // namespace

@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "net/ip_address.h"
+
 namespace kelvox {
 namespace {
 
@@ -47,6 +54,57 @@ TEST(MatchMask, Cases) {
   for (const auto& row : rows) {
     EXPECT_EQ(MatchMask(row.mask, row.text), row.match) << "'" << row.mask << "' '" << row.text << "'";
   }
+}
+
+}  // namespace
+}  // namespace kelvox
+
+namespace kelvox {
+namespace {
+
+// IPv6 masks against a plain matcher: random addresses in their compressed
+// text, masks cut from them (spans made '*', letters in either case, now and
+// then a character changed), matched both ways.
+bool PlainMatch(const std::string& mask, const std::string& text) {
+  std::string m, t;
+  for (const char c : mask) m += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  for (const char c : text) t += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  if (m.empty() || t.empty()) return false;
+  std::vector<std::vector<bool>> at(m.size() + 1, std::vector<bool>(t.size() + 1, false));
+  at[0][0] = true;
+  for (std::size_t i = 1; i <= m.size(); ++i) {
+    for (std::size_t j = 0; j <= t.size(); ++j) {
+      at[i][j] = m[i - 1] == '*' ? at[i - 1][j] || (j > 0 && at[i][j - 1])
+                                 : j > 0 && at[i - 1][j - 1] && m[i - 1] == t[j - 1];
+    }
+  }
+  return at[m.size()][t.size()];
+}
+
+TEST(MatchMask, Ipv6MasksAgreeWithAPlainMatcher) {
+  std::mt19937 random(20261208);
+  const auto below = [&](unsigned n) { return static_cast<unsigned>(random() % n); };
+  int matched = 0;
+  for (int round = 0; round < 3000; ++round) {
+    TIpAddress ip;
+    ip.Family = TIpAddress::TFamily::kV6;
+    for (uint8_t& b : ip.Bytes) b = below(3) == 0 ? 0 : static_cast<uint8_t>(below(256));
+    const std::string text = ip.Text();
+    std::string mask = below(4) == 0 ? TIpAddress{}.Text() : text;
+    for (char& c : mask) {
+      if (below(3) == 0) c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 'a' + 'A' : c);
+      if (below(20) == 0) c = "0123456789abcdef:"[below(17)];
+    }
+    for (unsigned stars = below(4); stars > 0; --stars) {
+      const std::size_t from = below(static_cast<unsigned>(mask.size()) + 1);
+      const std::size_t length = below(6);
+      mask.replace(from, std::min(length, mask.size() - from), "*");
+    }
+    const bool expected = PlainMatch(mask, text);
+    matched += expected ? 1 : 0;
+    ASSERT_EQ(MatchMask(mask, text), expected) << mask << " / " << text;
+  }
+  EXPECT_GT(matched, 300);  // the cases are not all refusals
 }
 
 }  // namespace

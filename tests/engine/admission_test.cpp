@@ -150,3 +150,26 @@ TEST(AdmissionFailureTest, FailingAdmissionLeavesTheListenerServing) {
 
 }  // namespace
 }  // namespace kelvox::test
+
+namespace kelvox::test {
+namespace {
+
+// Users over IPv6: shown and logged by their compressed address, judged by
+// IPv6 masks; one on ::1 is the machine, as one on 127.0.0.1 is. The
+// listeners are given the address setting.
+TEST_F(AdmissionTest, Ipv6UsersAreShownAndJudgedByTheirAddress) {
+  settings.Log = true;
+  TRecordingPeer& user = GreetedUser("2001:db8::5");
+  Say(user, "NICK joe\r\n");
+  EXPECT_EQ(console.GetCell(0, 1), "joe@2001:db8::5");
+  EXPECT_NE(dir.Read("log.txt").find("2001:db8::5 Connected to Kelvox"), std::string::npos);
+  settings.BanList.Add("2001:DB8::*");
+  EXPECT_EQ(Connect("2001:db8::6").Take(), Notice("   You are banned, Bye.\r\n"));
+  EXPECT_EQ(Connect("2001:db9::6").Take(), Greeting());
+  settings.BanList.Add(kMachine);
+  EXPECT_EQ(Connect("::1").Take(), Notice("   You are banned, Bye.\r\n"));
+  EXPECT_EQ(transport.RecordingListener().Address, "");
+}
+
+}  // namespace
+}  // namespace kelvox::test

@@ -137,3 +137,28 @@ TEST_F(CommandsTest, WhoisOnListsTheHighestTagFirstWithTheDateOfEachConnection) 
 
 }  // namespace
 }  // namespace kelvox::test
+
+namespace kelvox::test {
+namespace {
+
+// IPv6 source addresses: listed, chosen (taken in compressed form), and with
+// one chosen a name's addresses of that family are the ones tried.
+TEST_F(CommandsTest, IpTakesIpv6SourceAddresses) {
+  TRecordingPeer& user = GreetedUser();
+  settings.SelectableIps = {"Default ip", "2001:db8::*", "::1"};
+  EXPECT_EQ(Say(user, "IPLIST\r\n"), Notice("   Available IPs :\r\n") + Notice("       #1   2001:db8::*\r\n") +
+                                         Notice("       #2   ::1\r\n") + Notice("\r\n") +
+                                         Notice("   Use /quote IP <ip>  or  /quote IP #<Tag_ip> to select ip.\r\n"));
+  EXPECT_EQ(Say(user, "IP 2001:DB8:0::7\r\nIP 2001:db9::7\r\nIP 2001:db8::zz\r\n"),
+            Notice("   Ip 2001:db8::7 selected.\r\n") + Notice("   Ip 2001:db9::7 unavailable.\r\n") +
+                Notice("   Use /quote IPLIST to list available IPs.\r\n") + Notice("   Invalid Ip.\r\n") +
+                Notice("   Use /quote IPLIST to list available IPs.\r\n"));
+  EXPECT_EQ(Record(0).LocalIp, "2001:db8::7");
+  Say(user, "CONN irc.example.net\r\n");
+  transport.ResolveAll("irc.example.net", {"192.0.2.1", "2001:db8::1", "2001:db8::2"});
+  Settle();
+  EXPECT_EQ(transport.Link(0).ConnectedTo(), "2001:db8::7>2001:db8::1:6667");
+}
+
+}  // namespace
+}  // namespace kelvox::test

@@ -143,3 +143,24 @@ TEST_F(ListenerControlTest, MinimiseHidesTheWindowAfterTheFirstShowing) {
 
 }  // namespace
 }  // namespace kelvox::test
+
+namespace kelvox::test {
+namespace {
+
+// [Network] Listen address: read when there, written only once set, and
+// handed to both listeners at the start.
+TEST_F(ListenerControlTest, TheListenAddressIsStoredOnlyOnceSetAndGivenToTheListeners) {
+  ASSERT_FALSE(settings.SaveConfig());
+  EXPECT_EQ(dir.Read("Config.ini").find("[Network]"), std::string::npos);
+  settings.ListenAddress = "::1";
+  ASSERT_FALSE(settings.SaveConfig());
+  EXPECT_NE(dir.Read("Config.ini").find("[Network]\r\nListen address=::1\r\n"), std::string::npos);
+  settings.ListenAddress.clear();
+  ASSERT_FALSE(settings.LoadConfig());
+  EXPECT_EQ(settings.ListenAddress, "::1");
+  Start();
+  EXPECT_EQ(transport.RecordingListener().Address, "::1");
+}
+
+}  // namespace
+}  // namespace kelvox::test

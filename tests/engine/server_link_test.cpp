@@ -221,3 +221,46 @@ TEST_F(ServerLinkTest, ASlowNameAnswerHoldsUpOnlyItsOwnUser) {
 
 }  // namespace
 }  // namespace kelvox::test
+
+namespace kelvox::test {
+namespace {
+
+// A name with several addresses: a failed connect moves on to the next one in
+// the resolver's order without a word; only when all have failed is the user
+// told, as after any failed connect. The grid shows the server as given.
+TEST_F(ServerLinkTest, ANameWithSeveralAddressesTriesThemInTurn) {
+  TRecordingPeer& user = GreetedUser();
+  Say(user, "NICK joe\r\nCONN irc.example.net:6667\r\n");
+  transport.ResolveAll("irc.example.net", {"2001:db8::1", "192.0.2.1", "192.0.2.2"});
+  Settle();
+  EXPECT_EQ(user.Take(), Notice("   Connecting to server...\r\n", "joe"));
+  EXPECT_EQ(transport.Link(0).ConnectedTo(), ">2001:db8::1:6667");
+  transport.Link(0).Answer(10061);
+  Settle();
+  EXPECT_EQ(transport.Link(0).ConnectedTo(), ">192.0.2.1:6667");
+  EXPECT_EQ(user.Take(), "");
+  transport.Link(0).Answer(0);
+  Settle();
+  EXPECT_EQ(user.Take(), Notice("   Connected to the IRC server.\r\n", "joe"));
+  EXPECT_EQ(console.GetCell(2, 1), "irc.example.net:6667");
+  // Once linked, an end is the end: no other address is tried.
+  transport.Link(0).PeerCloses();
+  Settle();
+  EXPECT_EQ(user.Take(), Notice("   Disconnected from the IRC server.\r\n", "joe"));
+
+  TRecordingPeer& other = GreetedUser();
+  Say(other, "NICK ann\r\nCONN irc.example.net:6667\r\n");
+  transport.ResolveAll("irc.example.net", {"192.0.2.1", "2001:db8::1"});
+  Settle();
+  other.Take();
+  transport.Link(1).Answer(10061);
+  Settle();
+  EXPECT_EQ(transport.Link(1).ConnectedTo(), ">2001:db8::1:6667");
+  transport.Link(1).Answer(10060);
+  Settle();
+  EXPECT_EQ(other.Take(), Notice("   Disconnected from the IRC server.\r\n", "ann"));
+  EXPECT_EQ(other.State(), wsClosed);
+}
+
+}  // namespace
+}  // namespace kelvox::test

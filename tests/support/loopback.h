@@ -38,6 +38,48 @@ inline int BindLoopback(uint16_t& port) {
   return fd;
 }
 
+/// ::1 on a port of the OS's choosing (port 0) or the given one.
+inline sockaddr_in6 Loopback6(uint16_t port) {
+  sockaddr_in6 sa{};
+  sa.sin6_family = AF_INET6;
+  sa.sin6_port = htons(port);
+  sa.sin6_addr = in6addr_loopback;
+  return sa;
+}
+
+/// A socket bound to ::1 on a port the OS picks (-1 when the machine has no
+/// IPv6 loopback); the port is returned.
+inline int BindLoopback6(uint16_t& port) {
+  const int fd = socket(AF_INET6, SOCK_STREAM, 0);
+  const sockaddr_in6 sa = Loopback6(0);
+  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  sockaddr_in6 bound{};
+  socklen_t len = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+  port = ntohs(bound.sin6_port);
+  return fd;
+}
+
+/// Whether ::1 can be used here; tests over IPv6 skip without it.
+inline bool HaveIpv6Loopback() {
+  uint16_t port = 0;
+  const int fd = BindLoopback6(port);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+#define KELVOX_NEED_IPV6()                                                         \
+  do {                                                                             \
+    if (!::kelvox::test::HaveIpv6Loopback()) GTEST_SKIP() << "no ::1 on this machine"; \
+  } while (false)
+
+/// Picks the family of a test's own connection.
+struct TOverIpv6 {};
+
 /// A port nothing uses at this moment, for a program to listen on. It comes
 /// from below the system's range of ephemeral ports: a port from that range may
 /// be taken, between this probe and the program's listen, as the local end of
@@ -68,6 +110,13 @@ class TRawPeer {
  public:
   TRawPeer(TEventLoop& loop, uint16_t port) : loop_(loop), fd_(socket(AF_INET, SOCK_STREAM, 0)) {
     const sockaddr_in sa = Loopback(port);
+    connected_ = connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
+    fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+    loop_.Watch(fd_, Interest(), [this](uint32_t events) { OnReady(events); });
+  }
+  /// Connects to ::1 instead.
+  TRawPeer(TEventLoop& loop, uint16_t port, TOverIpv6) : loop_(loop), fd_(socket(AF_INET6, SOCK_STREAM, 0)) {
+    const sockaddr_in6 sa = Loopback6(port);
     connected_ = connect(fd_, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0;
     fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
     loop_.Watch(fd_, Interest(), [this](uint32_t events) { OnReady(events); });
@@ -170,6 +219,8 @@ class TRawPeer {
 class TRawListener {
  public:
   TRawListener() : fd_(BindLoopback(port_)) { listen(fd_, 16); }
+  /// On ::1 instead (check HaveIpv6Loopback first).
+  explicit TRawListener(TOverIpv6) : fd_(BindLoopback6(port_)) { listen(fd_, 16); }
   ~TRawListener() { close(fd_); }
   TRawListener(const TRawListener&) = delete;
   TRawListener& operator=(const TRawListener&) = delete;

@@ -114,6 +114,8 @@ class TRecordingConnection : public TConnection {
     if (!peer_.FailConnect.empty()) throw ESocketException(peer_.FailConnect);
     peer_.connected_to_ = local_addr + ">" + addr + ":" + std::to_string(port);
     peer_.state_ = wsConnecting;
+    peer_.closed_notified_ = false;  // a link used again after a failed attempt
+    peer_.last_error_ = 0;
   }
   /// Recorded as Connect, then " tls NAME" and " fp=PIN" when one is given.
   void ConnectTls(const std::string& local_addr, const std::string& addr, uint16_t port,
@@ -228,8 +230,8 @@ class TRecordingTransport : public TTransport {
   /// others wait for Resolve or Fail.
   void ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) override {
     ++lookups_;
-    if (WSocketIsDotted(name)) return Answer(std::move(done), {name, ""});
-    if (const auto host = Hosts.find(name); host != Hosts.end()) return Answer(std::move(done), {host->second, ""});
+    if (WSocketIsDotted(name) || name.find(':') != std::string::npos) return Answer(std::move(done), {name, "", {}});
+    if (const auto host = Hosts.find(name); host != Hosts.end()) return Answer(std::move(done), {host->second, "", {}});
     waiting_.emplace_back(name, std::move(done));
   }
 
@@ -249,8 +251,18 @@ class TRecordingTransport : public TTransport {
       auto done = std::move(it->second);
       waiting_.erase(it);
       Answer(std::move(done), address.empty() ? TResolution{"", "WSocketResolveHost: '" + name +
-                                                                     "' Cannot resolve host name."}
-                                              : TResolution{address, ""});
+                                                                     "' Cannot resolve host name.", {}}
+                                              : TResolution{address, "", {}});
+      return;
+    }
+  }
+  /// Answers the oldest waiting lookup of `name` with several addresses, in order.
+  void ResolveAll(const std::string& name, const std::vector<std::string>& addresses) {
+    for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+      if (it->first != name) continue;
+      auto done = std::move(it->second);
+      waiting_.erase(it);
+      Answer(std::move(done), TResolution{addresses.front(), "", addresses});
       return;
     }
   }
