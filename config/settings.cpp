@@ -62,7 +62,6 @@ TConfigError TSettings::LoadConfig() {
 
   Logfile = dir_ + "log.txt";
   for (const TSettingKey& key : kSettingKeys) ReadSettingKey(*this, ini, key);
-  ListenAddress = ini.ReadString(kNetworkSection, kListenAddressKey).value_or("");
   AdminPasswordConfirmation = AdminPassword;
   PasswordConfirmation = Password;
   TConfigError lists_failed = LoadLists();
@@ -95,9 +94,6 @@ TConfigError TSettings::SaveConfig() {
   if (ReadWholeFile(config_path, bytes) == TFileRead::Failed) return "Unable to write to " + config_path;
   TIniFile ini(bytes);
   for (const TSettingKey& key : kSettingKeys) ini.WriteString(key.Section, key.Name, StoredText(*this, key));
-  if (!ListenAddress.empty() || ini.ReadString(kNetworkSection, kListenAddressKey)) {
-    ini.WriteString(kNetworkSection, kListenAddressKey, ListenAddress);
-  }
   if (ReplaceFile(config_path, ini.Bytes(), kConfigMode, RenameStep) != 0) return "Unable to write to " + config_path;
   for (const TListFile& file : kListFiles) {
     const std::string path = FilePath(file.Name);

@@ -52,8 +52,7 @@ class TSettings {
   TListMode Acces = TListMode::all;     // how the access list applies
   TListMode destination = TListMode::all;  // how the destination list applies
 
-  // Section Network (not among kSettingKeys: a file is given the section only
-  // once an address is set, so files without one stay as they are).
+  // Section Network.
   /// Where both listeners listen: empty for every address of both families,
   /// else one address (IPv4 or IPv6 literal).
   std::string ListenAddress;

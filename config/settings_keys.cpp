@@ -16,7 +16,7 @@ TOverloaded(Ts...) -> TOverloaded<Ts...>;
 
 }  // namespace
 
-const std::array<TSettingKey, 24> kSettingKeys = {{
+const std::array<TSettingKey, 25> kSettingKeys = {{
     {"Main", "Admin password", &TSettings::AdminPassword, true, ""},
     {"Main", "Time", &TSettings::Time, false, "yes"},
     {"Main", "TimeUp", &TSettings::TimeUp, false, "yes"},
@@ -45,6 +45,8 @@ const std::array<TSettingKey, 24> kSettingKeys = {{
     {"TLS", "SSL Port", &TSettings::SslPort, false, ""},
     {"TLS", "SSL Certificate", &TSettings::SslCertificate, false, "kelvox.pem"},
     {"TLS", "SSL Key", &TSettings::SslKey, false, "kelvox.key"},
+    // The listeners' one address; empty: every address of both families.
+    {"Network", "Listen address", &TSettings::ListenAddress, false, ""},
 }};
 
 void ReadSettingKey(TSettings& settings, const TIniFile& ini, const TSettingKey& key) {

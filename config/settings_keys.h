@@ -21,13 +21,8 @@ struct TSettingKey {
   const char* Missing;
 };
 
-/// The listeners' address (TSettings::ListenAddress): "[Network]",
-/// "Listen address=", written only once set.
-inline constexpr const char* kNetworkSection = "Network";
-inline constexpr const char* kListenAddressKey = "Listen address";
-
 /// Every key, in the order SaveConfig writes them.
-extern const std::array<TSettingKey, 24> kSettingKeys;
+extern const std::array<TSettingKey, 25> kSettingKeys;
 
 /// Sets the key's field from the file, or from its missing-key value. A yes/no
 /// field is on only for exactly "yes"; a mode field changes only for "all",

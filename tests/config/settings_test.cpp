@@ -44,7 +44,9 @@ const std::string kFactoryConfig =
     "[TLS]\r\n"
     "SSL Port=\r\n"
     "SSL Certificate=kelvox.pem\r\n"
-    "SSL Key=kelvox.key\r\n";
+    "SSL Key=kelvox.key\r\n"
+    "[Network]\r\n"
+    "Listen address=\r\n";
 
 class SettingsTest : public ::testing::Test {
  protected:
@@ -207,7 +209,8 @@ TEST_F(SettingsTest, KeysInAnyCaseAreReadAndKeepTheirLines) {
             "Identification=no\r\n"
             "Password=tolvin\r\n"
             "destination=all\r\n"
-            "[TLS]\r\nSSL Port=\r\nSSL Certificate=kelvox.pem\r\nSSL Key=kelvox.key\r\n");
+            "[TLS]\r\nSSL Port=\r\nSSL Certificate=kelvox.pem\r\nSSL Key=kelvox.key\r\n"
+            "[Network]\r\nListen address=\r\n");
 }
 
 TEST_F(SettingsTest, ListsAreReadWithAnyLineEndAndSortedListsWrittenSorted) {
