@@ -1,8 +1,6 @@
 // kelvox: the bouncer with its text console. Commands come in on standard input,
 // what the console shows goes to standard output.
-#include <pwd.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -16,6 +14,7 @@
 
 #include "app/application.h"
 #include "app/console_commands.h"
+#include "app/settings_folder.h"
 #include "config/program_file.h"
 #include "config/settings.h"
 #include "net/tls.h"
@@ -73,57 +72,9 @@ std::optional<int> ParseOptions(const std::vector<std::string>& args, TOptions& 
   return std::nullopt;
 }
 
-// The user's own configuration folder; empty when the environment names no home.
-std::filesystem::path UserConfigFolder() {
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg != nullptr && xdg[0] == '/') return std::filesystem::path(xdg) / "kelvox";
-  std::string home;
-  if (const char* env = std::getenv("HOME"); env != nullptr && env[0] == '/') {
-    home = env;
-  } else if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
-    home = entry->pw_dir;
-  }
-  if (home.empty() || home[0] != '/') return {};
-  return std::filesystem::path(home) / ".config" / "kelvox";
-}
-
-// The settings folder of this run, absolute: the one named on the command line,
-// the executable's own when a Config.ini stands there (a portable copy), else
-// the user's configuration folder. Empty when there is none to be had.
-std::string SettingsFolder(const TOptions& options) {
-  std::filesystem::path folder;
-  if (!options.ConfigDir.empty()) {
-    std::error_code ignored;
-    folder = std::filesystem::absolute(options.ConfigDir, ignored);
-  } else {
-    // Never the current directory: without the program's own path there is
-    // no portable copy to speak of.
-    const std::string program = ProgramFilePath();
-    const std::string beside = program.empty() ? std::string() : DirectoryPart(program);
-    struct stat info {};
-    const bool portable = !beside.empty() && ::stat((beside + "Config.ini").c_str(), &info) == 0;
-    folder = portable ? std::filesystem::path(beside) : UserConfigFolder();
-  }
-  if (folder.empty()) return {};
-  std::string text = folder.lexically_normal().string();
-  if (text.back() != '/') text += '/';
-  return text;
-}
-
-// Makes the folder and its missing parents; a folder made here is the user's
-// alone: the settings hold passwords.
-bool MakeFolder(const std::string& folder, std::string& error) {
-  std::error_code failure;
-  if (std::filesystem::create_directories(folder, failure)) {
-    std::filesystem::permissions(folder, std::filesystem::perms::owner_all, failure);
-  }
-  if (failure) error = failure.message();
-  return !failure;
-}
-
 void PrintHelp(const TOptions& options) {
   std::cout << kUsage << "\n" << kSettingsHelp;
-  const std::string folder = SettingsFolder(options);
+  const std::string folder = SettingsFolder(options.ConfigDir);
   std::cout << "Settings of this run: "
             << (folder.empty() ? "none (no HOME); use --config-dir DIR" : folder + "Config.ini") << "\n"
             << "In the background: kelvox --start < /dev/null &   (SIGTERM stops it)\n"
@@ -174,13 +125,13 @@ int main(int argc, char** argv) {
     kelvox::PrintHelp(options);
     return 0;
   }
-  const std::string folder = kelvox::SettingsFolder(options);
+  const std::string folder = kelvox::SettingsFolder(options.ConfigDir);
   if (folder.empty()) {
     std::cerr << "kelvox: no settings folder: neither XDG_CONFIG_HOME nor HOME names one; use --config-dir DIR\n";
     return 1;
   }
   std::string error;
-  if (!kelvox::MakeFolder(folder, error)) {
+  if (!kelvox::MakeSettingsFolder(folder, error)) {
     std::cerr << "kelvox: cannot create the settings folder " << folder << ": " << error << "\n";
     return 1;
   }

@@ -173,6 +173,12 @@ bool TEventLoop::RunQueued() {
   return count > 0;
 }
 
+int TEventLoop::IdleWaitMs() const {
+  if (!queue_.empty() || !written_.empty()) return 0;
+  if (timers_.empty()) return -1;
+  return WaitFor(milliseconds(1 << 30));
+}
+
 bool TEventLoop::RunOnce(milliseconds max_wait) {
   FlushWritten();  // what was sent outside any task
   Poll(WaitFor(max_wait));

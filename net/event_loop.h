@@ -72,6 +72,13 @@ class TEventLoop {
   bool RunOnce(std::chrono::milliseconds max_wait);
   /// Turns until a turn runs no task.
   void RunUntilIdle();
+  /// For a host loop that drives this one (the desktop's): the epoll descriptor,
+  /// readable while a watched descriptor is ready or another thread has handed a
+  /// task over, and the milliseconds until the next turn has work without any
+  /// readiness: 0 with tasks queued or output written outside a task, else until
+  /// the earliest timer is due, -1 with no timer. The host turns with RunOnce(0).
+  int PollHandle() const { return epoll_fd_; }
+  int IdleWaitMs() const;
   /// Turns until done() holds (true) or the timeout passes (false). Tests drive
   /// the loop with this instead of sleeping.
   bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);

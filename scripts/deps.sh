@@ -22,10 +22,11 @@ ensure_packages() {
 BUILD_PACKAGES=(g++ cmake ninja-build netbase libcurl4-openssl-dev libssl-dev)
 # What the tests need in addition: GoogleTest, two IRC servers to talk to, two
 # IRC clients (irssi under tmux, WeeChat headless with its FIFO plugin) and
-# Python to drive them, the tools that make and check the Debian package and
-# its manual page, and Node.js for the IRC client library of the end-to-end
-# test (a node already on the machine serves).
-TEST_PACKAGES=(googletest libgtest-dev libgmock-dev ngircd inspircd irssi tmux weechat-headless weechat-plugins
+# Python to drive them, Qt 6 Widgets for the desktop window and its tests, the
+# tools that make and check the Debian package and its manual page, and Node.js
+# for the IRC client library of the end-to-end test (a node already on the
+# machine serves).
+TEST_PACKAGES=(googletest libgtest-dev libgmock-dev qt6-base-dev ngircd inspircd irssi tmux weechat-headless weechat-plugins
   dpkg-dev man-db mandoc openssl)
 command -v python3 >/dev/null 2>&1 || TEST_PACKAGES+=(python3)
 command -v node >/dev/null 2>&1 || TEST_PACKAGES+=(nodejs)

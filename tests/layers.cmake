@@ -2,7 +2,7 @@
 # from the layers below it, never from one above. Run by ctest as
 #   cmake -DSOURCE_DIR=<tree> -P tests/layers.cmake
 cmake_minimum_required(VERSION 3.25)
-set(layers base net access config engine console app)
+set(layers base net access config engine console app desktop)
 set(below_base "")
 set(below_net base)
 set(below_access net base)
@@ -10,6 +10,7 @@ set(below_config base)
 set(below_engine config access net base)
 set(below_console engine config access net base)
 set(below_app console engine config access net base)
+set(below_desktop app console engine config access net base)
 
 set(faults "")
 foreach(layer IN LISTS layers)

@@ -1,0 +1,19 @@
+// Where a run of the program keeps its settings: the rule that every program of
+// the product (the text console and the desktop window) follows.
+#pragma once
+
+#include <string>
+
+namespace kelvox {
+
+/// The settings folder of this run, absolute and ending in '/': `config_dir`
+/// when it is given, the executable's own folder when a Config.ini stands there
+/// (a portable copy), else $XDG_CONFIG_HOME/kelvox (an absolute XDG_CONFIG_HOME)
+/// or $HOME/.config/kelvox. Empty when there is none to be had.
+std::string SettingsFolder(const std::string& config_dir);
+
+/// Makes the folder and its missing parents; a folder made here is the user's
+/// alone: the settings hold passwords. False with `error` set when it fails.
+bool MakeSettingsFolder(const std::string& folder, std::string& error);
+
+}  // namespace kelvox

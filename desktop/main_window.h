@@ -1,0 +1,106 @@
+// The desktop console: the main window that the engine draws on. It keeps the
+// console's state in the window-less model it derives from (what the engine and
+// the tests read back) and mirrors every change into its widgets: the grid, the
+// user count and uptime, the Start and Stop buttons and menu items, the status
+// bar's two panels and the tray icon with its hint and menu.
+#pragma once
+
+#include <QAction>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+#include <QTableWidget>
+#include <functional>
+#include <string>
+
+#include "console/console_model.h"
+#include "engine/bouncer.h"
+
+namespace kelvox {
+
+class TMainWindow : public QMainWindow, public TConsoleModel {
+ public:
+  static constexpr const char* kCaption = "Kelvox v2.6";
+  static constexpr int kWidth = 603;
+  static constexpr int kHeight = 444;
+
+  explicit TMainWindow(TEventLoop& loop);
+  ~TMainWindow() override = default;
+  TMainWindow(const TMainWindow&) = delete;
+  TMainWindow& operator=(const TMainWindow&) = delete;
+
+  /// The bouncer that the buttons, menus, the first showing and the close
+  /// request act on. Made after the console, so handed in once it exists; it
+  /// must end before the window does.
+  void Attach(TBouncer& bouncer);
+  /// Runs once the close request has gone through (the bouncer has stopped):
+  /// the program ends its event loop here.
+  std::function<void()> OnClosed;
+
+  void SetCell(int column, int row, const std::string& text) override;
+  void SetRowCount(int count) override;
+  void ClearRow(int row) override;
+  void SetStatusText(int panel, const std::string& text) override;
+  void SetUserCount(const std::string& text) override;
+  void SetTrayHint(const std::string& text) override;
+  void EnableStartStop(bool start_enabled, bool stop_enabled) override;
+  void PlayBeep() override;
+  void ShowMainWindow() override;
+  void HideMainWindow() override;
+  /// A modal box with OK and Cancel; an AskHandler, when set, answers instead.
+  bool AskOkCancel(const std::string& text, const std::string& caption) override;
+  void ShowError(const std::string& text) override;
+
+  // The operations behind the controls.
+  /// The grid pop-up's "Kill" and "Ban", on the selected row.
+  void KillSelected();
+  void BanSelected();
+  /// The File menu's "&Quit", the tray's "Close Kelvox" and the close box.
+  void RequestClose();
+  void ShowAbout();
+
+  // The widgets, for whoever drives the window from outside (the tests).
+  QTableWidget* GridWidget() const { return grid_; }
+  QLabel* UserCountLabel() const { return user_count_; }
+  QLabel* UptimeLabel() const { return uptime_; }
+  QLabel* StatusPanel(int panel) const { return panel == 0 ? panel0_ : panel1_; }
+  QPushButton* StartButton() const { return start_button_; }
+  QPushButton* StopButton() const { return stop_button_; }
+  QAction* StartAction() const { return start_action_; }
+  QAction* StopAction() const { return stop_action_; }
+  QMenu* GridMenu() const { return grid_menu_; }
+  /// Null when the desktop has no system tray.
+  QSystemTrayIcon* Tray() const { return tray_; }
+
+ protected:
+  void SetUptimeText(const std::string& text) override;
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void changeEvent(QEvent* event) override;
+
+ private:
+  void BuildMenus();
+  void BuildGrid();
+  void BuildTray();
+  void ShowCell(int column, int row);
+  void ShowRowCount();
+
+  TBouncer* bouncer_ = nullptr;
+  bool closing_ = false;
+  QTableWidget* grid_ = nullptr;
+  QMenu* grid_menu_ = nullptr;
+  QLabel* user_count_ = nullptr;
+  QLabel* uptime_ = nullptr;
+  QLabel* panel0_ = nullptr;
+  QLabel* panel1_ = nullptr;
+  QPushButton* start_button_ = nullptr;
+  QPushButton* stop_button_ = nullptr;
+  QAction* start_action_ = nullptr;
+  QAction* stop_action_ = nullptr;
+  QSystemTrayIcon* tray_ = nullptr;
+  QMenu* tray_menu_ = nullptr;
+};
+
+}  // namespace kelvox
