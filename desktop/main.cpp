@@ -15,6 +15,7 @@
 #include "console/shell_open.h"
 #include "desktop/loop_bridge.h"
 #include "desktop/main_window.h"
+#include "desktop/settings_dialog.h"
 #include "engine/bouncer.h"
 #include "engine/socket_transport.h"
 #include "net/event_loop.h"
@@ -84,6 +85,9 @@ int main(int argc, char** argv) {
   kelvox::TConfigurationDialog config(settings, window);
   config.ShellOpen = [](const std::string& target) { kelvox::ShellOpen(target); };
   config.OnListsChanged = [&bouncer] { bouncer.SettingsReloaded(); };
+  // Made after the rules it draws, so it goes before them.
+  kelvox::TSettingsWindow settings_window(config, settings, &window);
+  window.OnPreferences = [&settings_window] { settings_window.Open(); };
   window.Attach(bouncer);
   bool closed = false;
   bool hurry = false;  // a second stop signal: end without waiting
@@ -95,7 +99,10 @@ int main(int argc, char** argv) {
   // settings and the list files again.
   on_signal = [&](int signo) {
     if (signo == SIGHUP) {
-      if (!closed) config.Reload();
+      if (!closed) {
+        config.Reload();
+        settings_window.Refresh();
+      }
     } else if (closed) {
       hurry = true;
     } else {

@@ -15,8 +15,6 @@
 
 #include "base/web_site.h"
 #include "console/shell_open.h"
-#include "engine/session.h"
-#include "net/resolve.h"
 
 namespace kelvox {
 
@@ -36,7 +34,8 @@ QString Text(const std::string& text) { return QString::fromStdString(text); }
 TMainWindow::TMainWindow(TEventLoop& loop)
     : QMainWindow(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                                Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      TConsoleModel(loop) {
+      TConsoleModel(loop),
+      loop_(loop) {
   setWindowTitle(kCaption);
   setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
 
@@ -78,6 +77,8 @@ TMainWindow::TMainWindow(TEventLoop& loop)
 
   BuildMenus();
   BuildTray();
+  update_window_ = new TUpdateWindow(this);
+  about_box_ = new TAboutBox(this);
   EnableStartStop(StartEnabled(), StopEnabled());
 
   resize(kWidth, kHeight);
@@ -105,7 +106,7 @@ void TMainWindow::BuildGrid() {
   });
 
   grid_menu_ = new QMenu(this);
-  grid_menu_->addAction("Message")->setEnabled(false);  // the message dialog is not built yet
+  connect(grid_menu_->addAction("Message"), &QAction::triggered, this, [this] { MessageSelected(); });
   connect(grid_menu_->addAction("Kill"), &QAction::triggered, this, [this] { KillSelected(); });
   connect(grid_menu_->addAction("Ban"), &QAction::triggered, this, [this] { BanSelected(); });
   // A right click selects the row under the pointer before the menu opens.
@@ -129,13 +130,14 @@ void TMainWindow::BuildMenus() {
   connect(file->addAction("&Quit"), &QAction::triggered, this, [this] { RequestClose(); });
 
   QMenu* options = menuBar()->addMenu("&Options");
-  // The settings dialog and the update window are not built yet.
   QAction* preferences = options->addAction("Preferences");
   preferences->setShortcut(QKeySequence(Qt::Key_F3));
-  preferences->setEnabled(false);
-  QAction* update = options->addAction("Check for update");
-  update->setShortcut(QKeySequence(Qt::Key_F4));
-  update->setEnabled(false);
+  connect(preferences, &QAction::triggered, this, [this] {
+    if (OnPreferences) OnPreferences();
+  });
+  update_action_ = options->addAction("Check for update");
+  update_action_->setShortcut(QKeySequence(Qt::Key_F4));
+  connect(update_action_, &QAction::triggered, this, [this] { CheckForUpdate(); });
 
   QMenu* help = menuBar()->addMenu("&Help");
   QAction* site = help->addAction("Kelvox Website");
@@ -170,6 +172,7 @@ void TMainWindow::BuildTray() {
 
 void TMainWindow::Attach(TBouncer& bouncer) {
   bouncer_ = &bouncer;
+  message_window_ = new TMessageWindow(bouncer, *this, this);
   bouncer.OnClose = [this] {
     closing_ = true;
     if (tray_ != nullptr) tray_->hide();
@@ -286,6 +289,21 @@ void TMainWindow::BanSelected() {
   if (bouncer_ != nullptr) bouncer_->Ban(SelectedRow());
 }
 
+void TMainWindow::MessageSelected() {
+  if (message_window_ != nullptr) message_window_->Open(SelectedRow());
+}
+
+void TMainWindow::CheckForUpdate() {
+  // Made at the first check, when the version page's address is read.
+  if (!update_check_) update_check_ = std::make_unique<TUpdateCheck>(loop_, *this, UpdateUrl());
+  update_check_->Recherchedemisejour1Click();
+}
+
+void TMainWindow::SetUpdateText(const std::string& text, const std::string& link) {
+  TConsoleModel::SetUpdateText(text, link);
+  update_window_->Show(text, link);
+}
+
 void TMainWindow::RequestClose() {
   if (bouncer_ != nullptr) {
     bouncer_->Quitter1Click();  // asks when users are connected; OnClose closes
@@ -296,7 +314,11 @@ void TMainWindow::RequestClose() {
   if (OnClosed) OnClosed();
 }
 
-void TMainWindow::ShowAbout() { QMessageBox::about(this, "About", Text(TrimControls(GreetingBanner()))); }
+void TMainWindow::ShowAbout() {
+  about_box_->show();
+  about_box_->raise();
+  about_box_->activateWindow();
+}
 
 void TMainWindow::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);

@@ -13,9 +13,14 @@
 #include <QSystemTrayIcon>
 #include <QTableWidget>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "console/console_model.h"
+#include "console/update_check.h"
+#include "desktop/about_box.h"
+#include "desktop/message_window.h"
+#include "desktop/update_window.h"
 #include "engine/bouncer.h"
 
 namespace kelvox {
@@ -38,6 +43,8 @@ class TMainWindow : public QMainWindow, public TConsoleModel {
   /// Runs once the close request has gone through (the bouncer has stopped):
   /// the program ends its event loop here.
   std::function<void()> OnClosed;
+  /// "Preferences" (F3): the program opens the settings dialog.
+  std::function<void()> OnPreferences;
 
   void SetCell(int column, int row, const std::string& text) override;
   void SetRowCount(int count) override;
@@ -52,11 +59,17 @@ class TMainWindow : public QMainWindow, public TConsoleModel {
   /// A modal box with OK and Cancel; an AskHandler, when set, answers instead.
   bool AskOkCancel(const std::string& text, const std::string& caption) override;
   void ShowError(const std::string& text) override;
+  /// Shows the update window with the update check's text and link.
+  void SetUpdateText(const std::string& text, const std::string& link) override;
 
   // The operations behind the controls.
   /// The grid pop-up's "Kill" and "Ban", on the selected row.
   void KillSelected();
   void BanSelected();
+  /// The grid pop-up's "Message": the message dialog for the selected row.
+  void MessageSelected();
+  /// The Options menu's "Check for update" (F4).
+  void CheckForUpdate();
   /// The File menu's "&Quit", the tray's "Close Kelvox" and the close box.
   void RequestClose();
   void ShowAbout();
@@ -71,6 +84,11 @@ class TMainWindow : public QMainWindow, public TConsoleModel {
   QAction* StartAction() const { return start_action_; }
   QAction* StopAction() const { return stop_action_; }
   QMenu* GridMenu() const { return grid_menu_; }
+  QAction* UpdateAction() const { return update_action_; }
+  /// Null until Attach.
+  TMessageWindow* MessageWindow() const { return message_window_; }
+  TUpdateWindow* UpdateWindow() const { return update_window_; }
+  TAboutBox* AboutBox() const { return about_box_; }
   /// Null when the desktop has no system tray.
   QSystemTrayIcon* Tray() const { return tray_; }
 
@@ -99,6 +117,13 @@ class TMainWindow : public QMainWindow, public TConsoleModel {
   QPushButton* stop_button_ = nullptr;
   QAction* start_action_ = nullptr;
   QAction* stop_action_ = nullptr;
+  QAction* update_action_ = nullptr;
+  TMessageWindow* message_window_ = nullptr;
+  TUpdateWindow* update_window_ = nullptr;
+  TAboutBox* about_box_ = nullptr;
+  TEventLoop& loop_;
+  /// The version page of UpdateUrl, asked in the background.
+  std::unique_ptr<TUpdateCheck> update_check_;
   QSystemTrayIcon* tray_ = nullptr;
   QMenu* tray_menu_ = nullptr;
 };

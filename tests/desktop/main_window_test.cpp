@@ -13,30 +13,10 @@
 #include "desktop/main_window.h"
 #include "engine/bouncer.h"
 #include "engine/socket_transport.h"
+#include "tests/desktop/desktop_fixture.h"
 #include "tests/support/loopback.h"
 
 namespace kelvox::test {
-
-constexpr int kWaitMs = 5000;
-
-// One program's worth of objects, in the order the desktop program makes them.
-struct TDesktop {
-  explicit TDesktop(const std::string& folder) : settings(folder) {
-    settings.Port = "0";  // the OS picks; read back after Start
-    settings.Beep = false;
-    settings.Logfile = folder + "log.txt";
-    window.Attach(bouncer);
-    window.show();  // the first showing writes the headers
-  }
-  uint16_t Port() { return static_cast<uint16_t>(transport.Listener().BoundPort()); }
-
-  TEventLoop loop;
-  TQtLoopBridge bridge{loop};
-  TMainWindow window{loop};
-  TSettings settings;
-  TSocketTransport transport{loop};
-  TBouncer bouncer{loop, settings, window, transport};
-};
 
 class TMainWindowTest : public QObject {
   Q_OBJECT
