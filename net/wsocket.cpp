@@ -469,7 +469,6 @@ void TWSocket::ResolveRemote(const char* prefix) {
     }
     if (!addr_resolved_) {
       addr_ip_ = WSocketResolveHostIp(addr_);
-      addr_number_ = addr_ip_.V4Addr();
       addr_resolved_ = true;
     }
   } catch (const ESocketException& e) {

@@ -272,7 +272,6 @@ class TWSocket : private TFlushable {
   int proto_number_ = 6;
   int socket_type_ = 1;  // SOCK_STREAM
   uint16_t port_number_ = 0;
-  uint32_t addr_number_ = 0;  // the remote address when it is IPv4
   TIpAddress addr_ip_;        // the remote address, either family
   std::shared_ptr<int> life_ = std::make_shared<int>(0);
 
