@@ -1,12 +1,8 @@
 #include "app/application.h"
 
-#include <errno.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include "base/decimal.h"
+#include "app/settings_folder.h"
 #include "config/program_file.h"
 #include "config/settings_keys.h"
 #include "console/shell_open.h"
@@ -15,24 +11,6 @@
 namespace kelvox {
 
 namespace {
-
-// Whether this process is refused the port on every local address, as a user
-// without root is below 1024: a throwaway socket tries to bind it. A port in
-// use, or any other failure, is not a refusal.
-bool PortRefused(const std::string& port) {
-  const int number = ParseDecimal(port, 5);
-  if (number <= 0 || number > 65535) return false;
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in any{};
-  any.sin_family = AF_INET;
-  any.sin_port = htons(static_cast<uint16_t>(number));
-  any.sin_addr.s_addr = htonl(INADDR_ANY);
-  const bool refused = ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 &&
-                       (errno == EACCES || errno == EPERM);
-  ::close(fd);
-  return refused;
-}
 
 // The INI key of a text setting.
 std::string KeyName(std::string TSettings::*field) {
@@ -74,8 +52,7 @@ int TApplication::Run() {
   // The settings are read (when there are any), shown and always written back,
   // so a first start leaves a complete set of files behind. Made afresh, they
   // get a port that this process can listen on.
-  const bool port_changed = !settings_.ConfigExists() && PortRefused(settings_.Port);
-  if (port_changed) settings_.Port = kUserPort;
+  const bool port_changed = ChooseFirstStartPort(settings_);
   config_.FormCreate();
   bouncer_.FormShow();
   if (start_ && !stopping_) bouncer_.Button1Click();

@@ -29,10 +29,6 @@ class TApplication {
   /// has stopped; a second stop signal cuts it short.
   static constexpr std::chrono::seconds kShutdownLimit{10};
 
-  /// The port that settings made on first start get instead of the factory
-  /// one when this process may not bind that (ports below 1024 need root).
-  static constexpr const char* kUserPort = "5050";
-
   struct TOptions {
     std::string ConfigDir;  // holds Config.ini, the list files and the default log
     bool Start = false;     // listen at start whatever AutoStart says

@@ -1,6 +1,9 @@
 #include "app/settings_folder.h"
 
+#include <errno.h>
+#include <netinet/in.h>
 #include <pwd.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,7 +11,9 @@
 #include <filesystem>
 #include <system_error>
 
+#include "base/decimal.h"
 #include "config/program_file.h"
+#include "config/settings.h"
 
 namespace kelvox {
 namespace {
@@ -25,6 +30,24 @@ std::filesystem::path UserConfigFolder() {
   }
   if (home.empty() || home[0] != '/') return {};
   return std::filesystem::path(home) / ".config" / "kelvox";
+}
+
+// Whether this process is refused the port on every local address, as a user
+// without root is below 1024: a throwaway socket tries to bind it. A port in
+// use, or any other failure, is not a refusal.
+bool PortRefused(const std::string& port) {
+  const int number = ParseDecimal(port, 5);
+  if (number <= 0 || number > 65535) return false;
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in any{};
+  any.sin_family = AF_INET;
+  any.sin_port = htons(static_cast<uint16_t>(number));
+  any.sin_addr.s_addr = htonl(INADDR_ANY);
+  const bool refused = ::bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 &&
+                       (errno == EACCES || errno == EPERM);
+  ::close(fd);
+  return refused;
 }
 
 }  // namespace
@@ -56,6 +79,12 @@ bool MakeSettingsFolder(const std::string& folder, std::string& error) {
   }
   if (failure) error = failure.message();
   return !failure;
+}
+
+bool ChooseFirstStartPort(TSettings& settings) {
+  if (settings.ConfigExists() || !PortRefused(settings.Port)) return false;
+  settings.Port = kUserPort;
+  return true;
 }
 
 }  // namespace kelvox

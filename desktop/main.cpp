@@ -10,9 +10,11 @@
 
 #include "app/settings_folder.h"
 #include "app/signals.h"
+#include "config/program_file.h"
 #include "config/settings.h"
 #include "console/settings_rules.h"
 #include "console/shell_open.h"
+#include "console/startup_entry.h"
 #include "desktop/loop_bridge.h"
 #include "desktop/main_window.h"
 #include "desktop/settings_dialog.h"
@@ -80,6 +82,9 @@ int main(int argc, char** argv) {
   kelvox::TQtLoopBridge bridge(loop);
   kelvox::TMainWindow window(loop);
   kelvox::TSettings settings(folder);
+  // The WindowsStart setting puts this program in the desktop's autostart.
+  kelvox::TStartupEntry startup(kelvox::ProgramFilePath(), kelvox::AutostartFolder(), window);
+  startup.Attach(settings);
   kelvox::TSocketTransport transport(loop);
   kelvox::TBouncer bouncer(loop, settings, window, transport);
   kelvox::TConfigurationDialog config(settings, window);
@@ -111,8 +116,13 @@ int main(int argc, char** argv) {
     }
   };
 
-  // The settings are read (when there are any) and always written back; the
-  // first showing writes the headers and starts the listener on AutoStart.
+  // The settings are read (when there are any, else made with a port this
+  // process can listen on) and always written back; the first showing writes
+  // the headers and starts the listener on AutoStart.
+  if (kelvox::ChooseFirstStartPort(settings)) {
+    std::cerr << "kelvox-desktop: note: ports below 1024 need root; the new settings listen on port " << settings.Port
+              << "\n";
+  }
   config.FormCreate();
   window.show();
   QApplication::exec();
