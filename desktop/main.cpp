@@ -15,6 +15,7 @@
 #include "console/settings_rules.h"
 #include "console/shell_open.h"
 #include "console/startup_entry.h"
+#include "desktop/app_icon.h"
 #include "desktop/loop_bridge.h"
 #include "desktop/main_window.h"
 #include "desktop/settings_dialog.h"
@@ -78,6 +79,7 @@ int main(int argc, char** argv) {
   // The window hides to the tray: only the close request ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
   QApplication::setApplicationName("Kelvox");
+  QApplication::setWindowIcon(kelvox::AppIcon());
 
   kelvox::TQtLoopBridge bridge(loop);
   kelvox::TMainWindow window(loop);

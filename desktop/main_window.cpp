@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeySequence>
@@ -15,6 +16,7 @@
 
 #include "base/web_site.h"
 #include "console/shell_open.h"
+#include "desktop/app_icon.h"
 
 namespace kelvox {
 
@@ -22,6 +24,7 @@ namespace {
 
 constexpr int kColumnWidths[TConsole::kColumns] = {171, 157, 147, 63, 53};
 constexpr int kRowHeight = 20;
+constexpr int kCellPadding = 12;  // the space a cell keeps around its text
 constexpr int kButtonWidth = 85;
 constexpr int kButtonHeight = 22;
 constexpr int kPanel0Width = 530;
@@ -32,12 +35,13 @@ QString Text(const std::string& text) { return QString::fromStdString(text); }
 }  // namespace
 
 TMainWindow::TMainWindow(TEventLoop& loop)
-    : QMainWindow(nullptr, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+    // Customised, so that the window manager is told there is no maximise box.
+    : QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                                Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       TConsoleModel(loop),
       loop_(loop) {
   setWindowTitle(kCaption);
-  setWindowIcon(style()->standardIcon(QStyle::SP_ComputerIcon));
+  setWindowIcon(AppIcon());
 
   auto* central = new QWidget(this);
   auto* layout = new QVBoxLayout(central);
@@ -193,6 +197,12 @@ void TMainWindow::ShowCell(int column, int row) {
     grid_->setItem(row - 1, column, new QTableWidgetItem(text));
   } else {
     item->setText(text);
+  }
+  // The time and the tag are short texts that mean nothing cut: their columns
+  // widen to show them whole where the desktop's font is larger.
+  if (column == 3 || column == 4) {
+    const int needed = QFontMetrics(grid_->font()).horizontalAdvance(text) + kCellPadding;
+    if (needed > grid_->columnWidth(column)) grid_->setColumnWidth(column, needed);
   }
 }
 

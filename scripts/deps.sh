@@ -18,16 +18,22 @@ ensure_packages() {
   fi
 }
 
-# What building the program needs (OpenSSL 3 for TLS).
+# What building the program needs (OpenSSL 3 for TLS), and what the desktop
+# program needs in addition (Qt 6 Widgets).
 BUILD_PACKAGES=(g++ cmake ninja-build netbase libcurl4-openssl-dev libssl-dev)
+DESKTOP_PACKAGES=(qt6-base-dev)
 # What the tests need in addition: GoogleTest, two IRC servers to talk to, two
 # IRC clients (irssi under tmux, WeeChat headless with its FIFO plugin) and
 # Python to drive them, Qt 6 Widgets for the desktop window and its tests, the
-# tools that make and check the Debian package and its manual page, and Node.js
-# for the IRC client library of the end-to-end test (a node already on the
-# machine serves).
-TEST_PACKAGES=(googletest libgtest-dev libgmock-dev qt6-base-dev ngircd inspircd irssi tmux weechat-headless weechat-plugins
-  dpkg-dev man-db mandoc openssl)
+# tools that make and check the Debian packages, their manual pages and desktop
+# entries, and Node.js for the IRC client library of the end-to-end test (a node
+# already on the machine serves).
+TEST_PACKAGES=(googletest libgtest-dev libgmock-dev "${DESKTOP_PACKAGES[@]}" ngircd inspircd irssi tmux weechat-headless weechat-plugins
+  dpkg-dev man-db mandoc desktop-file-utils openssl)
+# The desktop program's test on a real X display: a virtual display, a window
+# manager and a tray host, the accessibility bus and Python's client of it, and
+# what moves the pointer and takes the screenshots.
+TEST_PACKAGES+=(xvfb openbox trayer xdotool x11-utils imagemagick dbus at-spi2-core python3-pyatspi fonts-dejavu-core)
 command -v python3 >/dev/null 2>&1 || TEST_PACKAGES+=(python3)
 command -v node >/dev/null 2>&1 || TEST_PACKAGES+=(nodejs)
 command -v npm >/dev/null 2>&1 || TEST_PACKAGES+=(npm)

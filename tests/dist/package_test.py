@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""The installation and the Debian package, checked from outside.
+"""The installation and the Debian packages, checked from outside.
 
-Builds the package of this build tree with cpack and checks its control data,
-maintainer scripts, files and modes; the unit's keys (and systemd-analyze
-verify where it runs); the manual page with man and mandoc. Stages an install
-with cmake --install as a user without root. Then runs the packaged program the
-way the unit does, connects to it, reloads a changed ban list with SIGHUP and
-stops it with SIGTERM. Exits 0 when everything held.
+Builds the packages of this build tree with cpack and checks their control
+data, maintainer scripts, files and modes; the unit's keys (and systemd-analyze
+verify where it runs); the manual pages with man and mandoc; the desktop entries
+with desktop-file-validate. kelvox-desktop, made when that program is built,
+stands alone: no scripts, no need of kelvox. Stages an install with cmake
+--install as a user without root. Then runs the packaged program the way the
+unit does, connects to it, reloads a changed ban list with SIGHUP and stops it
+with SIGTERM. Exits 0 when everything held.
 
     package_test.py BUILD_DIR
 """
@@ -46,13 +48,15 @@ def as_user_without_root(argv):
     return ["setpriv", f"--reuid={nobody.pw_uid}", f"--regid={nobody.pw_gid}", "--clear-groups"] + argv
 
 
-def build_package():
+def build_packages():
+    """The packages made, by package name (the file name's first part)."""
     out = os.path.join(WORK, "out")
     made = run(["cpack", "-G", "DEB", "-B", out], cwd=BUILD)
-    if made.returncode != 0:
+    debs = {name.split("_")[0]: os.path.join(out, name) for name in os.listdir(out) if name.endswith(".deb")}
+    if made.returncode != 0 or "kelvox" not in debs:
         print(made.stdout, made.stderr)
         sys.exit(1)
-    return next(os.path.join(out, name) for name in os.listdir(out) if name.endswith(".deb"))
+    return debs
 
 
 def check_control(deb):
@@ -73,24 +77,47 @@ def check_control(deb):
     check(re.search(r'"\$1" = purge.*rm -rf /var/lib/kelvox', postrm, re.S), "only a purge removes /var/lib/kelvox")
 
 
-def check_files(deb):
+def check_desktop_control(deb):
+    fields = run(["dpkg-deb", "-f", deb, "Package", "Section", "Depends"]).stdout
+    check("Package: kelvox-desktop" in fields and "Section: net" in fields, "desktop control fields: " + fields)
+    depends = next(iter(re.findall(r"^Depends: (.*)$", fields, re.M)), "")
+    names = {item.split()[0] for item in depends.split(",") if item.strip()}
+    check("libqt6widgets6" in names, "libqt6widgets6 among the dependencies: " + fields)
+    check("kelvox" not in names, "kelvox-desktop needs no kelvox: " + fields)
+    control = os.path.join(WORK, "desktop-control")
+    run(["dpkg-deb", "-e", deb, control])
+    scripts = [name for name in ("preinst", "postinst", "prerm", "postrm") if os.path.exists(f"{control}/{name}")]
+    check(not scripts, f"kelvox-desktop has no maintainer scripts, got {scripts}")
+
+
+KELVOX_FILES = {
+    "/usr/bin/kelvox": "-rwxr-xr-x",
+    "/usr/share/man/man1/kelvox.1.gz": "-rw-r--r--",
+    "/usr/lib/systemd/system/kelvox.service": "-rw-r--r--",
+    "/usr/share/applications/kelvox.desktop": "-rw-r--r--",
+    "/usr/share/doc/kelvox/README.md": "-rw-r--r--",
+    "/usr/share/doc/kelvox/copyright": "-rw-r--r--",
+}
+DESKTOP_FILES = {
+    "/usr/bin/kelvox-desktop": "-rwxr-xr-x",
+    "/usr/share/man/man1/kelvox-desktop.1.gz": "-rw-r--r--",
+    "/usr/share/applications/kelvox-desktop.desktop": "-rw-r--r--",
+    "/usr/share/icons/hicolor/scalable/apps/kelvox-desktop.svg": "-rw-r--r--",
+    "/usr/share/doc/kelvox-desktop/copyright": "-rw-r--r--",
+}
+
+
+def check_files(deb, expected, root):
+    """The package holds these files and no others, with these modes; unpacked into root."""
     listing = {}
     for line in run(["dpkg-deb", "-c", deb]).stdout.splitlines():
         mode, owner, _size, _date, _time, path = line.split(None, 5)
-        listing[path.removeprefix(".")] = (mode, owner)
-    expected = {
-        "/usr/bin/kelvox": "-rwxr-xr-x",
-        "/usr/share/man/man1/kelvox.1.gz": "-rw-r--r--",
-        "/usr/lib/systemd/system/kelvox.service": "-rw-r--r--",
-        "/usr/share/applications/kelvox.desktop": "-rw-r--r--",
-        "/usr/share/doc/kelvox/README.md": "-rw-r--r--",
-        "/usr/share/doc/kelvox/copyright": "-rw-r--r--",
-    }
+        if not mode.startswith("d"):
+            listing[path.removeprefix(".")] = (mode, owner)
+    check(listing.keys() == expected.keys(), f"{os.path.basename(deb)} holds {sorted(listing)}")
     for path, mode in expected.items():
         check(listing.get(path) == (mode, "root/root"), f"{path} {mode} root/root, got {listing.get(path)}")
-    root = os.path.join(WORK, "root")
     run(["dpkg-deb", "-x", deb, root])
-    return root
 
 
 def check_unit(root):
@@ -118,19 +145,29 @@ def check_unit(root):
         check(verified.returncode == 0 and not noise, "systemd-analyze verify: " + "\n".join(noise))
 
 
-def check_manual(root):
-    page = os.path.join(root, "usr/share/man/man1/kelvox.1.gz")
+def check_manual(root, name, word):
+    page = os.path.join(root, f"usr/share/man/man1/{name}.1.gz")
     shown = run(["man", "--warnings", "-l", page], env=dict(os.environ, MANWIDTH="80"))
-    check(shown.returncode == 0 and "CONN" in shown.stdout and not shown.stderr.strip(),
-          "man renders the page without warnings: " + shown.stderr)
+    check(shown.returncode == 0 and word in shown.stdout and not shown.stderr.strip(),
+          f"man renders {name}.1 without warnings: " + shown.stderr)
     if shutil.which("mandoc"):
         linted = run(["mandoc", "-T", "lint", "-W", "warning", page])
-        check(linted.returncode == 0 and not linted.stdout.strip(), "mandoc lint: " + linted.stdout)
+        check(linted.returncode == 0 and not linted.stdout.strip(), f"mandoc lint {name}.1: " + linted.stdout)
     elif os.environ.get("CI"):
         check(False, "mandoc is not installed (scripts/test.sh installs it)")
 
 
-def check_staged_install():
+def check_desktop_entries(root, names):
+    if shutil.which("desktop-file-validate") is None:
+        if os.environ.get("CI"):
+            check(False, "desktop-file-validate is not installed (scripts/test.sh installs it)")
+        return
+    for name in names:
+        validated = run(["desktop-file-validate", os.path.join(root, "usr/share/applications", name)])
+        check(validated.returncode == 0 and not validated.stdout.strip(), f"{name} is valid: " + validated.stdout)
+
+
+def check_staged_install(desktop):
     stage = os.path.join(WORK, "stage")
     os.mkdir(stage)
     if os.geteuid() == 0:
@@ -143,7 +180,10 @@ def check_staged_install():
             os.chown(path, nobody.pw_uid, nobody.pw_gid)
     installed = run(as_user_without_root(["cmake", "--install", BUILD, "--prefix", stage]))
     check(installed.returncode == 0, "cmake --install without root: " + installed.stdout + installed.stderr)
-    for path in ("bin/kelvox", "share/man/man1/kelvox.1.gz", "lib/systemd/system/kelvox.service"):
+    staged = ["bin/kelvox", "share/man/man1/kelvox.1.gz", "lib/systemd/system/kelvox.service"]
+    if desktop:
+        staged += ["bin/kelvox-desktop", "share/man/man1/kelvox-desktop.1.gz"]
+    for path in staged:
         check(os.path.exists(os.path.join(stage, path)), f"staged {path}")
 
 
@@ -219,12 +259,22 @@ def main():
             return
         print("SKIP: not installed: " + " ".join(missing))
         sys.exit(77)
-    deb = build_package()
-    check_control(deb)
-    root = check_files(deb)
+    debs = build_packages()
+    desktop = os.path.exists(os.path.join(BUILD, "desktop", "kelvox-desktop"))
+    check(sorted(debs) == ["kelvox"] + ["kelvox-desktop"] * desktop, f"the packages made: {sorted(debs)}")
+    root = os.path.join(WORK, "root")
+    check_control(debs["kelvox"])
+    check_files(debs["kelvox"], KELVOX_FILES, root)
     check_unit(root)
-    check_manual(root)
-    check_staged_install()
+    check_manual(root, "kelvox", "CONN")
+    entries = ["kelvox.desktop"]
+    if desktop and "kelvox-desktop" in debs:
+        check_desktop_control(debs["kelvox-desktop"])
+        check_files(debs["kelvox-desktop"], DESKTOP_FILES, root)
+        check_manual(root, "kelvox-desktop", "kelvox(1)")
+        entries.append("kelvox-desktop.desktop")
+    check_desktop_entries(root, entries)
+    check_staged_install(desktop)
     check_runs_like_the_unit(root)
 
 
