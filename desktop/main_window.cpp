@@ -158,7 +158,8 @@ void TMainWindow::BuildMenus() {
 }
 
 void TMainWindow::BuildTray() {
-  if (!QSystemTrayIcon::isSystemTrayAvailable()) return;  // the window works alone
+  // Made even when no tray is there yet: a panel that starts after the
+  // program (as at logon) gets the icon when it comes.
   tray_ = new QSystemTrayIcon(windowIcon(), this);
   tray_->setToolTip(Text(TrayHint()));
   tray_menu_ = new QMenu(this);
@@ -179,7 +180,7 @@ void TMainWindow::Attach(TBouncer& bouncer) {
   message_window_ = new TMessageWindow(bouncer, *this, this);
   bouncer.OnClose = [this] {
     closing_ = true;
-    if (tray_ != nullptr) tray_->hide();
+    tray_->hide();
     hide();  // also from inside the close box's event, where close() would not recurse
     if (OnClosed) OnClosed();
   };
@@ -244,7 +245,7 @@ void TMainWindow::SetUptimeText(const std::string& text) {
 
 void TMainWindow::SetTrayHint(const std::string& text) {
   TConsoleModel::SetTrayHint(text);
-  if (tray_ != nullptr) tray_->setToolTip(Text(text));
+  tray_->setToolTip(Text(text));
 }
 
 void TMainWindow::EnableStartStop(bool start_enabled, bool stop_enabled) {
@@ -270,7 +271,7 @@ void TMainWindow::ShowMainWindow() {
 void TMainWindow::HideMainWindow() {
   TConsoleModel::HideMainWindow();
   // Without a tray there would be no way back: the window is minimised instead.
-  if (tray_ != nullptr) {
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
     hide();
   } else {
     showMinimized();
@@ -348,7 +349,7 @@ void TMainWindow::closeEvent(QCloseEvent* event) {
 void TMainWindow::changeEvent(QEvent* event) {
   QMainWindow::changeEvent(event);
   // Minimising hides the window to the tray, once the state change is over.
-  if (event->type() == QEvent::WindowStateChange && isMinimized() && tray_ != nullptr) {
+  if (event->type() == QEvent::WindowStateChange && isMinimized() && QSystemTrayIcon::isSystemTrayAvailable()) {
     QTimer::singleShot(0, this, [this] {
       if (isMinimized()) HideMainWindow();
     });

@@ -89,7 +89,6 @@ class TMainWindow : public QMainWindow, public TConsoleModel {
   TMessageWindow* MessageWindow() const { return message_window_; }
   TUpdateWindow* UpdateWindow() const { return update_window_; }
   TAboutBox* AboutBox() const { return about_box_; }
-  /// Null when the desktop has no system tray.
   QSystemTrayIcon* Tray() const { return tray_; }
 
  protected:

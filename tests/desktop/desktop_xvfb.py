@@ -117,10 +117,6 @@ def main():
                   "<theme><titleLayout>NLIC</titleLayout></theme></openbox_config>")
         run.start(["openbox", "--config-file", run.path("openbox.xml")], "openbox.log")
         run.wait_for("a window manager", lambda: "window id" in output(["xprop", "-root", "_NET_SUPPORTING_WM_CHECK"]))
-        run.start(["trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width", "64",
-                   "--height", "24", "--transparent", "false", "--tint", "0x2e3440", "--SetDockType", "true"],
-                  "trayer.log")
-        run.wait_for("the tray host", lambda: '("panel" "trayer")' in output(["xwininfo", "-root", "-tree"]))
         desktop = pyatspi.Registry.getDesktop(0)  # starts the accessibility bus before the program looks for it
 
         port = free_port()
@@ -132,6 +128,10 @@ def main():
                    XDG_RUNTIME_DIR=runtime, KELVOX_AUTOSTART_DIR=run.path("autostart"))
         kelvox = run.start([program, "--config-dir", run.path("settings")], "kelvox-desktop.log", env=env)
         run.wait_for("the listener", lambda: listening(port))
+        run.start(["trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width", "64",
+                   "--height", "24", "--transparent", "false", "--tint", "0x2e3440", "--SetDockType", "true"],
+                  "trayer.log")
+        run.wait_for("the tray host, started after the program as at logon", lambda: '("panel" "trayer")' in output(["xwininfo", "-root", "-tree"]))
         app = next((desktop.getChildAtIndex(i) for i in range(desktop.childCount)
                     if desktop.getChildAtIndex(i).name == "Kelvox"), None)
         frame = find(app, "frame", "Kelvox v2.6") if app else None
@@ -162,9 +162,8 @@ def main():
         screenshot(app, os.path.join(shots, "main-window.png"), "-frame", "-window", window)
 
         # The tray icon's menu, on a right click at the icon.
+        run.wait_for("the icon in the tray", lambda: tray_icon_corner() is not None)
         corner = tray_icon_corner()
-        if corner is None:
-            run.fail("no tray icon in trayer's panel:\n" + output(["xwininfo", "-root", "-tree"]))
         # Qt keeps pop-up menus out of the accessibility tree until an item
         # takes the focus: the menu is seen as a window of the program's that
         # appears, and driven with the keys, as the pointer left it.
