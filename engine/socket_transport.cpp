@@ -92,7 +92,7 @@ TSocketTransport::TSocketTransport(TEventLoop& loop)
       listener_(loop),
       tls_listener_(loop),
       resolver_(loop, [slot = lookup_](const std::string& name, std::vector<TIpAddress>& addresses) {
-        TResolver::TLookupAll lookup;
+        TResolver::TLookup lookup;
         {
           const std::lock_guard<std::mutex> lock(slot->Mutex);
           lookup = slot->Lookup;
@@ -100,7 +100,7 @@ TSocketTransport::TSocketTransport(TEventLoop& loop)
         return lookup ? lookup(name, addresses) : os::LookupHostAll(name, addresses);
       }) {}
 
-void TSocketTransport::SetLookup(TResolver::TLookupAll lookup) {
+void TSocketTransport::SetLookup(TResolver::TLookup lookup) {
   const std::lock_guard<std::mutex> lock(lookup_->Mutex);
   lookup_->Lookup = std::move(lookup);
 }

@@ -73,12 +73,12 @@ class TSocketTransport : public TTransport {
   void ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) override;
   /// What looks host names up from now on, on the resolver's workers; the
   /// system's resolver when empty (the default).
-  void SetLookup(TResolver::TLookupAll lookup);
+  void SetLookup(TResolver::TLookup lookup);
 
  private:
   struct TLookupSlot {
     std::mutex Mutex;
-    TResolver::TLookupAll Lookup;
+    TResolver::TLookup Lookup;
   };
   std::shared_ptr<TLookupSlot> lookup_ = std::make_shared<TLookupSlot>();
   TEventLoop& loop_;

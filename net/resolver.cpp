@@ -26,7 +26,7 @@ struct TResolver::TShared {
   TEventLoop* loop = nullptr;  // cleared by the resolver's end
   std::weak_ptr<int> resolver;
   TResolver* owner = nullptr;
-  TLookupAll lookup;
+  TLookup lookup;
 
   static void Work(const std::shared_ptr<TShared>& shared) {
     std::unique_lock<std::mutex> lock(shared->mutex);
@@ -49,21 +49,13 @@ struct TResolver::TShared {
   }
 };
 
-TResolver::TResolver(TEventLoop& loop, TLookupAll lookup) : loop_(loop), shared_(std::make_shared<TShared>()) {
+TResolver::TResolver(TEventLoop& loop, TLookup lookup) : loop_(loop), shared_(std::make_shared<TShared>()) {
   shared_->loop = &loop;
   shared_->resolver = life_;
   shared_->owner = this;
   using TSystemLookup = int (*)(const std::string&, std::vector<TIpAddress>&);
-  shared_->lookup = lookup ? std::move(lookup) : TLookupAll(static_cast<TSystemLookup>(os::LookupHostAll));
+  shared_->lookup = lookup ? std::move(lookup) : TLookup(static_cast<TSystemLookup>(os::LookupHostAll));
 }
-
-TResolver::TResolver(TEventLoop& loop, TLookup lookup)
-    : TResolver(loop, [lookup = std::move(lookup)](const std::string& name, std::vector<TIpAddress>& addresses) {
-        std::vector<uint32_t> found;
-        const int error = lookup(name, found);
-        for (const uint32_t a : found) addresses.push_back(TIpAddress::V4(a));
-        return error;
-      }) {}
 
 TResolver::~TResolver() {
   {
@@ -76,16 +68,6 @@ TResolver::~TResolver() {
 }
 
 void TResolver::Lookup(const std::string& name, TAnswer done) {
-  Lookup(name, [done = std::move(done)](int error, const std::vector<TIpAddress>& addresses) {
-    std::vector<uint32_t> found;
-    for (const TIpAddress& a : addresses) {
-      if (a.IsV4()) found.push_back(a.V4Addr());
-    }
-    done(error, found);
-  });
-}
-
-void TResolver::Lookup(const std::string& name, TAnswerAll done) {
   const uint64_t id = next_id_++;
   TWaiting& waiting = waiting_[id];
   waiting.done = std::move(done);
@@ -115,7 +97,7 @@ void TResolver::Lookup(const std::string& name, TAnswerAll done) {
 void TResolver::Answer(uint64_t id, int error, const std::vector<TIpAddress>& addresses) {
   const auto it = waiting_.find(id);
   if (it == waiting_.end()) return;  // answered already: the limit came first
-  TAnswerAll done = std::move(it->second.done);
+  TAnswer done = std::move(it->second.done);
   loop_.CancelTimer(it->second.deadline);
   waiting_.erase(it);
   done(error, addresses);

@@ -20,23 +20,19 @@ namespace kelvox {
 
 class TResolver {
  public:
-  /// A Windows Sockets error (0 when found) and the addresses, network order.
-  using TAnswer = std::function<void(int error, const std::vector<uint32_t>& addresses)>;
+  /// A Windows Sockets error (0 when found) and the addresses of both
+  /// families (IPv6 and IPv4), in the resolver's order.
+  using TAnswer = std::function<void(int error, const std::vector<TIpAddress>& addresses)>;
   /// What looks a name up on a worker thread: the system's resolver by default.
-  using TLookup = std::function<int(const std::string& name, std::vector<uint32_t>& addresses)>;
-  /// The same for both families (IPv6 and IPv4, in the resolver's order).
-  using TAnswerAll = std::function<void(int error, const std::vector<TIpAddress>& addresses)>;
-  using TLookupAll = std::function<int(const std::string& name, std::vector<TIpAddress>& addresses)>;
+  using TLookup = std::function<int(const std::string& name, std::vector<TIpAddress>& addresses)>;
 
   /// The longest a lookup may take before it counts as failed.
   static constexpr std::chrono::seconds kLimit{10};
   /// Lookups that run at once; more wait for a free worker.
   static constexpr std::size_t kWorkers = 4;
 
-  /// The system's resolver answers both families by default; a lookup of
-  /// IPv4 addresses only (TLookup) can stand in for it.
-  explicit TResolver(TEventLoop& loop, TLookupAll lookup = {});
-  TResolver(TEventLoop& loop, TLookup lookup);
+  /// The system's resolver unless another lookup is given.
+  explicit TResolver(TEventLoop& loop, TLookup lookup = {});
   /// Answers no more. A lookup still running ends on its own thread; its answer
   /// is dropped.
   ~TResolver();
@@ -45,8 +41,6 @@ class TResolver {
 
   /// Looks `name` up; `done` runs later, as a task, exactly once: with the
   /// answer, or with 11002 (WSATRY_AGAIN) once the limit has passed.
-  void Lookup(const std::string& name, TAnswerAll done);
-  /// Lookup with the IPv4 addresses of the answer only.
   void Lookup(const std::string& name, TAnswer done);
   void SetLimit(std::chrono::milliseconds limit) { limit_ = limit; }
 
@@ -59,7 +53,7 @@ class TResolver {
   std::chrono::milliseconds limit_ = kLimit;
   uint64_t next_id_ = 1;
   struct TWaiting {
-    TAnswerAll done;
+    TAnswer done;
     TEventLoop::TimerKey deadline = 0;
   };
   std::unordered_map<uint64_t, TWaiting> waiting_;

@@ -106,16 +106,12 @@ TEST(Ipv6ResolverTest, AnswersBothFamiliesInTheResolversOrder) {
     }
     return 0;
   });
-  std::vector<std::string> all, v4;
+  std::vector<std::string> all;
   resolver.Lookup("irc.example.net", [&](int, const std::vector<TIpAddress>& addresses) {
     for (const TIpAddress& a : addresses) all.push_back(a.Text());
   });
-  resolver.Lookup("irc.example.net", [&](int, const std::vector<uint32_t>& addresses) {
-    for (const uint32_t a : addresses) v4.push_back(os::DottedText(a));
-  });
-  ASSERT_TRUE(loop.RunUntil([&] { return !all.empty() && !v4.empty(); }, kWait));
+  ASSERT_TRUE(loop.RunUntil([&] { return !all.empty(); }, kWait));
   EXPECT_EQ(all, (std::vector<std::string>{"2001:db8::1", "192.0.2.1", "2001:db8::2"}));
-  EXPECT_EQ(v4, std::vector<std::string>{"192.0.2.1"});
 
   // The system's resolver answers an IPv6 literal with itself.
   std::vector<TIpAddress> found;
