@@ -131,7 +131,8 @@ def main():
         run.start(["trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width", "64",
                    "--height", "24", "--transparent", "false", "--tint", "0x2e3440", "--SetDockType", "true"],
                   "trayer.log")
-        run.wait_for("the tray host, started after the program as at logon", lambda: '("panel" "trayer")' in output(["xwininfo", "-root", "-tree"]))
+        run.wait_for("the tray host, started after the program as at logon",
+                     lambda: '("panel" "trayer")' in output(["xwininfo", "-root", "-tree"]))
         app = next((desktop.getChildAtIndex(i) for i in range(desktop.childCount)
                     if desktop.getChildAtIndex(i).name == "Kelvox"), None)
         frame = find(app, "frame", "Kelvox v2.6") if app else None
