@@ -195,12 +195,6 @@ TEST(LoadIp, ListsTheMachinesAddresses) {
   EXPECT_NE(std::find(available.begin(), available.end(), "127.0.0.1"), available.end());
 }
 
-}  // namespace
-}  // namespace kelvox
-
-namespace kelvox {
-namespace {
-
 // IPv6 entries: literals in any of their forms and letter cases, masks over the
 // compressed text; ::1 stands for the machine as 127.0.0.1 does; nothing with
 // a colon is looked up.

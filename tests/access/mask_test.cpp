@@ -56,12 +56,6 @@ TEST(MatchMask, Cases) {
   }
 }
 
-}  // namespace
-}  // namespace kelvox
-
-namespace kelvox {
-namespace {
-
 // IPv6 masks against a plain matcher: random addresses in their compressed
 // text, masks cut from them (spans made '*', letters in either case, now and
 // then a character changed), matched both ways.

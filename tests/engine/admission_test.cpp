@@ -148,12 +148,6 @@ TEST(AdmissionFailureTest, FailingAdmissionLeavesTheListenerServing) {
   EXPECT_EQ(console.GetCell(1, 1), "Waiting...");
 }
 
-}  // namespace
-}  // namespace kelvox::test
-
-namespace kelvox::test {
-namespace {
-
 // Users over IPv6: shown and logged by their compressed address, judged by
 // IPv6 masks; one on ::1 is the machine, as one on 127.0.0.1 is. The
 // listeners are given the address setting.

@@ -135,12 +135,6 @@ TEST_F(CommandsTest, WhoisOnListsTheHighestTagFirstWithTheDateOfEachConnection) 
                 Notice(std::string("   #1 - ann@") + kMachine + " - " + since(0) + "\r\n", "ann"));
 }
 
-}  // namespace
-}  // namespace kelvox::test
-
-namespace kelvox::test {
-namespace {
-
 // IPv6 source addresses: listed, chosen (taken in compressed form), and with
 // one chosen a name's addresses of that family are the ones tried.
 TEST_F(CommandsTest, IpTakesIpv6SourceAddresses) {

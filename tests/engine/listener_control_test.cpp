@@ -141,12 +141,6 @@ TEST_F(ListenerControlTest, MinimiseHidesTheWindowAfterTheFirstShowing) {
   ASSERT_TRUE(loop.RunUntil([&] { return !second_console.MainWindowVisible(); }, std::chrono::seconds(10)));
 }
 
-}  // namespace
-}  // namespace kelvox::test
-
-namespace kelvox::test {
-namespace {
-
 // [Network] Listen address: stored, read again, and handed to both listeners
 // at the start.
 TEST_F(ListenerControlTest, TheListenAddressIsStoredAndGivenToTheListeners) {

@@ -219,12 +219,6 @@ TEST_F(ServerLinkTest, ASlowNameAnswerHoldsUpOnlyItsOwnUser) {
   EXPECT_EQ(bouncer.UserCount(), 2);
 }
 
-}  // namespace
-}  // namespace kelvox::test
-
-namespace kelvox::test {
-namespace {
-
 // A name with several addresses: a failed connect moves on to the next one in
 // the resolver's order without a word; only when all have failed is the user
 // told, as after any failed connect. The grid shows the server as given.

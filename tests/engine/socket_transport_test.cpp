@@ -74,12 +74,6 @@ TEST_F(SocketTransportTest, FiveHundredConnectionsAtOnceAreAllAnsweredWithoutRet
   EXPECT_EQ(greeted, kMaxWaitingPerAddress);
 }
 
-}  // namespace
-}  // namespace kelvox::test
-
-namespace kelvox::test {
-namespace {
-
 // CONN to an IPv6 literal links over ::1; a name whose first address refuses
 // (127.0.0.1, a port nobody listens on) links through its second (::1).
 TEST_F(SocketBouncerTest, LinksToIpv6ServersAndFallsThroughANamesAddresses) {
@@ -115,12 +109,6 @@ TEST_F(SocketBouncerTest, LinksToIpv6ServersAndFallsThroughANamesAddresses) {
   EXPECT_EQ(LinkSocket(0).PeerAddr(), "::1");
   close(held);
 }
-
-}  // namespace
-}  // namespace kelvox::test
-
-namespace kelvox::test {
-namespace {
 
 // The listener takes both families by default: an IPv4 user keeps its dotted
 // address, a user over ::1 is the machine (here known by "::1") and falls
@@ -158,12 +146,6 @@ TEST_F(SocketIpv6MachineTest, ListensOnBothFamiliesOrOnTheAddressSet) {
   EXPECT_FALSE(TRawPeer(loop, port).Connected());
   EXPECT_TRUE(TRawPeer(loop, port, TOverIpv6{}).Connected());
 }
-
-}  // namespace
-}  // namespace kelvox::test
-
-namespace kelvox::test {
-namespace {
 
 // IP ::1 makes the link leave from ::1.
 TEST_F(SocketBouncerTest, IpChoosesAnIpv6SourceAddress) {
