@@ -23,6 +23,10 @@ std::string KeyName(std::string TSettings::*field) {
 
 }  // namespace
 
+void FinishDepartures(TEventLoop& loop, const TBouncer& bouncer, const bool& hurry) {
+  loop.RunUntil([&] { return hurry || (bouncer.UserCount() == 0 && loop.Closer().Count() == 0); }, kShutdownLimit);
+}
+
 TApplication::TApplication(const TOptions& options, int input_fd, std::ostream& out)
     : signals_(loop_, [this](int signo) { OnSignal(signo); }),
       console_(loop_, out),
@@ -62,8 +66,7 @@ int TApplication::Run() {
   // The users have been told and closed; their departures and last bytes are
   // on their way. The loop runs on for them, bounded, and a second stop
   // signal ends the wait.
-  loop_.RunUntil([this] { return hurry_ || (bouncer_.UserCount() == 0 && loop_.Closer().Count() == 0); },
-                 kShutdownLimit);
+  FinishDepartures(loop_, bouncer_, hurry_);
   return 0;
 }
 

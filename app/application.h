@@ -23,11 +23,17 @@
 
 namespace kelvox {
 
+/// The longest the users' last notices may take to leave once the bouncer has
+/// stopped; a second stop signal cuts it short.
+inline constexpr std::chrono::seconds kShutdownLimit{10};
+
+/// Once the bouncer has stopped: runs the loop until the users' departures and
+/// the closed connections' last bytes are done, at most kShutdownLimit, or
+/// until `hurry` turns true (a second stop signal).
+void FinishDepartures(TEventLoop& loop, const TBouncer& bouncer, const bool& hurry);
+
 class TApplication {
  public:
-  /// The longest the users' last notices may take to leave once the bouncer
-  /// has stopped; a second stop signal cuts it short.
-  static constexpr std::chrono::seconds kShutdownLimit{10};
 
   struct TOptions {
     std::string ConfigDir;  // holds Config.ini, the list files and the default log

@@ -3,11 +3,11 @@
 #include <signal.h>
 
 #include <QApplication>
-#include <chrono>
 #include <functional>
 #include <iostream>
 #include <string>
 
+#include "app/application.h"
 #include "app/settings_folder.h"
 #include "app/signals.h"
 #include "config/program_file.h"
@@ -30,8 +30,6 @@ constexpr const char* kUsage =
     "usage: kelvox-desktop [--config-dir DIR] [--version] [--help]\n"
     "  --config-dir DIR  keep Config.ini, the list files and the default log in DIR\n"
     "                    (created when missing); without it, the folder kelvox uses\n";
-// The longest the users' last notices may take to leave once the window closed.
-constexpr std::chrono::seconds kShutdownLimit{10};
 
 }  // namespace
 
@@ -129,6 +127,6 @@ int main(int argc, char** argv) {
   window.show();
   QApplication::exec();
   // The users have been told and closed; their last bytes are on their way.
-  loop.RunUntil([&] { return hurry || (bouncer.UserCount() == 0 && loop.Closer().Count() == 0); }, kShutdownLimit);
+  kelvox::FinishDepartures(loop, bouncer, hurry);
   return 0;
 }
