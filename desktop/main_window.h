@@ -77,7 +77,6 @@ class TMainWindow : public QMainWindow, public TConsoleModel {
   // The widgets, for whoever drives the window from outside (the tests).
   QTableWidget* GridWidget() const { return grid_; }
   QLabel* UserCountLabel() const { return user_count_; }
-  QLabel* UptimeLabel() const { return uptime_; }
   QLabel* StatusPanel(int panel) const { return panel == 0 ? panel0_ : panel1_; }
   QPushButton* StartButton() const { return start_button_; }
   QPushButton* StopButton() const { return stop_button_; }
@@ -88,8 +87,6 @@ class TMainWindow : public QMainWindow, public TConsoleModel {
   /// Null until Attach.
   TMessageWindow* MessageWindow() const { return message_window_; }
   TUpdateWindow* UpdateWindow() const { return update_window_; }
-  TAboutBox* AboutBox() const { return about_box_; }
-  QSystemTrayIcon* Tray() const { return tray_; }
 
  protected:
   void SetUptimeText(const std::string& text) override;
