@@ -40,10 +40,9 @@ std::optional<std::string> ListOfFileKey(const std::string& key) {
 
 // What a setting takes, for a value it refused.
 std::string AcceptedValues(const std::string& key) {
-  for (const TSettingKey& setting : kSettingKeys) {
-    if (setting.Name != key) continue;
-    if (std::holds_alternative<bool TSettings::*>(setting.Field)) return key + " is yes or no";
-    if (std::holds_alternative<TListMode TSettings::*>(setting.Field)) return key + " is all, only or except";
+  if (const TSettingKey* setting = FindSettingKey(key)) {
+    if (std::holds_alternative<bool TSettings::*>(setting->Field)) return key + " is yes or no";
+    if (std::holds_alternative<TListMode TSettings::*>(setting->Field)) return key + " is all, only or except";
   }
   return key + " does not take that value";
 }
@@ -96,13 +95,10 @@ TConsoleCommands::Refusal TConsoleCommands::ConfigSet(const std::string& argumen
   const std::string value = text.size() > key.size() ? text.substr(key.size() + 1) : std::string();
   switch (config_.Set(key, value)) {
     case TSetResult::Done: return std::nullopt;
-    case TSetResult::TooLong: {
-      const std::size_t most =
-          key == "Max" ? TConfigurationDialog::kMaxLength : TConfigurationDialog::kAdminPasswordLength;
-      return key + " is too long: at most " + std::to_string(most) + " characters";
-    }
+    case TSetResult::TooLong:
+      return key + " is too long: at most " + std::to_string(TConfigurationDialog::MaxLength(key)) + " characters";
     case TSetResult::NotEditable: {
-      const std::string gate = key == "Logfile" || key == "LogDay" ? "Log" : "Identification";
+      const std::string gate(TConfigurationDialog::GateOf(key));
       return key + " cannot be edited now: " + gate + " is off (config set " + gate + " yes)";
     }
     case TSetResult::UnknownKey: return "no setting named " + key + " (config show lists the keys)";

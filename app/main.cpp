@@ -22,7 +22,6 @@
 namespace kelvox {
 namespace {
 
-constexpr const char* kVersion = "Kelvox v2.6";
 constexpr const char* kUsage =
     "usage: kelvox [--config-dir DIR] [--start] [--make-cert] [--version] [--help]\n"
     "  --config-dir DIR  keep Config.ini, the list files and the default log in DIR\n"
@@ -118,23 +117,15 @@ int main(int argc, char** argv) {
     return *status;
   }
   if (options.Version) {
-    std::cout << kelvox::kVersion << "\n";
+    std::cout << kelvox::TBouncer::kCaption << "\n";
     return 0;
   }
   if (options.Help) {
     kelvox::PrintHelp(options);
     return 0;
   }
-  const std::string folder = kelvox::SettingsFolder(options.ConfigDir);
-  if (folder.empty()) {
-    std::cerr << "kelvox: no settings folder: neither XDG_CONFIG_HOME nor HOME names one; use --config-dir DIR\n";
-    return 1;
-  }
-  std::string error;
-  if (!kelvox::MakeSettingsFolder(folder, error)) {
-    std::cerr << "kelvox: cannot create the settings folder " << folder << ": " << error << "\n";
-    return 1;
-  }
+  const std::string folder = kelvox::ReadySettingsFolder(options.ConfigDir, "kelvox", std::cerr);
+  if (folder.empty()) return 1;
   if (options.MakeCert) return kelvox::MakeCertificate(folder);
   // A peer that resets must never end the process through SIGPIPE.
   signal(SIGPIPE, SIG_IGN);

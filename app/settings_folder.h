@@ -2,7 +2,9 @@
 // the product (the text console and the desktop window) follows.
 #pragma once
 
+#include <ostream>
 #include <string>
+#include <string_view>
 
 namespace kelvox {
 
@@ -21,6 +23,10 @@ std::string SettingsFolder(const std::string& config_dir);
 /// Makes the folder and its missing parents; a folder made here is the user's
 /// alone: the settings hold passwords. False with `error` set when it fails.
 bool MakeSettingsFolder(const std::string& folder, std::string& error);
+
+/// SettingsFolder made ready with MakeSettingsFolder; empty when that fails,
+/// with the reason told on `errors` after "<program>: ".
+std::string ReadySettingsFolder(const std::string& config_dir, std::string_view program, std::ostream& errors);
 
 /// Settings about to be made afresh (no Config.ini yet) get kUserPort when this
 /// process is refused their port on every local address; true when it did so.

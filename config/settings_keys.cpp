@@ -1,5 +1,6 @@
 #include "config/settings_keys.h"
 
+#include "base/text_case.h"
 #include "config/ini_file.h"
 #include "config/password.h"
 
@@ -65,6 +66,13 @@ void ReadSettingKey(TSettings& settings, const TIniFile& ini, const TSettingKey&
                  },
              },
              key.Field);
+}
+
+const TSettingKey* FindSettingKey(std::string_view name) {
+  for (const TSettingKey& key : kSettingKeys) {
+    if (EqualIgnoringCase(key.Name, name)) return &key;
+  }
+  return nullptr;
 }
 
 std::string StoredText(const TSettings& settings, const TSettingKey& key) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
 #include "config/settings.h"
@@ -23,6 +24,9 @@ struct TSettingKey {
 
 /// Every key, in the order SaveConfig writes them.
 extern const std::array<TSettingKey, 25> kSettingKeys;
+
+/// The key of that name in any letter case; nullptr for none.
+const TSettingKey* FindSettingKey(std::string_view name);
 
 /// Sets the key's field from the file, or from its missing-key value. A yes/no
 /// field is on only for exactly "yes"; a mode field changes only for "all",

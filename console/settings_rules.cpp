@@ -13,16 +13,6 @@ namespace kelvox {
 
 namespace {
 
-constexpr std::string_view kAdminConfirmation = "Admin password confirmation";
-constexpr std::string_view kUsersConfirmation = "Password confirmation";
-
-const TSettingKey* FindKey(std::string_view name) {
-  for (const TSettingKey& key : kSettingKeys) {
-    if (EqualIgnoringCase(key.Name, name)) return &key;
-  }
-  return nullptr;
-}
-
 std::optional<bool> ParseYesNo(std::string_view text) {
   if (EqualIgnoringCase(text, "yes")) return true;
   if (EqualIgnoringCase(text, "no")) return false;
@@ -103,29 +93,41 @@ bool TConfigurationDialog::PasswordEditable() const { return settings_.Identific
 bool TConfigurationDialog::LogEditable() const { return settings_.Log; }
 const std::string& TConfigurationDialog::LogfileTooltip() const { return settings_.Logfile; }
 
+std::size_t TConfigurationDialog::MaxLength(std::string_view key) {
+  if (EqualIgnoringCase(key, "Admin password") || EqualIgnoringCase(key, kAdminConfirmation)) {
+    return kAdminPasswordLength;
+  }
+  return EqualIgnoringCase(key, "Max") ? kMaxLength : 0;
+}
+
+std::string_view TConfigurationDialog::GateOf(std::string_view key) {
+  if (EqualIgnoringCase(key, "Password") || EqualIgnoringCase(key, kUsersConfirmation)) return "Identification";
+  if (EqualIgnoringCase(key, "Logfile") || EqualIgnoringCase(key, "LogDay")) return "Log";
+  return {};
+}
+
+bool TConfigurationDialog::Editable(std::string_view key) const {
+  const std::string_view gate = GateOf(key);
+  return gate.empty() || (gate == "Log" ? LogEditable() : PasswordEditable());
+}
+
 TConfigurationDialog::TSetResult TConfigurationDialog::Set(std::string_view key, const std::string& value) {
+  const bool admin_confirmation = EqualIgnoringCase(key, kAdminConfirmation);
+  const bool users_confirmation = EqualIgnoringCase(key, kUsersConfirmation);
+  const TSettingKey* found = FindSettingKey(key);
+  if (found == nullptr && !admin_confirmation && !users_confirmation) return TSetResult::UnknownKey;
+  if (!Editable(key)) return TSetResult::NotEditable;
+  if (const std::size_t most = MaxLength(key); most != 0 && value.size() > most) return TSetResult::TooLong;
   // The confirmations are dialog fields, not settings: no change rule applies.
-  if (EqualIgnoringCase(key, kAdminConfirmation)) {
-    if (value.size() > kAdminPasswordLength) return TSetResult::TooLong;
+  if (admin_confirmation) {
     settings_.AdminPasswordConfirmation = value;
     return TSetResult::Done;
   }
-  if (EqualIgnoringCase(key, kUsersConfirmation)) {
-    if (!PasswordEditable()) return TSetResult::NotEditable;
+  if (users_confirmation) {
     settings_.PasswordConfirmation = value;
     return TSetResult::Done;
   }
-  const TSettingKey* found = FindKey(key);
-  if (found == nullptr) return TSetResult::UnknownKey;
   const std::string_view name = found->Name;
-  if ((name == "Password" && !PasswordEditable()) ||
-      ((name == "Logfile" || name == "LogDay") && !LogEditable())) {
-    return TSetResult::NotEditable;
-  }
-  if ((name == "Admin password" && value.size() > kAdminPasswordLength) ||
-      (name == "Max" && value.size() > kMaxLength)) {
-    return TSetResult::TooLong;
-  }
 
   bool changed = false;
   if (const auto* flag = std::get_if<bool TSettings::*>(&found->Field)) {
@@ -153,15 +155,26 @@ TConfigurationDialog::TSetResult TConfigurationDialog::Set(std::string_view key,
 std::vector<std::pair<std::string, std::string>> TConfigurationDialog::ShownSettings() const {
   std::vector<std::pair<std::string, std::string>> shown;
   for (const TSettingKey& key : kSettingKeys) {
+    std::string text = FieldText(key.Name);
     // A password shows one '*' per character, as its field does.
-    std::string text = key.Scrambled
-                           ? std::string((settings_.*std::get<std::string TSettings::*>(key.Field)).size(), '*')
-                           : StoredText(settings_, key);
+    if (key.Scrambled) text.assign(text.size(), '*');
     shown.emplace_back(key.Name, std::move(text));
   }
-  shown.emplace_back(kAdminConfirmation, std::string(settings_.AdminPasswordConfirmation.size(), '*'));
-  shown.emplace_back(kUsersConfirmation, std::string(settings_.PasswordConfirmation.size(), '*'));
+  for (const char* confirmation : {kAdminConfirmation, kUsersConfirmation}) {
+    shown.emplace_back(confirmation, std::string(FieldText(confirmation).size(), '*'));
+  }
   return shown;
 }
+
+std::string TConfigurationDialog::FieldText(std::string_view key) const {
+  if (EqualIgnoringCase(key, kAdminConfirmation)) return settings_.AdminPasswordConfirmation;
+  if (EqualIgnoringCase(key, kUsersConfirmation)) return settings_.PasswordConfirmation;
+  const TSettingKey* found = FindSettingKey(key);
+  if (found == nullptr) return {};
+  if (const auto* text = std::get_if<std::string TSettings::*>(&found->Field)) return settings_.**text;
+  return StoredText(settings_, *found);
+}
+
+void TConfigurationDialog::SetWelcomeText(std::vector<std::string> lines) { settings_.WelcomeText = std::move(lines); }
 
 }  // namespace kelvox

@@ -24,6 +24,9 @@ class TConfigurationDialog {
  public:
   static constexpr std::size_t kAdminPasswordLength = 10;  // most characters of either admin field
   static constexpr std::size_t kMaxLength = 2;             // most characters of Max
+  /// The dialog's second entries of the two passwords: fields, not settings.
+  static constexpr const char* kAdminConfirmation = "Admin password confirmation";
+  static constexpr const char* kUsersConfirmation = "Password confirmation";
 
   /// The three sorted lists, each with an entry field and at most one selection.
   enum class TList { Ban, Access, Destination };
@@ -88,6 +91,20 @@ class TConfigurationDialog {
   /// Every INI key with its text as the dialog shows it ("yes", "only", '*' for
   /// each password character), then the two confirmation fields.
   std::vector<std::pair<std::string, std::string>> ShownSettings() const;
+  /// What the field of a key (or a confirmation field) holds: passwords plain,
+  /// the rest in their stored form; empty for an unknown key.
+  std::string FieldText(std::string_view key) const;
+  /// Replaces the welcome text, which has no rule of its own.
+  void SetWelcomeText(std::vector<std::string> lines);
+
+  /// The most characters a key's field takes; 0 for no limit.
+  static std::size_t MaxLength(std::string_view key);
+  /// The yes/no setting that must be on for a key's field to be edited:
+  /// "Identification" for the users password and its confirmation, "Log" for
+  /// Logfile and LogDay; empty for the others.
+  static std::string_view GateOf(std::string_view key);
+  /// Whether a key's field can be edited now: its gate, if any, is on.
+  bool Editable(std::string_view key) const;
 
   /// The users password and its confirmation: only while Identification is on.
   bool PasswordEditable() const;

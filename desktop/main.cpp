@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
       std::cout << kUsage;
       return 0;
     } else if (arg == "--version") {
-      std::cout << kelvox::TMainWindow::kCaption << "\n";
+      std::cout << kelvox::TBouncer::kCaption << "\n";
       return 0;
     } else if (arg.starts_with("--")) {
       std::cerr << (arg == "--config-dir" ? std::string("kelvox-desktop: --config-dir needs a directory\n")
@@ -54,17 +54,8 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  const std::string folder = kelvox::SettingsFolder(config_dir);
-  if (folder.empty()) {
-    std::cerr << "kelvox-desktop: no settings folder: neither XDG_CONFIG_HOME nor HOME names one; use --config-dir "
-                 "DIR\n";
-    return 1;
-  }
-  std::string error;
-  if (!kelvox::MakeSettingsFolder(folder, error)) {
-    std::cerr << "kelvox-desktop: cannot create the settings folder " << folder << ": " << error << "\n";
-    return 1;
-  }
+  const std::string folder = kelvox::ReadySettingsFolder(config_dir, "kelvox-desktop", std::cerr);
+  if (folder.empty()) return 1;
   // A peer that resets must never end the process through SIGPIPE.
   signal(SIGPIPE, SIG_IGN);
   kelvox::TEventLoop loop;
@@ -91,7 +82,7 @@ int main(int argc, char** argv) {
   config.ShellOpen = [](const std::string& target) { kelvox::ShellOpen(target); };
   config.OnListsChanged = [&bouncer] { bouncer.SettingsReloaded(); };
   // Made after the rules it draws, so it goes before them.
-  kelvox::TSettingsWindow settings_window(config, settings, &window);
+  kelvox::TSettingsWindow settings_window(config, &window);
   window.OnPreferences = [&settings_window] { settings_window.Open(); };
   window.Attach(bouncer);
   bool closed = false;

@@ -40,7 +40,7 @@ TMainWindow::TMainWindow(TEventLoop& loop)
                                Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       TConsoleModel(loop),
       loop_(loop) {
-  setWindowTitle(kCaption);
+  setWindowTitle(TBouncer::kCaption);
   setWindowIcon(AppIcon());
 
   auto* central = new QWidget(this);

@@ -27,7 +27,6 @@ namespace kelvox {
 
 class TMainWindow : public QMainWindow, public TConsoleModel {
  public:
-  static constexpr const char* kCaption = "Kelvox v2.6";
   static constexpr int kWidth = 603;
   static constexpr int kHeight = 444;
 

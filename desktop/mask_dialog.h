@@ -22,7 +22,6 @@ class TMaskDialog : public QDialog {
 
   QLineEdit* Field() const { return field_; }
   QPushButton* AddButton() const { return add_; }
-  QPushButton* CancelButton() const { return cancel_; }
 
  private:
   std::string& text_;

@@ -31,7 +31,6 @@ class TMessageWindow : public QDialog, private TConsole {
   QPlainTextEdit* TextBox() const { return text_; }
   QCheckBox* ToAllBox() const { return to_all_; }
   QPushButton* SendButton() const { return send_; }
-  QPushButton* CancelButton() const { return cancel_; }
 
  protected:
   void reject() override;

@@ -21,8 +21,6 @@ namespace {
 
 using TList = TConfigurationDialog::TList;
 
-constexpr const char* kAdminConfirmation = "Admin password confirmation";
-constexpr const char* kUsersConfirmation = "Password confirmation";
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 
@@ -54,10 +52,9 @@ std::set<std::size_t> SelectedRows(const QListWidget* widget) {
 
 }  // namespace
 
-TSettingsWindow::TSettingsWindow(TConfigurationDialog& rules, TSettings& settings, QWidget* parent)
+TSettingsWindow::TSettingsWindow(TConfigurationDialog& rules, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowCloseButtonHint | Qt::WindowStaysOnTopHint),
-      rules_(rules),
-      settings_(settings) {
+      rules_(rules) {
   setWindowTitle("Configuration");
   groups_ = {TListGroup{TList::Ban}, TListGroup{TList::Access}, TListGroup{TList::Destination}};
 
@@ -96,20 +93,21 @@ QWidget* TSettingsWindow::MainPage() {
   auto* page = new QWidget(pages_);
   auto* layout = new QGridLayout(page);
   layout->addWidget(new QLabel("Listen on port :", page), 0, 0);
-  layout->addWidget(Field("Port", 0, false, page), 0, 1);
+  layout->addWidget(Field("Port", false, page), 0, 1);
   layout->addWidget(new QLabel("Max users number :", page), 1, 0);
-  layout->addWidget(Field("Max", static_cast<int>(TConfigurationDialog::kMaxLength), false, page), 1, 1);
+  layout->addWidget(Field("Max", false, page), 1, 1);
 
   auto* welcome = new QGroupBox("Welcome message", page);
   welcome_ = new QPlainTextEdit(welcome);
   (new QVBoxLayout(welcome))->addWidget(welcome_);
   layout->addWidget(welcome, 2, 0, 1, 2);
-  // The welcome text is a list of the settings without a rule of its own.
   connect(welcome_, &QPlainTextEdit::textChanged, this, [this] {
     const QString text = welcome_->toPlainText();
-    settings_.WelcomeText.clear();
-    if (text.isEmpty()) return;
-    for (const QString& line : text.split('\n')) settings_.WelcomeText.push_back(line.toStdString());
+    std::vector<std::string> lines;
+    if (!text.isEmpty()) {
+      for (const QString& line : text.split('\n')) lines.push_back(line.toStdString());
+    }
+    rules_.SetWelcomeText(std::move(lines));
   });
 
   int row = 3;
@@ -130,18 +128,17 @@ QWidget* TSettingsWindow::AdvancedPage() {
   auto* users_layout = new QGridLayout(users);
   users_layout->addWidget(Box("Identification by password", "Identification", users), 0, 0, 1, 2);
   users_layout->addWidget(new QLabel("Enter password", users), 1, 0);
-  users_layout->addWidget(Field("Password", 0, true, users), 1, 1);
+  users_layout->addWidget(Field("Password", true, users), 1, 1);
   users_layout->addWidget(new QLabel("Re-enter password", users), 2, 0);
-  users_layout->addWidget(Field(kUsersConfirmation, 0, true, users), 2, 1);
+  users_layout->addWidget(Field(TConfigurationDialog::kUsersConfirmation, true, users), 2, 1);
   layout->addWidget(users, 0, 0);
 
-  constexpr int kAdminLength = static_cast<int>(TConfigurationDialog::kAdminPasswordLength);
   auto* admin = new QGroupBox("Administrator password", page);
   auto* admin_layout = new QGridLayout(admin);
   admin_layout->addWidget(new QLabel("Enter password", admin), 0, 0);
-  admin_layout->addWidget(Field("Admin password", kAdminLength, true, admin), 0, 1);
+  admin_layout->addWidget(Field("Admin password", true, admin), 0, 1);
   admin_layout->addWidget(new QLabel("Re-enter password", admin), 1, 0);
-  admin_layout->addWidget(Field(kAdminConfirmation, kAdminLength, true, admin), 1, 1);
+  admin_layout->addWidget(Field(TConfigurationDialog::kAdminConfirmation, true, admin), 1, 1);
   admin_layout->addWidget(new QLabel("Default password : tolvin", admin), 2, 0, 1, 2);
   layout->addWidget(admin, 0, 1);
 
@@ -232,7 +229,7 @@ QWidget* TSettingsWindow::DiversPage() {
   logging_layout->addWidget(Box("log events", "Log", logging), 0, 0, 1, 3);
   logging_layout->addWidget(Box("Create one file by day.", "LogDay", logging), 1, 0, 1, 3);
   logging_layout->addWidget(new QLabel("Logs file", logging), 2, 0);
-  logging_layout->addWidget(Field("Logfile", 0, false, logging), 2, 1);
+  logging_layout->addWidget(Field("Logfile", false, logging), 2, 1);
   choose_file_ = new QPushButton("...", logging);
   view_log_ = new QPushButton("View logs", logging);
   for (QPushButton* button : {choose_file_, view_log_}) button->setAutoDefault(false);
@@ -257,10 +254,10 @@ QCheckBox* TSettingsWindow::Box(const char* caption, const char* key, QWidget* p
   return box;
 }
 
-QLineEdit* TSettingsWindow::Field(const char* key, int max_length, bool secret, QWidget* parent) {
+QLineEdit* TSettingsWindow::Field(const char* key, bool secret, QWidget* parent) {
   auto* edit = new QLineEdit(parent);
   edit->setObjectName(key);
-  if (max_length > 0) edit->setMaxLength(max_length);
+  if (const std::size_t most = TConfigurationDialog::MaxLength(key); most > 0) edit->setMaxLength(static_cast<int>(most));
   if (secret) edit->setEchoMode(QLineEdit::Password);
   fields_.push_back({edit, key});
   connect(edit, &QLineEdit::textEdited, this,
@@ -328,45 +325,27 @@ void TSettingsWindow::Set(const std::string& key, const std::string& value) {
   ShowState();
 }
 
-std::string TSettingsWindow::Held(const std::string& key) const {
-  if (key == kAdminConfirmation) return settings_.AdminPasswordConfirmation;
-  if (key == kUsersConfirmation) return settings_.PasswordConfirmation;
-  for (const TSettingKey& setting : kSettingKeys) {
-    if (!EqualIgnoringCase(setting.Name, key)) continue;
-    // Passwords plain, as their fields hold them; the rest in the stored form.
-    if (const auto* text = std::get_if<std::string TSettings::*>(&setting.Field)) return settings_.**text;
-    return StoredText(settings_, setting);
-  }
-  return {};
-}
-
 void TSettingsWindow::ShowState() {
-  const bool password = rules_.PasswordEditable();
-  const bool log = rules_.LogEditable();
   for (const TField& field : fields_) {
-    if (field.Key == "Password" || field.Key == kUsersConfirmation) field.Edit->setEnabled(password);
-    if (field.Key == "Logfile") {
-      field.Edit->setEnabled(log);
-      field.Edit->setToolTip(Text(rules_.LogfileTooltip()));
-    }
+    field.Edit->setEnabled(rules_.Editable(field.Key));
+    if (field.Key == "Logfile") field.Edit->setToolTip(Text(rules_.LogfileTooltip()));
   }
-  for (const TBox& box : boxes_) {
-    if (box.Key == "LogDay") box.Box->setEnabled(log);
-  }
+  for (const TBox& box : boxes_) box.Box->setEnabled(rules_.Editable(box.Key));
+  const bool log = rules_.LogEditable();
   choose_file_->setEnabled(log);
   view_log_->setEnabled(log);
 }
 
 void TSettingsWindow::Refresh() {
   for (const TField& field : fields_) {
-    const QString held = Text(Held(field.Key));
+    const QString held = Text(rules_.FieldText(field.Key));
     if (field.Edit->text() != held) field.Edit->setText(held);
   }
-  for (const TBox& box : boxes_) box.Box->setChecked(Held(box.Key) == "yes");
-  for (const TChoice& choice : choices_) choice.Radio->setChecked(Held(choice.Key) == choice.Value);
+  for (const TBox& box : boxes_) box.Box->setChecked(rules_.FieldText(box.Key) == "yes");
+  for (const TChoice& choice : choices_) choice.Radio->setChecked(rules_.FieldText(choice.Key) == choice.Value);
   {
     QStringList lines;
-    for (const std::string& line : settings_.WelcomeText) lines << Text(line);
+    for (const std::string& line : rules_.WelcomeText()) lines << Text(line);
     const QSignalBlocker quiet(welcome_);
     welcome_->setPlainText(lines.join('\n'));
   }

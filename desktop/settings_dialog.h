@@ -25,13 +25,11 @@
 
 namespace kelvox {
 
-class TSettings;
-
 class TSettingsWindow : public QDialog {
  public:
-  /// `rules` edits `settings`; both outlive the window. The window becomes the
-  /// rules' file-open dialog (PickFile) for its lifetime.
-  TSettingsWindow(TConfigurationDialog& rules, TSettings& settings, QWidget* parent);
+  /// `rules` outlive the window, which becomes their file-open dialog
+  /// (PickFile) for its lifetime.
+  TSettingsWindow(TConfigurationDialog& rules, QWidget* parent);
   ~TSettingsWindow() override;
   TSettingsWindow(const TSettingsWindow&) = delete;
   TSettingsWindow& operator=(const TSettingsWindow&) = delete;
@@ -52,7 +50,6 @@ class TSettingsWindow : public QDialog {
   // address lists "Available IPs" and "Selectable IPs".
   QTabWidget* Pages() const { return pages_; }
   QPushButton* OkButton() const { return ok_; }
-  QPushButton* CancelButton() const { return cancel_; }
   TMaskDialog* MaskDialog() const { return mask_dialog_; }
 
  private:
@@ -81,15 +78,14 @@ class TSettingsWindow : public QDialog {
   QWidget* IpPage();
   QWidget* DiversPage();
   QCheckBox* Box(const char* caption, const char* key, QWidget* parent);
-  QLineEdit* Field(const char* key, int max_length, bool secret, QWidget* parent);
+  /// A line for the key, as long as the rules let it be.
+  QLineEdit* Field(const char* key, bool secret, QWidget* parent);
   QRadioButton* Choice(const char* caption, const char* key, const char* value, QWidget* parent);
   QWidget* ListGroup(const char* title, TConfigurationDialog::TList list, QWidget* parent);
   QListWidget* AddressList(std::set<std::size_t>& selection, QWidget* parent);
 
   /// Hands an edit to the rules; what they refuse is shown as held again.
   void Set(const std::string& key, const std::string& value);
-  /// The text of the setting (or confirmation field) as held, passwords plain.
-  std::string Held(const std::string& key) const;
   /// Editability (Identification, Log) and the Logfile tooltip.
   void ShowState();
   void ShowList(const TListGroup& group);
@@ -98,7 +94,6 @@ class TSettingsWindow : public QDialog {
   void AddMask();
 
   TConfigurationDialog& rules_;
-  TSettings& settings_;
   std::vector<TBox> boxes_;
   std::vector<TField> fields_;
   std::vector<TChoice> choices_;

@@ -25,7 +25,7 @@ struct TFixture {
   TConsoleModel console{loop};
   TSettings settings{dir.Path()};
   TConfigurationDialog rules{settings, console};
-  TSettingsWindow window{rules, settings, nullptr};
+  TSettingsWindow window{rules, nullptr};
 };
 
 // Types over the field's whole text, as the operator does.
