@@ -42,6 +42,7 @@ TApplication::TApplication(const TOptions& options, int input_fd, std::ostream& 
       start_(options.Start) {
   startup_.Attach(settings_);
   config_.ShellOpen = [](const std::string& target) { ShellOpen(target); };
+  config_.LogfileCure = kConsoleLogfileCure;
   config_.OnListsChanged = [this] { bouncer_.SettingsReloaded(); };
   commands_.ShellOpen = config_.ShellOpen;
   bouncer_.OnClose = [this] {
@@ -90,15 +91,16 @@ void TApplication::OnInput(const std::string& line) {
   commands_.Execute(line);
 }
 
+void ReloadSettings(TConfigurationDialog& config, const TSettings& settings, const TBouncer& bouncer,
+                    TConsole& console) {
+  const std::string port = settings.Port;
+  config.Reload();
+  if (settings.Port != port && bouncer.Listening()) console.SetStatusText(0, "New listen port, restart the bouncer.");
+}
+
 void TApplication::Reload() {
-  const std::string port = settings_.Port;
-  config_.Reload();
+  ReloadSettings(config_, settings_, bouncer_, console_);
   console_.Print("settings reloaded");
-  // The listener keeps its port until the operator restarts it, as after the
-  // settings dialog.
-  if (settings_.Port != port && bouncer_.Listening()) {
-    console_.SetStatusText(0, "New listen port, restart the bouncer.");
-  }
 }
 
 void TApplication::PrintStartNotes(bool port_changed) {
@@ -106,11 +108,18 @@ void TApplication::PrintStartNotes(bool port_changed) {
   note("settings in " + settings_.FilePath("Config.ini"));
   if (port_changed) note("ports below 1024 need root; the new settings listen on port " + settings_.Port);
   if (bouncer_.Listening()) {
-    // The listener takes every local address; there is no setting for one.
     const std::string port = std::to_string(transport_.Listener().BoundPort());
-    note("listening on port " + port + " (all interfaces)");
-    note("IRC clients connect to this machine on port " + port + " (127.0.0.1:" + port +
-         " from here), then /quote CONN irc.example.net:6667");
+    const std::string& address = settings_.ListenAddress;
+    if (address.empty()) {
+      note("listening on port " + port + " (all interfaces)");
+      note("IRC clients connect to this machine on port " + port + " (127.0.0.1:" + port +
+           " from here), then /quote CONN irc.example.net:6667");
+    } else {
+      const bool v6 = address.find(':') != std::string::npos;
+      note("listening on port " + port + " (" + address + " only)");
+      note("IRC clients connect to " + (v6 ? "[" + address + "]" : address) + ":" + port +
+           ", then /quote CONN irc.example.net:6667");
+    }
     if (bouncer_.ListeningTls()) {
       note("listening with TLS on port " + std::to_string(transport_.TlsListener().BoundPort()) +
            " (certificate " + settings_.SettingsFile(settings_.SslCertificate) + ")");

@@ -32,6 +32,16 @@ inline constexpr std::chrono::seconds kShutdownLimit{10};
 /// until `hurry` turns true (a second stop signal).
 void FinishDepartures(TEventLoop& loop, const TBouncer& bouncer, const bool& hurry);
 
+/// SIGHUP: Config.ini and the list files are read again, as "config open"
+/// reads them, and are in force at once; nobody is dropped. The listener keeps
+/// its port until the operator restarts it, as after the settings dialog, and
+/// a new port in the file says so on the status bar.
+void ReloadSettings(TConfigurationDialog& config, const TSettings& settings, const TBouncer& bouncer,
+                    TConsole& console);
+
+/// What the error about Log on with an empty Logfile adds in the text console.
+inline constexpr const char* kConsoleLogfileCure = "config set Logfile PATH";
+
 class TApplication {
  public:
 
@@ -54,8 +64,7 @@ class TApplication {
  private:
   void OnSignal(int signo);
   void OnInput(const std::string& line);
-  /// SIGHUP: Config.ini and the list files are read again, as "config open"
-  /// reads them, and are in force at once; nobody is dropped.
+  /// SIGHUP: ReloadSettings, told on the console.
   void Reload();
   /// The "note: " lines that tell the operator, after the start output, where
   /// the settings are, whether and where users can connect, and what to do next.

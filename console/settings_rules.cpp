@@ -76,7 +76,8 @@ bool TConfigurationDialog::Confirm() {
 
 void TConfigurationDialog::ShowSilentLog() {
   if (settings_.Log && settings_.Logfile.empty()) {
-    console_.ShowError("Log is on but Logfile is empty: nothing is logged. config set Logfile PATH");
+    console_.ShowError("Log is on but Logfile is empty: nothing is logged." +
+                       (LogfileCure.empty() ? std::string() : " " + LogfileCure));
   }
 }
 

@@ -42,6 +42,9 @@ class TConfigurationDialog {
   /// Shows status-bar texts and error boxes on `console`.
   TConfigurationDialog(TSettings& settings, TConsole& console);
 
+  /// What the error about Log on with an empty Logfile adds, to say how to set
+  /// one in this front end (after a blank). Empty, it adds nothing.
+  std::string LogfileCure;
   /// Opens a file or an address with the desktop (View logs). Unset, nothing opens.
   std::function<void(const std::string& target)> ShellOpen;
   /// The settings were read again, or a ban, access or destination list was

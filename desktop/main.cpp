@@ -80,6 +80,7 @@ int main(int argc, char** argv) {
   kelvox::TBouncer bouncer(loop, settings, window, transport);
   kelvox::TConfigurationDialog config(settings, window);
   config.ShellOpen = [](const std::string& target) { kelvox::ShellOpen(target); };
+  config.LogfileCure = "Choose a Logs file in Options, Preferences, Divers.";
   config.OnListsChanged = [&bouncer] { bouncer.SettingsReloaded(); };
   // Made after the rules it draws, so it goes before them.
   kelvox::TSettingsWindow settings_window(config, &window);
@@ -96,8 +97,9 @@ int main(int argc, char** argv) {
   on_signal = [&](int signo) {
     if (signo == SIGHUP) {
       if (!closed) {
-        config.Reload();
-        settings_window.Refresh();
+        kelvox::ReloadSettings(config, settings, bouncer, window);
+        // A hidden dialog reads the settings anew when it opens.
+        if (settings_window.isVisible()) settings_window.Refresh();
       }
     } else if (closed) {
       hurry = true;

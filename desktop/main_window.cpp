@@ -286,8 +286,11 @@ bool TMainWindow::AskOkCancel(const std::string& text, const std::string& captio
 
 void TMainWindow::ShowError(const std::string& text) {
   TConsoleModel::ShowError(text);
-  // Not modal: the engine's handler that reports it goes on.
-  auto* box = new QMessageBox(QMessageBox::Critical, "Kelvox", Text(text), QMessageBox::Ok, this);
+  // Not modal: the engine's handler that reports it goes on. Over the window
+  // the operator is in (the settings dialog stays on top of this one).
+  QWidget* over = QApplication::activeModalWidget();
+  if (over == nullptr) over = QApplication::activeWindow();
+  auto* box = new QMessageBox(QMessageBox::Critical, "Kelvox", Text(text), QMessageBox::Ok, over ? over : this);
   box->setAttribute(Qt::WA_DeleteOnClose);
   box->show();
 }

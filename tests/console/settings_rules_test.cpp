@@ -278,6 +278,7 @@ TEST_F(SettingsRulesTest, ChoosingAndViewingTheLogFile) {
 TEST_F(SettingsRulesTest, LogWithoutAFileIsShown) {
   const std::string silent = "Log is on but Logfile is empty: nothing is logged. config set Logfile PATH";
   dir.Write("Config.ini", "[Main]\r\nLog=yes\r\nLogfile=\r\n");
+  config.LogfileCure = "config set Logfile PATH";
   config.FormCreate();
   EXPECT_EQ(console.Errors(), Lines{silent});
   ASSERT_EQ(config.Set("Log", "no"), TSetResult::Done);
