@@ -13,10 +13,12 @@ folder given as second argument (docs/ to refresh them), else into its own.
 """
 import os
 import re
+import shutil
 import signal
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -104,8 +106,12 @@ def main():
     run.skip_without(*PROGRAMS)
     if pyatspi is None:
         run.fail("no pyatspi (python3-pyatspi; scripts/test.sh installs it)")
-    if "KELVOX_DESKTOP_BUS" not in os.environ:  # a session bus of its own, for AT-SPI
-        os.environ["KELVOX_DESKTOP_BUS"] = "1"
+    if "KELVOX_DESKTOP_BUS" not in os.environ:
+        # A session bus of its own, for AT-SPI, and a runtime folder of its own
+        # where the accessibility bus puts its socket (else ~/.cache/at-spi,
+        # which another run's bus would take over or remove).
+        runtime = tempfile.mkdtemp(prefix="kelvox-desktop-runtime-")
+        os.environ["KELVOX_DESKTOP_BUS"] = os.environ["XDG_RUNTIME_DIR"] = runtime
         os.execvp("dbus-run-session", ["dbus-run-session", "--", sys.executable] + sys.argv)
     shots = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else run.work
     try:
@@ -122,10 +128,8 @@ def main():
         port = free_port()
         os.makedirs(run.path("settings"))
         run.write("settings/Config.ini", f"[Main]\r\nPort={port}\r\nAutoStart=yes\r\nBeep=no\r\n")
-        runtime = run.path("runtime")
-        os.makedirs(runtime, mode=0o700)
         env = dict(os.environ, QT_QPA_PLATFORM="xcb", QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1",
-                   XDG_RUNTIME_DIR=runtime, KELVOX_AUTOSTART_DIR=run.path("autostart"))
+                   KELVOX_AUTOSTART_DIR=run.path("autostart"))
         kelvox = run.start([program, "--config-dir", run.path("settings")], "kelvox-desktop.log", env=env)
         run.wait_for("the listener", lambda: listening(port))
         run.start(["trayer", "--edge", "bottom", "--align", "right", "--widthtype", "pixel", "--width", "64",
@@ -133,11 +137,13 @@ def main():
                   "trayer.log")
         run.wait_for("the tray host, started after the program as at logon",
                      lambda: '("panel" "trayer")' in output(["xwininfo", "-root", "-tree"]))
-        app = next((desktop.getChildAtIndex(i) for i in range(desktop.childCount)
-                    if desktop.getChildAtIndex(i).name == "Kelvox"), None)
-        frame = find(app, "frame", "Kelvox v2.6") if app else None
-        if frame is None:
-            run.fail("kelvox-desktop is not in the accessibility tree")
+        # The program joins the accessibility bus on its own time.
+        def window_in_tree():
+            apps = [desktop.getChildAtIndex(i) for i in range(desktop.childCount)]
+            return next(((app, frame) for app in apps if app is not None and app.name == "Kelvox"
+                         for frame in [find(app, "frame", "Kelvox v2.6")] if frame is not None), None)
+        run.wait_for("the window in the accessibility tree", lambda: window_in_tree() is not None)
+        app, frame = window_in_tree()
         app.set_cache_mask(Atspi.Cache.NONE)  # every read asks the program: its windows come and go
         table = find(frame, "table").queryTable()
         count = find(frame, "label", "Connected users : ").parent
@@ -190,6 +196,7 @@ def main():
         print("PASS")
     finally:
         run.finish()
+        shutil.rmtree(os.environ["KELVOX_DESKTOP_BUS"], ignore_errors=True)
 
 
 if __name__ == "__main__":
