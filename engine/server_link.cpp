@@ -122,21 +122,22 @@ void TServerLinks::Resolved(uint64_t id, const TConnTarget& target, uint16_t por
   TMySocket& record = sessions_.Slot(slot);
   record.Resolving = false;
   if (record.Client->State() != wsConnected) return;
-  // The rule compares the server's address, or its name when it has none.
-  if (!DestinationAllowed(slot, answer.Error.empty() ? checks_.ConvertLocalIp(answer.Address) : host)) {
-    record.Relaying = false;  // free again, for another CONN
-    return;
-  }
   if (!answer.Error.empty()) {
+    // The rule compares the server's name when it has no address.
+    if (!DestinationAllowed(slot, host)) {
+      record.Relaying = false;  // free again, for another CONN
+      return;
+    }
     if (answer.Error.find("WSocketResolveHost") != std::string::npos) {
       Tell(slot, "   Error, can't resolve server hostname: " + host + "\r\n");
     }
     sessions_.Kick(slot + 1, false);
     return;
   }
-  // Every further address is tried in the resolver's order after a failed
-  // connect. With a source address chosen (IP), only the server's addresses of
-  // its family can be reached, when it has any.
+  // With a source address chosen (IP), only the server's addresses of its
+  // family can be reached, when it has any. The rule decides on the first of
+  // them, the one connected to; the others are tried in the resolver's order
+  // after a failed connect, those the rule allows.
   std::vector<std::string> addresses = answer.All();
   if (!record.LocalIp.empty()) {
     const bool v6 = record.LocalIp.find(':') != std::string::npos;
@@ -147,12 +148,13 @@ void TServerLinks::Resolved(uint64_t id, const TConnTarget& target, uint16_t por
     if (!same.empty()) addresses = std::move(same);
   }
   const std::string first = addresses.front();
+  if (!DestinationAllowed(slot, first)) {
+    record.Relaying = false;
+    return;
+  }
   std::vector<std::string> rest;
   for (std::size_t i = 1; i < addresses.size(); ++i) {
-    const bool allowed = settings_.DestinationMode == TListMode::all ||
-                         checks_.InServerList(settings_.DestinationList.Entries(), checks_.ConvertLocalIp(addresses[i])) ==
-                             (settings_.DestinationMode == TListMode::only);
-    if (allowed) rest.push_back(addresses[i]);
+    if (DestinationPermits(addresses[i])) rest.push_back(addresses[i]);
   }
   fallbacks_.erase(record.Id);
   if (!rest.empty()) fallbacks_[record.Id] = {target, port_number, std::move(rest)};
@@ -220,14 +222,18 @@ bool TServerLinks::TryNextAddress(int slot) {
   return true;
 }
 
-bool TServerLinks::DestinationAllowed(int slot, const std::string& address) {
+bool TServerLinks::DestinationPermits(const std::string& address) const {
   const TListMode mode = settings_.DestinationMode;
-  if (mode == TListMode::all ||
-      checks_.InServerList(settings_.DestinationList.Entries(), address) == (mode == TListMode::only)) {
-    return true;
-  }
+  return mode == TListMode::all ||
+         checks_.InServerList(settings_.DestinationList.Entries(), checks_.ConvertLocalIp(address)) ==
+             (mode == TListMode::only);
+}
+
+bool TServerLinks::DestinationAllowed(int slot, const std::string& address) {
+  if (DestinationPermits(address)) return true;
   Tell(slot, "   Destination server not allowed.\r\n");
-  Tell(slot, mode == TListMode::only ? "   Allowed servers list:\r\n" : "   Ban servers list:\r\n");
+  Tell(slot, settings_.DestinationMode == TListMode::only ? "   Allowed servers list:\r\n"
+                                                          : "   Ban servers list:\r\n");
   for (const std::string& entry : settings_.DestinationList) Tell(slot, "   - " + entry + "\r\n");
   return false;
 }

@@ -81,8 +81,10 @@ class TServerLinks {
  private:
   /// The slot's link, closed, with the handlers bound.
   TConnection& PrepareLink(int slot);
-  /// The destination rule for a server's address (or name, when it has none);
-  /// a refusal is told with the list.
+  /// The destination rule for a server's address (or name, when it has none),
+  /// the loopback address taken as the machine's own; nothing is told.
+  bool DestinationPermits(const std::string& address) const;
+  /// DestinationPermits, with a refusal told to the user with the list.
   bool DestinationAllowed(int slot, const std::string& address);
   /// The server's address has come (or not) for the user CONN was waiting for.
   void Resolved(uint64_t id, const TConnTarget& target, uint16_t port_number, const TResolution& answer);

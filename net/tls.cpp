@@ -187,7 +187,10 @@ std::shared_ptr<TTlsServerContext> TTlsServerContext::Load(const std::string& ce
     ERR_clear_error();
     return nullptr;
   }
-  const TKeyPtr key(PEM_read_bio_PrivateKey(key_bio.get(), nullptr, nullptr, nullptr));
+  // No password is ever asked for: OpenSSL's own callback would wait for one
+  // on the terminal, on the event thread. An encrypted key is refused.
+  const auto no_password = [](char*, int, int, void*) { return 0; };
+  const TKeyPtr key(PEM_read_bio_PrivateKey(key_bio.get(), nullptr, no_password, nullptr));
   if (!key) {
     error = "cannot use the key " + key_file + ": " + OpenSslReason();
     return nullptr;

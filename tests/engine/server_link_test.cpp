@@ -256,5 +256,28 @@ TEST_F(ServerLinkTest, ANameWithSeveralAddressesTriesThemInTurn) {
   EXPECT_EQ(other.State(), wsClosed);
 }
 
+// With a source address chosen, the rule decides on the server's first address
+// of that family, the one connected to, whatever came before it.
+TEST_F(ServerLinkTest, TheDestinationRuleJudgesTheAddressOfTheChosenFamily) {
+  settings.DestinationList.Add("192.0.2.1");
+  settings.DestinationList.Add("2001:db8::1");
+  settings.destination = TListMode::except;
+  settings.SettingChanged("destination");
+  settings.SelectableIps = {"Default ip", "198.51.100.7"};
+  TRecordingPeer& user = GreetedUser();
+  Say(user, "IP #1\r\nCONN irc.example.net\r\n");
+  user.Take();
+  transport.ResolveAll("irc.example.net", {"2001:db8::2", "192.0.2.1"});
+  Settle();
+  EXPECT_EQ(user.Take(), Notice("   Destination server not allowed.\r\n") + Notice("   Ban servers list:\r\n") +
+                             Notice("   - 192.0.2.1\r\n") + Notice("   - 2001:db8::1\r\n"));
+  EXPECT_EQ(transport.Link(0).ConnectedTo(), "");
+  Say(user, "CONN irc.example.net\r\n");
+  transport.ResolveAll("irc.example.net", {"2001:db8::1", "192.0.2.2"});
+  Settle();
+  EXPECT_EQ(user.Take(), Notice("   Connecting to server...\r\n"));
+  EXPECT_EQ(transport.Link(0).ConnectedTo(), "198.51.100.7>192.0.2.2:6667");
+}
+
 }  // namespace
 }  // namespace kelvox::test

@@ -6,9 +6,12 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <openssl/pem.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -124,6 +127,37 @@ TEST_F(TlsTest, CertificateFilesAndServerContexts) {
   EXPECT_THAT(error, HasSubstr("does not belong to the certificate"));
   EXPECT_EQ(TTlsServerContext::Load(dir.File("missing.pem"), key, error), nullptr);
   EXPECT_THAT(error, StartsWith("cannot read the certificate"));
+}
+
+// An encrypted key is refused as any unusable key is, without asking for its
+// password: a password waiting on standard input (where OpenSSL looks when
+// there is no terminal) is not read.
+TEST_F(TlsTest, AnEncryptedKeyIsRefusedWithoutAskingForItsPassword) {
+  const std::string locked = dir.File("locked.key");
+  BIO* in = BIO_new_file(key.c_str(), "r");
+  EVP_PKEY* plain = PEM_read_bio_PrivateKey(in, nullptr, nullptr, nullptr);
+  BIO* out = BIO_new_file(locked.c_str(), "w");
+  const auto* password = reinterpret_cast<const unsigned char*>("secret");
+  const int written = PEM_write_bio_PrivateKey(out, plain, EVP_aes_256_cbc(), password, 6, nullptr, nullptr);
+  BIO_free(out);
+  EVP_PKEY_free(plain);
+  BIO_free(in);
+  ASSERT_EQ(written, 1);
+
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);
+  ASSERT_EQ(write(pipe_fds[1], "secret\n", 7), 7);
+  close(pipe_fds[1]);
+  const int saved_stdin = dup(0);
+  dup2(pipe_fds[0], 0);
+  close(pipe_fds[0]);
+  std::string error;
+  const auto loaded = TTlsServerContext::Load(cert, locked, error);
+  dup2(saved_stdin, 0);
+  close(saved_stdin);
+  std::clearerr(stdin);
+  EXPECT_EQ(loaded, nullptr);
+  EXPECT_THAT(error, StartsWith("cannot use the key " + locked + ": "));
 }
 
 // The client is connected only after the handshake, with the events of a plain
