@@ -35,9 +35,8 @@ bool IsHostName(const std::string& name) {
 // An IPv6 literal in its compressed lower-case form, the form the sockets
 // report; nullopt for any other text.
 std::optional<std::string> Ipv6Text(const std::string& text) {
-  TIpAddress ip;
-  if (text.size() > kMaxNameLength || !TIpAddress::ParseV6(TrimControls(text), ip)) return std::nullopt;
-  return ip.Text();
+  const auto ip = Ipv6Literal(text);
+  return ip ? std::optional(ip->Text()) : std::nullopt;
 }
 
 }  // namespace

@@ -134,10 +134,9 @@ void TLineInterpreter::Ip(int slot, const std::string& line) {
                                                                           : std::string();
   }
   // An IPv6 address is taken in its compressed form, as the lists compare it.
-  TIpAddress v6;
-  const bool is_v6 = TIpAddress::ParseV6(address, v6);
-  if (is_v6) address = v6.Text();
-  if (address.empty() || !(is_v6 || WSocketIsDottedQuad(address))) {
+  const auto v6 = Ipv6Literal(address);
+  if (v6) address = v6->Text();
+  if (address.empty() || !(v6 || WSocketIsDottedQuad(address))) {
     Tell(slot, "   Invalid Ip.\r\n");
     Tell(slot, "   Use /quote IPLIST to list available IPs.\r\n");
   } else if (checks_.InIpList(settings_.SelectableIps, address)) {

@@ -111,9 +111,9 @@ std::unique_ptr<TConnection> TSocketTransport::NewConnection() {
 
 void TSocketTransport::ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) {
   const std::string host = TrimControls(name);
-  if (TIpAddress literal; name.size() <= 256 && TIpAddress::ParseV6(host, literal)) {
+  if (const auto literal = Ipv6Literal(name)) {
     TResolution answer;
-    answer.Address = literal.Text();
+    answer.Address = literal->Text();
     loop_.Post([done = std::move(done), answer] { done(answer); });
     return;
   }

@@ -19,23 +19,14 @@ namespace kelvox::os {
 
 namespace {
 
-sockaddr_in MakeAddress(uint32_t addr, uint16_t port) {
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = addr;
-  sa.sin_port = htons(port);
-  return sa;
-}
-
-// The C socket API takes its addresses as the generic type.
-const sockaddr* Generic(const sockaddr_in* sa) { return reinterpret_cast<const sockaddr*>(sa); }
-
 // Either family in the storage the C API fills; its length in `len`.
 socklen_t MakeAddress(const TIpAddress& addr, uint16_t port, sockaddr_storage& ss) {
   ss = {};
   if (addr.IsV4()) {
     auto* sa = reinterpret_cast<sockaddr_in*>(&ss);
-    *sa = MakeAddress(addr.V4Addr(), port);
+    sa->sin_family = AF_INET;
+    sa->sin_addr.s_addr = addr.V4Addr();
+    sa->sin_port = htons(port);
     return sizeof(sockaddr_in);
   }
   auto* sa6 = reinterpret_cast<sockaddr_in6*>(&ss);
@@ -43,20 +34,6 @@ socklen_t MakeAddress(const TIpAddress& addr, uint16_t port, sockaddr_storage& s
   std::memcpy(&sa6->sin6_addr, addr.Bytes.data(), 16);
   sa6->sin6_port = htons(port);
   return sizeof(sockaddr_in6);
-}
-
-TIpAddress FromStorage(const sockaddr* sa, uint16_t* port) {
-  TIpAddress ip;
-  if (sa->sa_family == AF_INET6) {
-    const auto* sa6 = reinterpret_cast<const sockaddr_in6*>(sa);
-    ip.Family = TIpAddress::TFamily::kV6;
-    std::memcpy(ip.Bytes.data(), &sa6->sin6_addr, 16);
-    if (port != nullptr) *port = ntohs(sa6->sin6_port);
-    return ip.Unmapped();
-  }
-  const auto* sa4 = reinterpret_cast<const sockaddr_in*>(sa);
-  if (port != nullptr) *port = ntohs(sa4->sin_port);
-  return TIpAddress::V4(sa4->sin_addr.s_addr);
 }
 
 int NameOf(int fd, bool peer, TIpAddress& addr, uint16_t& port) {
@@ -68,20 +45,26 @@ int NameOf(int fd, bool peer, TIpAddress& addr, uint16_t& port) {
   return rc;
 }
 
-int NameOf(int fd, bool peer, uint32_t& addr, uint16_t& port) {
-  TIpAddress ip;
-  const int rc = NameOf(fd, peer, ip, port);
-  if (rc == 0) addr = ip.V4Addr();
-  return rc;
-}
-
 }  // namespace
 
-int LastError() { return WsaFromErrno(errno); }
-
-int OpenSocket(int type, int protocol) {
-  return socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+TIpAddress FromStorage(const sockaddr* sa, uint16_t* port) {
+  // Copied rather than cast: a sockaddr does not promise the others' alignment.
+  if (sa->sa_family == AF_INET6) {
+    sockaddr_in6 sa6{};
+    std::memcpy(&sa6, sa, sizeof sa6);
+    TIpAddress ip;
+    ip.Family = TIpAddress::TFamily::kV6;
+    std::memcpy(ip.Bytes.data(), &sa6.sin6_addr, 16);
+    if (port != nullptr) *port = ntohs(sa6.sin6_port);
+    return ip.Unmapped();
+  }
+  sockaddr_in sa4{};
+  std::memcpy(&sa4, sa, sizeof sa4);
+  if (port != nullptr) *port = ntohs(sa4.sin_port);
+  return TIpAddress::V4(sa4.sin_addr.s_addr);
 }
+
+int LastError() { return WsaFromErrno(errno); }
 
 int OpenSocket(const TIpAddress& like, int type, int protocol) {
   return socket(like.IsV4() ? AF_INET : AF_INET6, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
@@ -90,11 +73,6 @@ int OpenSocket(const TIpAddress& like, int type, int protocol) {
 int CloseHandle(int fd) { return close(fd); }
 
 int Shutdown(int fd, int how) { return shutdown(fd, how); }
-
-int Bind(int fd, uint32_t addr, uint16_t port) {
-  const sockaddr_in sa = MakeAddress(addr, port);
-  return bind(fd, Generic(&sa), sizeof sa);
-}
 
 int Bind(int fd, const TIpAddress& addr, uint16_t port) {
   sockaddr_storage ss{};
@@ -105,11 +83,6 @@ int Bind(int fd, const TIpAddress& addr, uint16_t port) {
 int ListenOn(int fd, int backlog) { return listen(fd, backlog); }
 
 int AcceptOne(int fd) { return accept4(fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC); }
-
-int ConnectTo(int fd, uint32_t addr, uint16_t port) {
-  const sockaddr_in sa = MakeAddress(addr, port);
-  return connect(fd, Generic(&sa), sizeof sa);
-}
 
 int ConnectTo(int fd, const TIpAddress& addr, uint16_t port) {
   sockaddr_storage ss{};
@@ -156,8 +129,6 @@ int SetKeepAlive(int fd, int idle_s, int interval_s, int count) {
   return setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
-int PeerName(int fd, uint32_t& addr, uint16_t& port) { return NameOf(fd, true, addr, port); }
-int LocalName(int fd, uint32_t& addr, uint16_t& port) { return NameOf(fd, false, addr, port); }
 int PeerName(int fd, TIpAddress& addr, uint16_t& port) { return NameOf(fd, true, addr, port); }
 int LocalName(int fd, TIpAddress& addr, uint16_t& port) { return NameOf(fd, false, addr, port); }
 
@@ -228,13 +199,6 @@ int LookupProtocol(const std::string& name, int& number) {
 }
 
 uint32_t ParseAddress(const std::string& text) { return inet_addr(text.c_str()); }
-
-bool ParseAddressStrict(const std::string& text, uint32_t& addr) {
-  in_addr in{};
-  if (inet_aton(text.c_str(), &in) == 0) return false;
-  addr = in.s_addr;
-  return true;
-}
 
 std::string DottedText(uint32_t addr) {
   char text[INET_ADDRSTRLEN] = {};

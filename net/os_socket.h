@@ -12,6 +12,8 @@
 
 #include "net/ip_address.h"
 
+struct sockaddr;
+
 namespace kelvox::os {
 
 inline constexpr int kInvalidHandle = -1;
@@ -19,21 +21,16 @@ inline constexpr int kInvalidHandle = -1;
 /// Windows Sockets number of the last failed call on this thread.
 int LastError();
 
-/// A non-blocking, close-on-exec socket of the given type (SOCK_STREAM or
-/// SOCK_DGRAM) and protocol number.
-int OpenSocket(int type, int protocol);
-/// The same for the family of `like` (IPv4 or IPv6).
+/// A non-blocking, close-on-exec socket of the family of `like` (IPv4 or
+/// IPv6), the given type (SOCK_STREAM or SOCK_DGRAM) and protocol number.
 int OpenSocket(const TIpAddress& like, int type, int protocol);
 int CloseHandle(int fd);
 int Shutdown(int fd, int how);
-/// Binds to an IPv4 address (network order) and port (host order).
-int Bind(int fd, uint32_t addr, uint16_t port);
 int Bind(int fd, const TIpAddress& addr, uint16_t port);
 int ListenOn(int fd, int backlog);
 /// Accepts one pending connection as a non-blocking, close-on-exec socket.
 int AcceptOne(int fd);
 /// Starts a non-blocking connect; -1 with LastError() 10036 while in progress.
-int ConnectTo(int fd, uint32_t addr, uint16_t port);
 int ConnectTo(int fd, const TIpAddress& addr, uint16_t port);
 /// Sends without ever raising SIGPIPE; urgent sends out-of-band data.
 ssize_t SendBytes(int fd, const void* data, size_t len, bool urgent);
@@ -47,12 +44,13 @@ int SetFlag(int fd, int level, int option, bool on);
 /// TCP keep-alive: the first probe after `idle_s` of silence, then one every
 /// `interval_s`, the connection dropped after `count` unanswered.
 int SetKeepAlive(int fd, int idle_s, int interval_s, int count);
-int PeerName(int fd, uint32_t& addr, uint16_t& port);
-int LocalName(int fd, uint32_t& addr, uint16_t& port);
 /// Either family; an IPv4 peer of an IPv6 socket (::ffff:a.b.c.d) comes back as
 /// its IPv4 address.
 int PeerName(int fd, TIpAddress& addr, uint16_t& port);
 int LocalName(int fd, TIpAddress& addr, uint16_t& port);
+/// The address of an IPv4 or IPv6 socket address (and its port, when asked),
+/// an IPv4-mapped one as its IPv4 address.
+TIpAddress FromStorage(const sockaddr* sa, uint16_t* port);
 
 // Name resolution. Each returns 0 or a Windows Sockets number.
 /// Blocking IPv4 host lookup; the first address of the answer, network order.
@@ -68,8 +66,6 @@ int LookupProtocol(const std::string& name, int& number);
 /// The platform's dotted-address parser (inet_addr): 0xFFFFFFFF when it refuses the
 /// text, which is also the value of "255.255.255.255".
 uint32_t ParseAddress(const std::string& text);
-/// The strict parser (inet_aton): false when the text is no IPv4 literal.
-bool ParseAddressStrict(const std::string& text, uint32_t& addr);
 /// Dotted text of an IPv4 address in network order.
 std::string DottedText(uint32_t addr);
 

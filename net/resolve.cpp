@@ -76,9 +76,14 @@ uint32_t WSocketResolveHost(const std::string& text) {
   return addr;
 }
 
-TIpAddress WSocketResolveHostIp(const std::string& text) {
+std::optional<TIpAddress> Ipv6Literal(const std::string& text) {
   TIpAddress ip;
-  if (text.size() <= 256 && TIpAddress::ParseV6(TrimControls(text), ip)) return ip;
+  if (text.size() > 256 || !TIpAddress::ParseV6(TrimControls(text), ip)) return std::nullopt;
+  return ip;
+}
+
+TIpAddress WSocketResolveHostIp(const std::string& text) {
+  if (const auto ip = Ipv6Literal(text)) return *ip;
   return TIpAddress::V4(WSocketResolveHost(text));
 }
 

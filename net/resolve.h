@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "net/ip_address.h"
@@ -15,6 +16,10 @@ std::string TrimControls(const std::string& text);
 /// True when the text is a dotted-quad IPv4 literal: four decimal groups of at most
 /// 255, leading spaces and trailing spaces allowed, nothing else.
 bool WSocketIsDottedQuad(const std::string& text);
+
+/// An IPv6 literal ("2001:db8::1", also in brackets) of at most 256 characters,
+/// blanks and controls around it ignored; nullopt for any other text.
+std::optional<TIpAddress> Ipv6Literal(const std::string& text);
 
 /// IPv4 address of a dotted quad or host name, in network byte order.
 /// Raises ESocketException ("WSocketResolveHost: ...").

@@ -40,7 +40,6 @@ class TTlsSession {
   void Feed(const char* data, std::size_t len) { in_.Write(std::string_view(data, len)); }
   /// Advances the handshake with what was fed.
   TStep Handshake();
-  bool Established() const { return established_; }
   bool Failed() const { return failed_; }
   /// Decrypts up to len bytes. 0 with `result` telling why there are none:
   /// more ciphertext is needed, the peer sent close_notify, or the session failed.

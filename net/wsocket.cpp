@@ -95,17 +95,11 @@ void TWSocket::SetProto(const std::string& text) {
 
 void TWSocket::SetLocalAddr(const std::string& text) {
   if (state_ != wsClosed) throw ESocketException("Cannot change LocalAddr if not closed");
-  const std::string value = text.empty() ? "0.0.0.0" : text;
   TIpAddress ip;
-  if (TIpAddress::ParseV6(value, ip)) {
-    local_addr_ = ip.Text();
-    return;
-  }
-  uint32_t addr = 0;
-  if (!os::ParseAddressStrict(value, addr)) {
+  if (!TIpAddress::Parse(text.empty() ? "0.0.0.0" : text, ip)) {
     throw ESocketException("SetLocalAddr(): Invalid IP address");
   }
-  local_addr_ = os::DottedText(addr);
+  local_addr_ = ip.Text();
 }
 
 void TWSocket::SetLocalPort(const std::string& text) {
@@ -367,52 +361,6 @@ std::string TWSocket::ReceiveText() {
   std::string text(in_begin_, in_end_);
   in_begin_ = in_end_;
   return text;
-}
-
-int TWSocket::Receive(void* buffer, int size) {
-  if (handle_ < 0) {
-    last_error_ = WSAENOTSOCK;
-    return -1;
-  }
-  const auto wanted = static_cast<std::size_t>(std::max(size, 0));
-  if (in_begin_ != in_end_) {
-    const std::size_t count = std::min(wanted, static_cast<std::size_t>(in_end_ - in_begin_));
-    std::memcpy(buffer, in_begin_, count);
-    in_begin_ += count;
-    return static_cast<int>(count);
-  }
-  if (tls_) {
-    // Plaintext only: what the session holds, else one OS receive fed to it.
-    if (tls_handshaking_) {
-      last_error_ = WSAEWOULDBLOCK;
-      return -1;
-    }
-    if (wanted == 0) return 0;
-    TTlsSession::TRead result = TTlsSession::TRead::kData;
-    std::size_t count = tls_->Read(static_cast<char*>(buffer), wanted, result);
-    if (count == 0 && result == TTlsSession::TRead::kEmpty) {
-      char cipher[kCipherChunk];
-      const ssize_t got = os::ReceiveBytes(handle_, cipher, sizeof cipher);
-      if (got <= 0) {
-        last_error_ = got == 0 ? 0 : os::LastError();
-        return got == 0 ? 0 : -1;
-      }
-      read_count_ += got;
-      tls_->Feed(cipher, static_cast<std::size_t>(got));
-      count = tls_->Read(static_cast<char*>(buffer), wanted, result);
-      TlsWritten();
-    }
-    if (count > 0 || result == TTlsSession::TRead::kClosed) return static_cast<int>(count);
-    last_error_ = result == TTlsSession::TRead::kFailed ? WSAECONNABORTED : WSAEWOULDBLOCK;
-    return -1;
-  }
-  const ssize_t got = os::ReceiveBytes(handle_, buffer, wanted);
-  if (got < 0) {
-    last_error_ = os::LastError();
-    return -1;
-  }
-  read_count_ += got;
-  return static_cast<int>(got);
 }
 
 int TWSocket::RcvdCount() {

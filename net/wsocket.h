@@ -172,9 +172,6 @@ class TWSocket : private TFlushable {
   std::string ReceiveText();
   /// What has been received and not taken yet (an unfinished line).
   std::string_view UnreadText() const { return {in_begin_, static_cast<std::size_t>(in_end_ - in_begin_)}; }
-  /// Copies up to size received bytes; with none held, one OS receive. A negative
-  /// count on failure, with LastError() set.
-  int Receive(void* buffer, int size);
   /// Bytes the OS holds for reading.
   int RcvdCount();
 
