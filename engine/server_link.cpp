@@ -138,7 +138,7 @@ void TServerLinks::Resolved(uint64_t id, const TConnTarget& target, uint16_t por
   // family can be reached, when it has any. The rule decides on the first of
   // them, the one connected to; the others are tried in the resolver's order
   // after a failed connect, those the rule allows.
-  std::vector<std::string> addresses = answer.All();
+  std::vector<std::string> addresses = answer.Addresses;
   if (!record.LocalIp.empty()) {
     const bool v6 = record.LocalIp.find(':') != std::string::npos;
     std::vector<std::string> same;

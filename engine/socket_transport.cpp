@@ -111,17 +111,11 @@ std::unique_ptr<TConnection> TSocketTransport::NewConnection() {
 
 void TSocketTransport::ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) {
   const std::string host = TrimControls(name);
-  if (const auto literal = Ipv6Literal(name)) {
-    TResolution answer;
-    answer.Address = literal->Text();
-    loop_.Post([done = std::move(done), answer] { done(answer); });
-    return;
-  }
-  if (name.empty() || name.size() > 256 || WSocketIsDottedQuad(host)) {
+  if (name.empty() || name.size() > 256 || Ipv6Literal(name) || WSocketIsDottedQuad(host)) {
     // No lookup: the text itself answers (an address, or what is wrong with it).
     TResolution answer;
     try {
-      answer.Address = os::DottedText(WSocketResolveHost(name));
+      answer.Addresses = {WSocketResolveHostIp(name).Text()};
     } catch (const ESocketException& e) {
       answer.Error = e.what();
     }
@@ -132,7 +126,6 @@ void TSocketTransport::ResolveHost(const std::string& name, std::function<void(c
     TResolution answer;
     if (error == 0 && !addresses.empty()) {
       for (const TIpAddress& a : addresses) answer.Addresses.push_back(a.Text());
-      answer.Address = answer.Addresses.front();
     } else {
       answer.Error = CannotResolveHostText(name, error == 0 ? WSANO_DATA : error);
     }

@@ -108,27 +108,19 @@ class TListener {
   std::function<void(std::unique_ptr<TConnection> client)> OnAccept;
 };
 
-/// What a host lookup found: the address (dotted IPv4 or compressed IPv6), or
-/// the socket layer's error message ("WSocketResolveHost: 'x' Cannot resolve
-/// host name."). Addresses holds every address found, in the resolver's order
-/// (Address is its first); empty when the answer gave only Address.
+/// What a host lookup found: every address (dotted IPv4 or compressed IPv6) in
+/// the resolver's order, or the socket layer's error message
+/// ("WSocketResolveHost: 'x' Cannot resolve host name.").
 struct TResolution {
-  std::string Address;
-  std::string Error;
   std::vector<std::string> Addresses;
+  std::string Error;
 
-  /// Every address to try, in order.
-  std::vector<std::string> All() const {
-    if (!Addresses.empty()) return Addresses;
-    if (!Address.empty()) return {Address};
-    return {};
-  }
   /// The first IPv4 address of the answer, else the first of any family.
   std::string FirstV4() const {
-    for (const std::string& a : All()) {
+    for (const std::string& a : Addresses) {
       if (a.find(':') == std::string::npos) return a;
     }
-    return Address;
+    return Addresses.empty() ? std::string() : Addresses.front();
   }
 };
 

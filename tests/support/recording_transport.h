@@ -230,8 +230,8 @@ class TRecordingTransport : public TTransport {
   /// others wait for Resolve or Fail.
   void ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) override {
     ++lookups_;
-    if (WSocketIsDotted(name) || name.find(':') != std::string::npos) return Answer(std::move(done), {name, "", {}});
-    if (const auto host = Hosts.find(name); host != Hosts.end()) return Answer(std::move(done), {host->second, "", {}});
+    if (WSocketIsDotted(name) || name.find(':') != std::string::npos) return Answer(std::move(done), {{name}, ""});
+    if (const auto host = Hosts.find(name); host != Hosts.end()) return Answer(std::move(done), {{host->second}, ""});
     waiting_.emplace_back(name, std::move(done));
   }
 
@@ -250,9 +250,9 @@ class TRecordingTransport : public TTransport {
       if (it->first != name) continue;
       auto done = std::move(it->second);
       waiting_.erase(it);
-      Answer(std::move(done), address.empty() ? TResolution{"", "WSocketResolveHost: '" + name +
-                                                                     "' Cannot resolve host name.", {}}
-                                              : TResolution{address, "", {}});
+      Answer(std::move(done), address.empty() ? TResolution{{}, "WSocketResolveHost: '" + name +
+                                                                     "' Cannot resolve host name."}
+                                              : TResolution{{address}, ""});
       return;
     }
   }
@@ -262,7 +262,7 @@ class TRecordingTransport : public TTransport {
       if (it->first != name) continue;
       auto done = std::move(it->second);
       waiting_.erase(it);
-      Answer(std::move(done), TResolution{addresses.front(), "", addresses});
+      Answer(std::move(done), TResolution{addresses, ""});
       return;
     }
   }
