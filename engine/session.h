@@ -78,9 +78,11 @@ struct TMySocket {
 std::string GreetingBanner();
 
 /// The line the bouncer sends a user to tell it something: a NOTICE from
-/// "Kelvox" to the user's nick ("*" before one is known), three (C) signs, then
-/// the message text, which carries its own CR LF.
-std::string BouncerNotice(std::string_view target, std::string_view text);
+/// "Kelvox" to the user's nick, three (C) signs, then the message text, which
+/// carries its own CR LF. The target is "*" when the nick cannot stand as a
+/// middle parameter: before one is known, and for one that begins with ':'
+/// or holds a blank.
+std::string BouncerNotice(std::string_view nick, std::string_view text);
 
 
 }  // namespace kelvox

@@ -46,7 +46,7 @@ void TSessionTable::Tell(int slot, std::string_view text) {
   const TMySocket& record = Slot(slot);
   // Only a connection that can be written to: one that is closing gets nothing.
   if (record.Client->State() != wsConnected) return;
-  record.Client->SendText(BouncerNotice(record.Nick.empty() ? "*" : record.Nick, text));
+  record.Client->SendText(BouncerNotice(record.Nick, text));
 }
 
 void TSessionTable::ShowStatus(int slot, std::string status) {

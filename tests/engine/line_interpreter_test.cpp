@@ -37,6 +37,16 @@ TEST_F(LineInterpreterTest, NoticesGoToTheNickOnceKnown) {
   EXPECT_EQ(Say(user, "NICK\r\nTIME\r\n").rfind(":Kelvox NOTICE joe :", 0), 0u);
 }
 
+// A nick that cannot stand as a middle parameter would take the notice's text
+// for its target: such a user is told as "*", the line intact.
+TEST_F(LineInterpreterTest, NoticesToANickThatCannotBeATargetGoToStar) {
+  TRecordingPeer& user = GreetedUser();
+  for (const char* nick : {"NICK ::\r\n", "NICK :::joe\r\n", "NICK :\r\n"}) {
+    EXPECT_EQ(Say(user, std::string(nick) + "TIME\r\n").rfind(":Kelvox NOTICE * :\xA9 \xA9 \xA9   ", 0), 0u) << nick;
+  }
+  EXPECT_EQ(Say(user, "NICK :joe\r\nTIME\r\n").rfind(":Kelvox NOTICE joe :", 0), 0u);
+}
+
 TEST_F(LineInterpreterTest, PasswordWithBlanksIdentifiesAndAWrongCaseOneCloses) {
   settings.Identification = true;
   settings.Password = "Secret";
