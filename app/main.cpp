@@ -1,6 +1,5 @@
 // kelvox: the bouncer with its text console. Commands come in on standard input,
 // what the console shows goes to standard output.
-#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -14,7 +13,9 @@
 
 #include "app/application.h"
 #include "app/console_commands.h"
+#include "app/program_options.h"
 #include "app/settings_folder.h"
+#include "engine/bouncer.h"
 #include "config/program_file.h"
 #include "config/settings.h"
 #include "net/tls.h"
@@ -37,41 +38,9 @@ constexpr const char* kSettingsHelp =
     "first start; a Config.ini beside the kelvox executable (a portable copy) keeps\n"
     "them there instead.\n";
 
-struct TOptions {
-  std::string ConfigDir;  // empty: the default folder
-  bool Start = false;
-  bool Help = false;
-  bool Version = false;
-  bool MakeCert = false;
-};
+constexpr TProgramSyntax kSyntax{.Name = "kelvox", .Usage = kUsage, .ServiceOptions = true};
 
-// Reads the command line; an exit status when it is wrong.
-std::optional<int> ParseOptions(const std::vector<std::string>& args, TOptions& options) {
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (arg == "--version") {
-      options.Version = true;
-    } else if (arg == "--help") {
-      options.Help = true;
-    } else if (arg == "--start") {
-      options.Start = true;
-    } else if (arg == "--make-cert") {
-      options.MakeCert = true;
-    } else if (arg == "--config-dir" && i + 1 < args.size() && !args[i + 1].empty()) {
-      options.ConfigDir = args[++i];
-    } else {
-      if (arg == "--config-dir") {
-        std::cerr << "kelvox: --config-dir needs a directory\n" << kUsage;
-      } else {
-        std::cerr << "kelvox: unknown option '" << arg << "'\n" << kUsage;
-      }
-      return 2;
-    }
-  }
-  return std::nullopt;
-}
-
-void PrintHelp(const TOptions& options) {
+void PrintHelp(const TProgramOptions& options) {
   std::cout << kUsage << "\n" << kSettingsHelp;
   const std::string folder = SettingsFolder(options.ConfigDir);
   std::cout << "Settings of this run: "
@@ -112,8 +81,9 @@ int MakeCertificate(const std::string& folder) {
 }  // namespace kelvox
 
 int main(int argc, char** argv) {
-  kelvox::TOptions options;
-  if (const auto status = kelvox::ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options)) {
+  kelvox::TProgramOptions options;
+  const std::vector<std::string> args(argv + 1, argv + argc);
+  if (const auto status = kelvox::ParseProgramOptions(args, kelvox::kSyntax, options, std::cerr)) {
     return *status;
   }
   if (options.Version) {
@@ -127,8 +97,6 @@ int main(int argc, char** argv) {
   const std::string folder = kelvox::ReadySettingsFolder(options.ConfigDir, "kelvox", std::cerr);
   if (folder.empty()) return 1;
   if (options.MakeCert) return kelvox::MakeCertificate(folder);
-  // A peer that resets must never end the process through SIGPIPE.
-  signal(SIGPIPE, SIG_IGN);
   kelvox::TApplication application({folder, options.Start}, STDIN_FILENO, std::cout);
   return application.Run();
 }

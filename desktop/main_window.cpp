@@ -16,6 +16,7 @@
 
 #include "base/web_site.h"
 #include "console/shell_open.h"
+#include "console/update_check.h"
 #include "desktop/app_icon.h"
 
 namespace kelvox {
@@ -38,8 +39,7 @@ TMainWindow::TMainWindow(TEventLoop& loop)
     // Customised, so that the window manager is told there is no maximise box.
     : QMainWindow(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                                Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
-      TConsoleModel(loop),
-      loop_(loop) {
+      TConsoleModel(loop) {
   setWindowTitle(TBouncer::kCaption);
   setWindowIcon(AppIcon());
 
@@ -137,7 +137,7 @@ void TMainWindow::BuildMenus() {
   QAction* preferences = options->addAction("Preferences");
   preferences->setShortcut(QKeySequence(Qt::Key_F3));
   connect(preferences, &QAction::triggered, this, [this] {
-    if (OnPreferences) OnPreferences();
+    if (settings_window_ != nullptr) settings_window_->Open();
   });
   update_action_ = options->addAction("Check for update");
   update_action_->setShortcut(QKeySequence(Qt::Key_F4));
@@ -175,15 +175,28 @@ void TMainWindow::BuildTray() {
   tray_->show();
 }
 
-void TMainWindow::Attach(TBouncer& bouncer) {
-  bouncer_ = &bouncer;
-  message_window_ = new TMessageWindow(bouncer, *this, this);
-  bouncer.OnClose = [this] {
-    closing_ = true;
-    tray_->hide();
-    hide();  // also from inside the close box's event, where close() would not recurse
-    if (OnClosed) OnClosed();
-  };
+TCore::TFrontEnd TMainWindow::FrontEnd() {
+  return {.LogfileCure = "Choose a Logs file in Options, Preferences, Divers.",
+          .OnClosed = [this] { Closed(); },
+          .OnReloaded = [this] { Reloaded(); }};
+}
+
+void TMainWindow::Attach(TCore& core) {
+  core_ = &core;
+  bouncer_ = &core.Bouncer();
+  message_window_ = new TMessageWindow(*bouncer_, *this, this);
+  settings_window_ = new TSettingsWindow(core.Rules(), this);
+}
+
+void TMainWindow::Closed() {
+  closing_ = true;
+  tray_->hide();
+  hide();  // also from inside the close box's event, where close() would not recurse
+  if (OnClosed) OnClosed();
+}
+
+void TMainWindow::Reloaded() {
+  if (settings_window_ != nullptr && settings_window_->isVisible()) settings_window_->Refresh();
 }
 
 void TMainWindow::ShowCell(int column, int row) {
@@ -308,9 +321,7 @@ void TMainWindow::MessageSelected() {
 }
 
 void TMainWindow::CheckForUpdate() {
-  // Made at the first check, when the version page's address is read.
-  if (!update_check_) update_check_ = std::make_unique<TUpdateCheck>(loop_, *this, UpdateUrl());
-  update_check_->Recherchedemisejour1Click();
+  if (core_ != nullptr) core_->Update().Recherchedemisejour1Click();
 }
 
 void TMainWindow::SetUpdateText(const std::string& text, const std::string& link) {
@@ -323,9 +334,7 @@ void TMainWindow::RequestClose() {
     bouncer_->Quitter1Click();  // asks when users are connected; OnClose closes
     return;
   }
-  closing_ = true;
-  hide();
-  if (OnClosed) OnClosed();
+  Closed();
 }
 
 void TMainWindow::ShowAbout() {

@@ -13,13 +13,13 @@
 #include <QSystemTrayIcon>
 #include <QTableWidget>
 #include <functional>
-#include <memory>
 #include <string>
 
+#include "app/core.h"
 #include "console/console_model.h"
-#include "console/update_check.h"
 #include "desktop/about_box.h"
 #include "desktop/message_window.h"
+#include "desktop/settings_dialog.h"
 #include "desktop/update_window.h"
 #include "engine/bouncer.h"
 
@@ -35,15 +35,21 @@ class TMainWindow : public QMainWindow, public TConsoleModel {
   TMainWindow(const TMainWindow&) = delete;
   TMainWindow& operator=(const TMainWindow&) = delete;
 
-  /// The bouncer that the buttons, menus, the first showing and the close
-  /// request act on. Made after the console, so handed in once it exists; it
-  /// must end before the window does.
-  void Attach(TBouncer& bouncer);
+  /// What the window adds to the core it is opened with: the cure for an
+  /// empty Logfile in its words, Closed and Reloaded.
+  TCore::TFrontEnd FrontEnd();
+  /// The core whose bouncer the buttons, menus, the first showing and the
+  /// close request act on, and whose update check the menu runs. Opened over
+  /// this window, so handed in once it is.
+  void Attach(TCore& core);
+  /// The bouncer has closed: the tray icon and the window go, then OnClosed.
+  void Closed();
+  /// The settings were read again (SIGHUP): an open settings dialog shows
+  /// them; a hidden one reads them anew when it opens.
+  void Reloaded();
   /// Runs once the close request has gone through (the bouncer has stopped):
   /// the program ends its event loop here.
   std::function<void()> OnClosed;
-  /// "Preferences" (F3): the program opens the settings dialog.
-  std::function<void()> OnPreferences;
 
   void SetCell(int column, int row, const std::string& text) override;
   void SetRowCount(int count) override;
@@ -86,6 +92,8 @@ class TMainWindow : public QMainWindow, public TConsoleModel {
   /// Null until Attach.
   TMessageWindow* MessageWindow() const { return message_window_; }
   TUpdateWindow* UpdateWindow() const { return update_window_; }
+  /// "Preferences" (F3); null until Attach.
+  TSettingsWindow* SettingsWindow() const { return settings_window_; }
 
  protected:
   void SetUptimeText(const std::string& text) override;
@@ -115,10 +123,9 @@ class TMainWindow : public QMainWindow, public TConsoleModel {
   QAction* update_action_ = nullptr;
   TMessageWindow* message_window_ = nullptr;
   TUpdateWindow* update_window_ = nullptr;
+  TSettingsWindow* settings_window_ = nullptr;
   TAboutBox* about_box_ = nullptr;
-  TEventLoop& loop_;
-  /// The version page of UpdateUrl, asked in the background.
-  std::unique_ptr<TUpdateCheck> update_check_;
+  TCore* core_ = nullptr;
   QSystemTrayIcon* tray_ = nullptr;
   QMenu* tray_menu_ = nullptr;
 };

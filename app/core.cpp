@@ -1,0 +1,107 @@
+#include "app/core.h"
+
+#include <signal.h>
+
+#include <cassert>
+
+#include "app/settings_folder.h"
+#include "config/program_file.h"
+#include "config/settings.h"
+#include "console/settings_rules.h"
+#include "console/shell_open.h"
+#include "console/startup_entry.h"
+#include "console/update_check.h"
+#include "engine/bouncer.h"
+#include "engine/console.h"
+#include "engine/socket_transport.h"
+#include "net/graceful_close.h"
+
+namespace kelvox {
+
+struct TCore::TParts {
+  TParts(TEventLoop& loop, const std::string& folder, TConsole& console)
+      : Console(console),
+        Settings(folder),
+        Startup(ProgramFilePath(), AutostartFolder(), console),
+        Transport(loop),
+        Bouncer(loop, Settings, console, Transport),
+        Rules(Settings, console) {}
+
+  TConsole& Console;
+  TSettings Settings;
+  TStartupEntry Startup;  // the WindowsStart setting's entry
+  TSocketTransport Transport;
+  TBouncer Bouncer;
+  TConfigurationDialog Rules;
+  std::unique_ptr<TUpdateCheck> Update;
+};
+
+TCore::TCore(std::string folder)
+    : folder_(std::move(folder)), signals_(loop_, [this](int signo) { OnSignal(signo); }) {
+  // A peer that resets must never end the process through SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+TCore::~TCore() = default;
+
+TCore& TCore::Open(TConsole& console, TFrontEnd front) {
+  assert(!parts_);
+  front_ = std::move(front);
+  parts_ = std::make_unique<TParts>(loop_, folder_, console);
+  TParts& parts = *parts_;
+  parts.Startup.Attach(parts.Settings);
+  parts.Rules.ShellOpen = [](const std::string& target) { ShellOpen(target); };
+  parts.Rules.LogfileCure = front_.LogfileCure;
+  parts.Rules.OnListsChanged = [this] { parts_->Bouncer.SettingsReloaded(); };
+  parts.Bouncer.OnClose = [this] {
+    stopping_ = true;
+    if (front_.OnClosed) front_.OnClosed();
+  };
+  return *this;
+}
+
+bool TCore::Start() {
+  const bool port_changed = ChooseFirstStartPort(parts_->Settings);
+  parts_->Rules.FormCreate();
+  return port_changed;
+}
+
+void TCore::Finish() {
+  const TBouncer& bouncer = parts_->Bouncer;
+  loop_.RunUntil([&] { return hurry_ || (bouncer.UserCount() == 0 && loop_.Closer().Count() == 0); },
+                 kShutdownLimit);
+}
+
+TSettings& TCore::Settings() { return parts_->Settings; }
+TSocketTransport& TCore::Transport() { return parts_->Transport; }
+TBouncer& TCore::Bouncer() { return parts_->Bouncer; }
+TConfigurationDialog& TCore::Rules() { return parts_->Rules; }
+
+TUpdateCheck& TCore::Update() {
+  if (!parts_->Update) parts_->Update = std::make_unique<TUpdateCheck>(loop_, parts_->Console, UpdateUrl());
+  return *parts_->Update;
+}
+
+void TCore::OnSignal(int signo) {
+  if (!parts_) return;
+  if (signo == SIGHUP) {
+    if (!stopping_) Reload();
+  } else if (stopping_) {
+    hurry_ = true;
+  } else {
+    parts_->Bouncer.ExitWithoutConfirm = true;
+    parts_->Bouncer.Quitter1Click();
+  }
+}
+
+void TCore::Reload() {
+  TParts& parts = *parts_;
+  const std::string port = parts.Settings.Port;
+  parts.Rules.Reload();
+  if (parts.Settings.Port != port && parts.Bouncer.Listening()) {
+    parts.Console.SetStatusText(0, "New listen port, restart the bouncer.");
+  }
+  if (front_.OnReloaded) front_.OnReloaded();
+}
+
+}  // namespace kelvox
