@@ -45,9 +45,7 @@ TAddressChecks::TAddressChecks() : MachineName(os::MachineHostName) {}
 
 void TAddressChecks::RefreshLocalIp() {
   const std::string name = MachineName ? MachineName() : std::string();
-  const auto answered = [this, life = std::weak_ptr<int>(life_)](const std::string& address) {
-    if (!life.expired()) local_ip_ = address;
-  };
+  const auto answered = alive_.Guard([this](const std::string& address) { local_ip_ = address; });
   if (WSocketIsDottedQuad(name)) return answered(os::DottedText(os::ParseAddress(TrimControls(name))));
   if (const auto v6 = Ipv6Text(name)) return answered(*v6);
   if (name.empty() || !Resolve) return answered("");
@@ -64,13 +62,12 @@ void TAddressChecks::Ask(const std::string& name) const {
   TName& entry = names_[name];
   if (entry.asking || !Resolve) return;
   entry.asking = true;
-  Resolve(name, [this, life = std::weak_ptr<int>(life_), name](const std::string& address) {
-    if (life.expired()) return;
+  Resolve(name, alive_.Guard([this, name](const std::string& address) {
     const auto it = names_.find(name);
     if (it == names_.end()) return;  // no longer listed
     it->second.asking = false;
     it->second.address = address;
-  });
+  }));
 }
 
 void TAddressChecks::Refresh(std::initializer_list<const TEntries*> lists) {
@@ -91,7 +88,7 @@ void TAddressChecks::Refresh(std::initializer_list<const TEntries*> lists) {
 
 std::string TAddressChecks::ResolveAddress(const std::string& name) const {
   if (name.empty() || name.size() > kMaxNameLength) {
-    throw ESocketException("WSocketResolveHost: '" + name + "' Invalid Hostname.");
+    throw ESocketException(TSocketStep::kHostName, WSAEINVAL, name);
   }
   if (WSocketIsDottedQuad(name)) return ConvertLocalIp(name);
   if (const auto v6 = Ipv6Text(name)) return ConvertLocalIp(*v6);

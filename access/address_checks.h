@@ -7,10 +7,11 @@
 
 #include <functional>
 #include <initializer_list>
-#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+#include "net/alive.h"
 
 namespace kelvox {
 
@@ -48,8 +49,8 @@ class TAddressChecks {
   /// a dotted text as it is; an IPv6 literal in its compressed lower-case form; a name by the last answer to its lookup. A name
   /// that does not resolve (a mask, an unknown host) comes back unchanged, and
   /// so does a name not looked up yet, which is looked up for the next time.
-  /// Raises ESocketException "WSocketResolveHost: '<name>' Invalid Hostname."
-  /// for an empty name or one longer than 256 characters.
+  /// Raises ESocketException (kHostName: "WSocketResolveHost: '<name>' Invalid
+  /// Hostname.") for an empty name or one longer than 256 characters.
   std::string ResolveAddress(const std::string& name) const;
   /// Whether some entry of a ban or access list, resolved, matches the resolved
   /// address as a mask.
@@ -77,7 +78,7 @@ class TAddressChecks {
 
   mutable std::unordered_map<std::string, TName> names_;
   std::string local_ip_ = "127.0.0.1";
-  std::shared_ptr<int> life_ = std::make_shared<int>(0);  // for answers after the end
+  TAlive alive_;  // for answers after the end
 };
 
 /// The machine's own addresses, in the order the system reports its interfaces:

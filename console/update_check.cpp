@@ -50,11 +50,11 @@ void TUpdateCheck::Start() {
   // lives until the worker has been joined; the answer travels by value to the
   // event thread, where it is dropped if this object has gone meanwhile.
   running->Worker = std::thread([this, loop = &loop_, running, http, generation = generation_,
-                                 life = std::weak_ptr<int>(life_)] {
+                                 alive = alive_.Watch()] {
     THttpAnswer answer = HttpGet(http, running->Cancelled);
     if (!running->Cancelled) {
-      loop->PostFromThread([this, generation, life, answer = std::move(answer)] {
-        if (life.expired()) return;
+      loop->PostFromThread([this, generation, alive, answer = std::move(answer)] {
+        if (alive.Gone()) return;
         Reap();
         if (generation == generation_) AdvHttpRequestComplete(answer);
       });

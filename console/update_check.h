@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "console/http_get.h"
+#include "net/alive.h"
 #include "net/event_loop.h"
 
 namespace kelvox {
@@ -66,7 +67,7 @@ class TUpdateCheck {
   const std::string url_;
   uint64_t generation_ = 0;  // the newest check
   std::list<std::unique_ptr<TRequest>> requests_;
-  std::shared_ptr<int> life_ = std::make_shared<int>(0);
+  TAlive alive_;  // for an answer that comes after the end
 };
 
 /// The version page to fetch: KELVOX_UPDATE_URL when it is set and not empty,

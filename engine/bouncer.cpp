@@ -35,7 +35,7 @@ TBouncer::TBouncer(TEventLoop& loop, TSettings& settings, TConsole& console, TTr
   checks_.Resolve = [this](const std::string& name, TAddressChecks::TAnswer done) {
     transport_.ResolveHost(name, [done = std::move(done)](const TResolution& answer) {
       // The lists and the machine's own name compare IPv4 texts first.
-      done(answer.Error.empty() ? answer.FirstV4() : std::string());
+      done(answer.Error == 0 ? answer.FirstV4() : std::string());
     });
   };
   refresh_timer_.SetInterval(kListRefreshMs);

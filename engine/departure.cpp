@@ -16,10 +16,9 @@ void TSessionTable::PostDeparture(uint64_t id) {
   const int slot = SlotOfId(id);
   if (slot < 0 || Slot(slot).Departing) return;
   Slot(slot).Departing = true;
-  loop_.Post([this, life = std::weak_ptr<int>(life_), id] {
-    if (life.expired()) return;
+  loop_.Post(alive_.Guard([this, id] {
     if (const int now = SlotOfId(id); now >= 0) ServerClientDisconnect(now);
-  });
+  }));
 }
 
 void TSessionTable::ServerClientDisconnect(int slot) {

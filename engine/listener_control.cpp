@@ -3,6 +3,7 @@
 #include "config/settings.h"
 #include "engine/bouncer.h"
 #include "engine/console.h"
+#include "net/wsocket_errors.h"
 
 namespace kelvox {
 
@@ -12,12 +13,13 @@ namespace {
 // did, any other cause by its description ("Port 80: Permission denied"). A
 // port below 1024 refused to a user without root also names the way out: a
 // port of the user's own range (5050, as settings made on first start get).
-std::string ListenFailureText(const std::string& port, const std::string& message) {
-  if (message.find("Error 10048 ") != std::string::npos) return "Port " + port + " already used.";
-  const std::size_t line_end = message.find("\r\n");
-  const std::string cause = line_end == std::string::npos ? message : message.substr(line_end + 2);
+std::string ListenFailureText(const std::string& port, const std::exception& failure) {
+  const auto* socket_error = dynamic_cast<const ESocketException*>(&failure);
+  const int code = socket_error != nullptr ? socket_error->Code() : 0;
+  if (code == WSAEADDRINUSE) return "Port " + port + " already used.";
+  const std::string cause = socket_error != nullptr ? socket_error->Cause() : failure.what();
   const int number = ParseDecimal(port, 5);
-  if (message.find("Error 10013 ") != std::string::npos && number >= 0 && number < 1024) {
+  if (code == WSAEACCES && number >= 0 && number < 1024) {
     return "Port " + port + ": " + cause + ". Ports below 1024 need root: config set Port 5050, config ok, then start";
   }
   return "Port " + port + ": " + cause;
@@ -56,7 +58,7 @@ void TBouncer::Button1Click() {
     transport_.Listener().Listen(port);
   } catch (const std::exception& e) {
     Button3Click();
-    console_.SetStatusText(0, ListenFailureText(port, e.what()));
+    console_.SetStatusText(0, ListenFailureText(port, e));
     return;
   }
   if (!settings_.SslPort.empty()) StartTls();
@@ -77,7 +79,7 @@ void TBouncer::StartTls() {
     transport_.TlsListener().Listen(port);
     console_.SetStatusText(0, "Listen on port: " + settings_.Port + ", TLS port: " + port);
   } catch (const std::exception& e) {
-    console_.SetStatusText(0, "Listen on port: " + settings_.Port + ", TLS " + ListenFailureText(port, e.what()));
+    console_.SetStatusText(0, "Listen on port: " + settings_.Port + ", TLS " + ListenFailureText(port, e));
   }
 }
 

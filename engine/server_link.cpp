@@ -2,6 +2,7 @@
 #include "engine/server_link.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "access/address_checks.h"
 #include "base/text_case.h"
@@ -12,6 +13,19 @@
 #include "net/resolve.h"
 
 namespace kelvox {
+
+namespace {
+
+// The number of a port text, nullopt when it is none.
+std::optional<uint16_t> PortNumber(const std::string& port) {
+  try {
+    return WSocketResolvePort(port, "tcp");
+  } catch (const ESocketException&) {
+    return std::nullopt;
+  }
+}
+
+}  // namespace
 
 TConnTarget ParseConnTarget(const std::string& argument) {
   TConnTarget target;
@@ -96,11 +110,8 @@ void TServerLinks::Conn(int slot, const std::string& line) {
   const TConnTarget target = ParseConnTarget(ArgumentAfter(line, "conn"));
   // What fails before any lookup ends the user without a word, as a connect
   // without a server, without a port or with a port that is none would.
-  uint16_t port_number = 0;
-  try {
-    if (target.Host.empty() || target.Port.empty()) throw ESocketException("Connect: No IP Address Specified");
-    port_number = WSocketResolvePort(target.Port, "tcp");
-  } catch (const ESocketException&) {
+  const std::optional<uint16_t> port_number = target.Host.empty() ? std::nullopt : PortNumber(target.Port);
+  if (!port_number) {
     sessions_.Kick(slot + 1, false);
     return;
   }
@@ -108,10 +119,10 @@ void TServerLinks::Conn(int slot, const std::string& line) {
   // user's lines wait, as they do while the link connects.
   record.Relaying = true;
   record.Resolving = true;
-  transport_.ResolveHost(target.Host, [this, life = std::weak_ptr<int>(life_), id = record.Id, target,
-                                       port_number](const TResolution& answer) {
-    if (!life.expired()) Resolved(id, target, port_number, answer);
-  });
+  transport_.ResolveHost(target.Host,
+                         alive_.Guard([this, id = record.Id, target, port = *port_number](const TResolution& answer) {
+                           Resolved(id, target, port, answer);
+                         }));
 }
 
 void TServerLinks::Resolved(uint64_t id, const TConnTarget& target, uint16_t port_number,
@@ -122,15 +133,13 @@ void TServerLinks::Resolved(uint64_t id, const TConnTarget& target, uint16_t por
   TMySocket& record = sessions_.Slot(slot);
   record.Resolving = false;
   if (record.Client->State() != wsConnected) return;
-  if (!answer.Error.empty()) {
+  if (answer.Error != 0) {
     // The rule compares the server's name when it has no address.
     if (!DestinationAllowed(slot, host)) {
       record.Relaying = false;  // free again, for another CONN
       return;
     }
-    if (answer.Error.find("WSocketResolveHost") != std::string::npos) {
-      Tell(slot, "   Error, can't resolve server hostname: " + host + "\r\n");
-    }
+    Tell(slot, "   Error, can't resolve server hostname: " + host + "\r\n");
     sessions_.Kick(slot + 1, false);
     return;
   }
@@ -175,10 +184,8 @@ bool TServerLinks::StartConnect(int slot, const TConnTarget& target, uint16_t po
     }
   } catch (const ESocketException& e) {
     fallbacks_.erase(record.Id);
-    // A failed bind is told by its own message, not by the word anywhere.
-    if (std::string_view(e.what()).rfind("winsock.bind", 0) == 0) {
-      Tell(slot, "   Error, IP not available: " + record.LocalIp + "\r\n");
-    }
+    // Only the bind names what failed; anything else ends the user silently.
+    if (e.Step() == TSocketStep::kBind) Tell(slot, "   Error, IP not available: " + record.LocalIp + "\r\n");
     sessions_.Kick(slot + 1, false);
     return false;
   } catch (const std::exception&) {
@@ -202,8 +209,7 @@ bool TServerLinks::TryNextAddress(int slot) {
   const auto it = fallbacks_.find(id);
   if (it == fallbacks_.end()) return false;
   // The link's close events are still running: the next connect is a task of its own.
-  loop_.Post([this, life = std::weak_ptr<int>(life_), id] {
-    if (life.expired()) return;
+  loop_.Post(alive_.Guard([this, id] {
     const auto fallback = fallbacks_.find(id);
     const int at = sessions_.SlotOfId(id);
     if (fallback == fallbacks_.end() || at < 0) return;
@@ -218,7 +224,7 @@ bool TServerLinks::TryNextAddress(int slot) {
     fallback->second.Addresses.erase(fallback->second.Addresses.begin());
     if (fallback->second.Addresses.empty()) fallbacks_.erase(fallback);
     StartConnect(at, target, port, address);
-  });
+  }));
   return true;
 }
 

@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "engine/transport.h"
+#include "net/alive.h"
 #include "net/event_loop.h"
 
 namespace kelvox {
@@ -117,7 +118,7 @@ class TServerLinks {
     std::vector<std::string> Addresses;
   };
   std::unordered_map<uint64_t, TFallback> fallbacks_;
-  std::shared_ptr<int> life_ = std::make_shared<int>(0);  // for lookups answered after the end
+  TAlive alive_;  // for lookups answered after the end
 };
 
 }  // namespace kelvox

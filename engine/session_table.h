@@ -12,6 +12,7 @@
 
 #include "engine/session.h"
 #include "engine/transport.h"
+#include "net/alive.h"
 #include "net/event_loop.h"
 
 namespace kelvox {
@@ -113,7 +114,7 @@ class TSessionTable {
   std::vector<TMySocket> slots_;
   uint64_t next_id_ = 1;
   TTimer watch_timer_;  // runs while anybody is connected
-  std::shared_ptr<int> life_ = std::make_shared<int>(0);
+  TAlive alive_;  // for departures that come after the end
 };
 
 }  // namespace kelvox

@@ -117,17 +117,17 @@ void TSocketTransport::ResolveHost(const std::string& name, std::function<void(c
     try {
       answer.Addresses = {WSocketResolveHostIp(name).Text()};
     } catch (const ESocketException& e) {
-      answer.Error = e.what();
+      answer.Error = e.Code();
     }
     loop_.Post([done = std::move(done), answer] { done(answer); });
     return;
   }
-  resolver_.Lookup(host, [name, done = std::move(done)](int error, const std::vector<TIpAddress>& addresses) {
+  resolver_.Lookup(host, [done = std::move(done)](int error, const std::vector<TIpAddress>& addresses) {
     TResolution answer;
     if (error == 0 && !addresses.empty()) {
       for (const TIpAddress& a : addresses) answer.Addresses.push_back(a.Text());
     } else {
-      answer.Error = CannotResolveHostText(name, error == 0 ? WSANO_DATA : error);
+      answer.Error = error == 0 ? WSANO_DATA : error;
     }
     done(answer);
   });

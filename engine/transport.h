@@ -58,7 +58,8 @@ class TConnection {
   /// Starts connecting from a local address ("" for any) to an address and a
   /// port, either family (dotted or IPv6 literal); returns in wsConnecting,
   /// the outcome comes as events.
-  /// What fails at once raises ESocketException ("winsock.bind failed, error #n").
+  /// What fails at once raises ESocketException (kBind: the local address
+  /// cannot be bound).
   virtual void Connect(const std::string& local_addr, const std::string& addr, uint16_t port) = 0;
   /// Connect, then the TLS handshake: the link reports connected only once the
   /// handshake is done; a failed handshake reports as a failed connect, with
@@ -92,8 +93,8 @@ class TListener {
   /// families (IPv4 users are seen by their dotted address), else one address.
   std::string Address;
   /// Listens on Address at the port (decimal text or service name).
-  /// Raises ESocketException with the socket layer's texts ("... in function
-  /// Bind ..." with 10048 for a port in use).
+  /// Raises ESocketException (kListenBind with 10048 for a port in use, 10013
+  /// for a port refused to this user).
   virtual void Listen(const std::string& port) = 0;
   /// The certificate that makes the connections taken from the next Listen on
   /// TLS sessions; nullptr: plain.
@@ -109,11 +110,12 @@ class TListener {
 };
 
 /// What a host lookup found: every address (dotted IPv4 or compressed IPv6) in
-/// the resolver's order, or the socket layer's error message
-/// ("WSocketResolveHost: 'x' Cannot resolve host name.").
+/// the resolver's order, or why there is none.
 struct TResolution {
   std::vector<std::string> Addresses;
-  std::string Error;
+  /// 0, or the Windows Sockets number of the failure (11001: no such host;
+  /// 10022: no host name at all); never 0 without an address.
+  int Error = 0;
 
   /// The first IPv4 address of the answer, else the first of any family.
   std::string FirstV4() const {

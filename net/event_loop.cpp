@@ -245,11 +245,11 @@ void TTimer::Due() {
                           [this] { Due(); });
   if (tick_queued_) return;
   tick_queued_ = true;
-  loop_.Post([this, life = std::weak_ptr<int>(life_), generation = generation_] {
-    if (life.expired() || generation != generation_) return;
+  loop_.Post(alive_.Guard([this, generation = generation_] {
+    if (generation != generation_) return;
     tick_queued_ = false;
     if (OnTimer) OnTimer(this);
-  });
+  }));
 }
 
 }  // namespace kelvox

@@ -18,6 +18,8 @@
 #include <utility>
 #include <vector>
 
+#include "net/alive.h"
+
 namespace kelvox {
 
 class TGracefulCloser;
@@ -171,7 +173,7 @@ class TTimer {
   bool tick_queued_ = false;
   uint64_t generation_ = 0;
   TEventLoop::TimerKey key_ = 0;
-  std::shared_ptr<int> life_ = std::make_shared<int>(0);
+  TAlive alive_;  // a tick queued before the timer's end does nothing
 };
 
 }  // namespace kelvox

@@ -61,18 +61,20 @@ bool WSocketIsDottedQuad(const std::string& text) {
 
 uint32_t WSocketResolveHost(const std::string& text) {
   if (text.empty() || text.size() > 256) {
-    throw ESocketException("WSocketResolveHost: '" + text + "' Invalid Hostname.");
+    throw ESocketException(TSocketStep::kHostName, WSAEINVAL, text);
   }
   const std::string host = TrimControls(text);
   if (WSocketIsDottedQuad(host)) {
     const uint32_t addr = os::ParseAddress(host);
     if (addr == 0xFFFFFFFFu && host != "255.255.255.255") {
-      throw ESocketException("WSocketResolveHost: '" + text + "' Invalid IP address.");
+      throw ESocketException(TSocketStep::kHostAddress, WSAEINVAL, text);
     }
     return addr;
   }
   uint32_t addr = 0;
-  if (const int err = os::LookupHost(host, addr); err != 0) throw ESocketException(CannotResolveHostText(text, err));
+  if (const int err = os::LookupHost(host, addr); err != 0) {
+    throw ESocketException(TSocketStep::kResolveHost, err, text);
+  }
   return addr;
 }
 
@@ -87,28 +89,23 @@ TIpAddress WSocketResolveHostIp(const std::string& text) {
   return TIpAddress::V4(WSocketResolveHost(text));
 }
 
-std::string CannotResolveHostText(const std::string& text, int error) {
-  return "WSocketResolveHost: Cannot convert host address '" + text + "', Error #" + std::to_string(error);
-}
-
 uint16_t WSocketResolvePort(const std::string& text, const std::string& proto) {
-  if (text.empty() || text.size() >= 32) throw ESocketException("WSocketResolvePort: Invalid Port.");
+  if (text.empty() || text.size() >= 32) throw ESocketException(TSocketStep::kPortText, WSAEINVAL);
   if (IsDigit(text[0])) {
     const long value = AllDigitsValue(TrimControls(text), 65535);
-    if (value < 0) throw ESocketException("WSocketResolvePort: Invalid Port.");
+    if (value < 0) throw ESocketException(TSocketStep::kPortText, WSAEINVAL);
     return static_cast<uint16_t>(value);
   }
   uint16_t port = 0;
   if (const int err = os::LookupService(TrimControls(text), TrimControls(proto), port); err != 0) {
-    throw ESocketException("WSocketResolvePort: Cannot convert port '" + text + "', Error #" +
-                           std::to_string(err));
+    throw ESocketException(TSocketStep::kResolvePort, err, text);
   }
   return port;
 }
 
 int WSocketResolveProto(const std::string& text) {
   if (text.empty() || text.size() >= 32) {
-    throw ESocketException("WSocketResolveProto: Invalid Protocol.");
+    throw ESocketException(TSocketStep::kProtoText, WSAEINVAL);
   }
   const std::string name = TrimControls(text);
   if (!name.empty() && IsDigit(name[0])) {
@@ -120,8 +117,7 @@ int WSocketResolveProto(const std::string& text) {
   }
   int number = 0;
   if (const int err = os::LookupProtocol(name, number); err != 0) {
-    throw ESocketException("WSocketResolveProto: Cannot convert protocol '" + text +
-                           "', Error #" + std::to_string(err));
+    throw ESocketException(TSocketStep::kResolveProto, err, text);
   }
   return number;
 }

@@ -22,23 +22,20 @@ bool WSocketIsDottedQuad(const std::string& text);
 std::optional<TIpAddress> Ipv6Literal(const std::string& text);
 
 /// IPv4 address of a dotted quad or host name, in network byte order.
-/// Raises ESocketException ("WSocketResolveHost: ...").
+/// Raises ESocketException (kHostName, kHostAddress, kResolveHost).
 uint32_t WSocketResolveHost(const std::string& text);
 
 /// An IPv6 literal ("2001:db8::1", also in brackets) as it is; anything else as
 /// WSocketResolveHost takes it (IPv4 only), with its exceptions.
 TIpAddress WSocketResolveHostIp(const std::string& text);
 
-/// The message of a host name that did not resolve, with the lookup's error.
-std::string CannotResolveHostText(const std::string& text, int error);
-
 /// Port number (host order) of a decimal text or a service name for the protocol.
 /// A text starting with a digit must be all digits and at most 65535.
-/// Raises ESocketException ("WSocketResolvePort: ...").
+/// Raises ESocketException (kPortText, kResolvePort).
 uint16_t WSocketResolvePort(const std::string& text, const std::string& proto);
 
 /// Protocol number of a decimal text or a protocol name ("tcp" gives 6).
-/// Raises ESocketException ("WSocketResolveProto: ...").
+/// Raises ESocketException (kProtoText, kResolveProto).
 int WSocketResolveProto(const std::string& text);
 
 }  // namespace kelvox

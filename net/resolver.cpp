@@ -24,7 +24,7 @@ struct TResolver::TShared {
   std::size_t idle = 0;     // threads waiting for a job
   bool stopping = false;
   TEventLoop* loop = nullptr;  // cleared by the resolver's end
-  std::weak_ptr<int> resolver;
+  TAlive::TWatch resolver;
   TResolver* owner = nullptr;
   TLookup lookup;
 
@@ -42,8 +42,8 @@ struct TResolver::TShared {
       const int error = shared->lookup(job.name, addresses);
       lock.lock();
       if (shared->loop == nullptr) return;
-      shared->loop->PostFromThread([life = shared->resolver, owner = shared->owner, id = job.id, error, addresses] {
-        if (!life.expired()) owner->Answer(id, error, addresses);
+      shared->loop->PostFromThread([resolver = shared->resolver, owner = shared->owner, id = job.id, error, addresses] {
+        if (!resolver.Gone()) owner->Answer(id, error, addresses);
       });
     }
   }
@@ -51,7 +51,7 @@ struct TResolver::TShared {
 
 TResolver::TResolver(TEventLoop& loop, TLookup lookup) : loop_(loop), shared_(std::make_shared<TShared>()) {
   shared_->loop = &loop;
-  shared_->resolver = life_;
+  shared_->resolver = alive_.Watch();
   shared_->owner = this;
   using TSystemLookup = int (*)(const std::string&, std::vector<TIpAddress>&);
   shared_->lookup = lookup ? std::move(lookup) : TLookup(static_cast<TSystemLookup>(os::LookupHostAll));
@@ -73,9 +73,7 @@ void TResolver::Lookup(const std::string& name, TAnswer done) {
   waiting.done = std::move(done);
   waiting.deadline = loop_.ScheduleAt(TEventLoop::Clock::now() + limit_, [this, id] {
     // The timer phase only posts: the answer is a task like any other.
-    loop_.Post([this, life = std::weak_ptr<int>(life_), id] {
-      if (!life.expired()) Answer(id, WSATRY_AGAIN, {});
-    });
+    loop_.Post(alive_.Guard([this, id] { Answer(id, WSATRY_AGAIN, {}); }));
   });
   bool start_worker = false;
   {

@@ -13,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "net/alive.h"
 #include "net/event_loop.h"
 #include "net/ip_address.h"
 
@@ -57,7 +58,7 @@ class TResolver {
     TEventLoop::TimerKey deadline = 0;
   };
   std::unordered_map<uint64_t, TWaiting> waiting_;
-  std::shared_ptr<int> life_ = std::make_shared<int>(0);
+  TAlive alive_;  // for the answers that come after the end
 };
 
 }  // namespace kelvox

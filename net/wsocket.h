@@ -33,6 +33,7 @@
 #include <string>
 #include <string_view>
 
+#include "net/alive.h"
 #include "net/buffer.h"
 #include "net/event_loop.h"
 #include "net/ip_address.h"
@@ -244,21 +245,23 @@ class TWSocket : private TFlushable {
   /// An exception escaped a handler: OnBgException may veto, else Abort.
   void HandleBackgroundException(const std::exception& e);
 
-  /// The error report: raises "Error n in function step\r\n<description>". For
-  /// 10054 and 10057 the OS handle is released first and State becomes wsClosed.
-  [[noreturn]] void FireError(const std::string& step, int code);
+  /// The error report: raises ESocketException(step, code), whose message is
+  /// "Error n in function ...\r\n<description>". For 10054 and 10057 the OS
+  /// handle is released first and State becomes wsClosed.
+  [[noreturn]] void FireError(TSocketStep step, int code);
   void ChangeState(TSocketState state);
   /// Makes fd the socket's OS handle; messages for earlier handles become stale.
   void TakeHandle(int fd, bool established);
   /// Watches the handle for the given readiness; a failure is reported for step.
-  void WatchHandle(uint32_t events, const char* step = "WSAAsyncSelect");
+  void WatchHandle(uint32_t events, TSocketStep step = TSocketStep::kSelect);
   bool AddrAssigned() const { return addr_assigned_; }
   bool PortAssigned() const { return port_assigned_; }
   bool ProtoAssigned() const { return proto_assigned_; }
   void ApplyLinger();
   /// No Nagle delay, keep-alive probes: on every connection, accepted or opened.
   void TuneConnection();
-  void ResolveRemote(const char* prefix);
+  /// Resolves Proto, Port and Addr; a failure is raised as one of `within`.
+  void ResolveRemote(TSocketCall within);
   void DiscardSendQueue();
   /// Runs the close events of an earlier close that are still waiting, before
   /// the socket starts a new connection.
@@ -270,9 +273,17 @@ class TWSocket : private TFlushable {
   int socket_type_ = 1;  // SOCK_STREAM
   uint16_t port_number_ = 0;
   TIpAddress addr_ip_;        // the remote address, either family
-  std::shared_ptr<int> life_ = std::make_shared<int>(0);
+  /// Asked after every handler call: a handler may have deleted the socket.
+  TAlive alive_;
 
  private:
+  // Readiness watched on a connection: its data and its peer's end; while
+  // reading is paused, only the end.
+  static constexpr uint32_t kReadInterest = EPOLLIN | EPOLLRDHUP;
+  static constexpr uint32_t kEndInterest = EPOLLRDHUP;
+  // Drained buffers at least this large count towards giving heap back.
+  static constexpr std::size_t kWorthReleasing = 16 * 1024;
+
   enum class Release { kGraceful, kAbortive, kPlain };
   // How a close reports itself: inside the socket's own message (the peer's end,
   // a failed connect) or as a task after the caller's (everything else).
@@ -302,7 +313,7 @@ class TWSocket : private TFlushable {
   /// Hands [base, base + size) to the data handler as what was received and
   /// keeps what it leaves; kStopped when the handler failed (the burst ends),
   /// kGone when the socket went with it.
-  THanded HandOver(char* base, std::size_t size, uint16_t error, const std::weak_ptr<int>& life);
+  THanded HandOver(char* base, std::size_t size, uint16_t error, const TAlive::TWatch& alive);
   /// Keeps what the handler left unread (an unfinished line) for the next read.
   void KeepUnread();
   /// The peer ended the connection (error 0) or broke it.

@@ -3,11 +3,92 @@
 #include <netdb.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <iterator>
 #include <utility>
 
 namespace kelvox {
 
 namespace {
+
+// The message of each step. In a form, %t stands for the text quoted and %n for
+// the number; an error report's form is the name of its function.
+struct TStepForm {
+  TSocketStep step;
+  bool report;
+  const char* form;
+};
+
+constexpr TStepForm kStepForms[] = {
+    {TSocketStep::kNotClosed, false, "Cannot change %t if not closed"},
+    {TSocketStep::kLocalAddress, false, "SetLocalAddr(): Invalid IP address"},
+    {TSocketStep::kInUse, false, "Connect: Socket already in use"},
+    {TSocketStep::kNoPort, false, "Connect: No Port Specified"},
+    {TSocketStep::kNoAddress, false, "Connect: No IP Address Specified"},
+    {TSocketStep::kNoProto, false, "Connect: No Protocol Specified"},
+    {TSocketStep::kTlsServer, false, "StartTlsServer: %t"},
+    {TSocketStep::kHostName, false, "WSocketResolveHost: '%t' Invalid Hostname."},
+    {TSocketStep::kHostAddress, false, "WSocketResolveHost: '%t' Invalid IP address."},
+    {TSocketStep::kResolveHost, false, "WSocketResolveHost: Cannot convert host address '%t', Error #%n"},
+    {TSocketStep::kPortText, false, "WSocketResolvePort: Invalid Port."},
+    {TSocketStep::kResolvePort, false, "WSocketResolvePort: Cannot convert port '%t', Error #%n"},
+    {TSocketStep::kProtoText, false, "WSocketResolveProto: Invalid Protocol."},
+    {TSocketStep::kResolveProto, false, "WSocketResolveProto: Cannot convert protocol '%t', Error #%n"},
+    {TSocketStep::kBind, false, "winsock.bind failed, error #%n"},
+    {TSocketStep::kBoundName, false, "winsock.getsockname failed, error #%n"},
+    {TSocketStep::kOpen, true, "Connect (socket)"},
+    {TSocketStep::kLinger, true, "setsockopt(SO_LINGER)"},
+    {TSocketStep::kKeepAlive, true, "setsockopt(SO_KEEPALIVE)"},
+    {TSocketStep::kReuseAddress, true, "setsockopt(SO_REUSEADDR)"},
+    {TSocketStep::kSelect, true, "WSAAsyncSelect"},
+    {TSocketStep::kConnect, true, "Connect"},
+    {TSocketStep::kSend, true, "Send"},
+    {TSocketStep::kPending, true, "ioctlSocket"},
+    {TSocketStep::kPeerName, true, "GetPeerName"},
+    {TSocketStep::kPeerPort, true, "GetPeerPort"},
+    {TSocketStep::kDup, true, "Dup"},
+    {TSocketStep::kListenNoPort, true, "listen: port not assigned"},
+    {TSocketStep::kListenNoProto, true, "listen: protocol not assigned"},
+    {TSocketStep::kListenNoAddress, true, "listen: address not assigned"},
+    {TSocketStep::kListenOpen, true, "socket"},
+    {TSocketStep::kListenBind, true, "Bind"},
+    {TSocketStep::kListen, true, "Listen"},
+    {TSocketStep::kListenSelect, true, "WSAASyncSelect"},
+    {TSocketStep::kAccept, true, "not a listening socket"},
+};
+
+// The table is read by a step's value: every step has its row, in order.
+constexpr bool InStepOrder() {
+  for (std::size_t i = 0; i < std::size(kStepForms); ++i) {
+    if (static_cast<std::size_t>(kStepForms[i].step) != i) return false;
+  }
+  return static_cast<std::size_t>(TSocketStep::kAccept) + 1 == std::size(kStepForms);
+}
+static_assert(InStepOrder(), "kStepForms lists every TSocketStep in order");
+
+const TStepForm& FormOf(TSocketStep step) { return kStepForms[static_cast<std::size_t>(step)]; }
+
+std::string Message(TSocketStep step, int code, const std::string& text, TSocketCall within) {
+  std::string message = within == TSocketCall::kConnect  ? "connect: "
+                        : within == TSocketCall::kListen ? "listen: "
+                                                         : "";
+  const TStepForm& row = FormOf(step);
+  if (row.report) {
+    return message + "Error " + std::to_string(code) + " in function " + row.form + "\r\n" + WSocketErrorText(code);
+  }
+  for (const char* c = row.form; *c != '\0'; ++c) {
+    if (c[0] == '%' && c[1] == 't') {
+      message += text;
+      ++c;
+    } else if (c[0] == '%' && c[1] == 'n') {
+      message += std::to_string(code);
+      ++c;
+    } else {
+      message += *c;
+    }
+  }
+  return message;
+}
 
 struct ErrorRow {
   int code;
@@ -91,6 +172,11 @@ constexpr std::pair<int, int> kErrnoMap[] = {
 };
 
 }  // namespace
+
+ESocketException::ESocketException(TSocketStep step, int code, std::string text, TSocketCall within)
+    : std::runtime_error(Message(step, code, text, within)), step_(step), code_(code), text_(std::move(text)) {}
+
+std::string ESocketException::Cause() const { return FormOf(step_).report ? WSocketErrorText(code_) : what(); }
 
 std::string WSocketErrorText(int code) {
   for (const ErrorRow& row : kErrorTexts) {

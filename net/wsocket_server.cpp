@@ -54,15 +54,15 @@ TWSocketClient* TWSocketServer::ClientAt(int index) const {
 }
 
 void TWSocketServer::Listen() {
-  if (!PortAssigned()) FireError("listen: port not assigned", WSAEINVAL);
-  if (!ProtoAssigned()) FireError("listen: protocol not assigned", WSAEINVAL);
-  if (!AddrAssigned()) FireError("listen: address not assigned", WSAEINVAL);
-  ResolveRemote("listen: ");
+  if (!PortAssigned()) FireError(TSocketStep::kListenNoPort, WSAEINVAL);
+  if (!ProtoAssigned()) FireError(TSocketStep::kListenNoProto, WSAEINVAL);
+  if (!AddrAssigned()) FireError(TSocketStep::kListenNoAddress, WSAEINVAL);
+  ResolveRemote(TSocketCall::kListen);
   FirePendingClose();
   DiscardSendQueue();
 
   const int fd = os::OpenSocket(addr_ip_, socket_type_, proto_number_);
-  if (fd < 0) FireError("socket", os::LastError());
+  if (fd < 0) FireError(TSocketStep::kListenOpen, os::LastError());
   // "::" takes both families: IPv4 users come as ::ffff:a.b.c.d and are seen
   // as their IPv4 address. An IPv6 literal takes that address only.
   if (addr_ip_.IsV6() && addr_ip_.IsAny()) os::SetFlag(fd, IPPROTO_IPV6, IPV6_V6ONLY, false);
@@ -72,14 +72,14 @@ void TWSocketServer::Listen() {
   if (os::Bind(fd, addr_ip_, port_number_) != 0) {
     const int err = os::LastError();
     os::CloseHandle(fd);
-    FireError("Bind", err);
+    FireError(TSocketStep::kListenBind, err);
   }
   TakeHandle(fd, false);
   ChangeState(wsBound);
-  if (os::ListenOn(fd, kListenBacklog) != 0) FireError("Listen", os::LastError());
+  if (os::ListenOn(fd, kListenBacklog) != 0) FireError(TSocketStep::kListen, os::LastError());
   ChangeState(wsListening);
   if (reserve_fd_ < 0) reserve_fd_ = open("/dev/null", O_RDONLY | O_CLOEXEC);
-  WatchHandle(EPOLLIN, "WSAASyncSelect");
+  WatchHandle(EPOLLIN, TSocketStep::kListenSelect);
 }
 
 int TWSocketServer::AcceptPending() {
@@ -97,7 +97,7 @@ int TWSocketServer::AcceptPending() {
 void TWSocketServer::TriggerSessionAvailable(uint16_t Error) {
   TWSocket::TriggerSessionAvailable(Error);
   if (Error != 0) return;
-  if (State() != wsListening) FireError("not a listening socket", WSAEINVAL);
+  if (State() != wsListening) FireError(TSocketStep::kAccept, WSAEINVAL);
   // The connection is taken from the OS before its object exists: a failed accept
   // (the peer already gone, no descriptors left) leaves nothing listed and the
   // listener serving.
@@ -143,9 +143,7 @@ std::unique_ptr<TWSocketClient> TWSocketServer::Release(TWSocketClient* client) 
 }
 
 void TWSocketServer::PostClientGone(TWSocketClient* client) {
-  Loop().Post([this, life = std::weak_ptr<int>(life_), client] {
-    if (!life.expired()) ClientGone(client);
-  });
+  Loop().Post(alive_.Guard([this, client] { ClientGone(client); }));
 }
 
 void TWSocketServer::ClientGone(TWSocketClient* client) {

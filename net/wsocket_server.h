@@ -66,8 +66,8 @@ class TWSocketServer : public TWSocket {
   /// Destroys every client, last first, without OnClientDisconnect.
   ~TWSocketServer() override;
 
-  /// Starts listening on Addr:Port. Raises ESocketException ("... in function Bind
-  /// ..." with 10048 for a port in use) and stays closed then. Addr "::" listens
+  /// Starts listening on Addr:Port. Raises ESocketException (kListenBind with
+  /// 10048 for a port in use) and stays closed then. Addr "::" listens
   /// on both families; IPv4 clients' PeerAddr is their dotted address.
   void Listen();
 

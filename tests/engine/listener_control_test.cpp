@@ -36,7 +36,7 @@ TEST_F(ListenerControlTest, StartGoesOnlineAndStartAgainDoesNothing) {
 
 TEST_F(ListenerControlTest, FailedStartStaysOfflineAndNamesTheCause) {
   settings.Port = "6000";
-  transport.RecordingListener().FailListen = "Error 10048 in function Bind\r\nAddress already in use";
+  transport.RecordingListener().FailListen = ESocketException(TSocketStep::kListenBind, WSAEADDRINUSE);
   bouncer.Button1Click();
   EXPECT_FALSE(bouncer.Listening());
   EXPECT_EQ(console.StatusText(0), "Port 6000 already used.");
@@ -46,12 +46,17 @@ TEST_F(ListenerControlTest, FailedStartStaysOfflineAndNamesTheCause) {
   EXPECT_FALSE(console.StopEnabled());
 
   settings.Port = "7000:1";
-  transport.RecordingListener().FailListen = "listen: WSocketResolvePort: Invalid Port.";
+  transport.RecordingListener().FailListen =
+      ESocketException(TSocketStep::kPortText, WSAEINVAL).Within(TSocketCall::kListen);
   bouncer.Button1Click();
   EXPECT_EQ(console.StatusText(0), "Port 7000:1: listen: WSocketResolvePort: Invalid Port.");
-  transport.RecordingListener().FailListen = "Error 10013 in function Bind\r\nPermission denied";
+  transport.RecordingListener().FailListen = ESocketException(TSocketStep::kListenBind, WSAEACCES);
   bouncer.Button1Click();
   EXPECT_EQ(console.StatusText(0), "Port 7000:1: Permission denied");
+  settings.Port = "80";
+  bouncer.Button1Click();
+  EXPECT_EQ(console.StatusText(0), "Port 80: Permission denied. Ports below 1024 need root: config set Port "
+                                   "5050, config ok, then start");
 }
 
 // The TLS port opens after the plain one, with the certificate named in the

@@ -151,16 +151,34 @@ TEST_F(ServerLinkTest, FailedConnectsTellWhatFailedAndClose) {
   // A server name with "bind" in it is no bind failure.
   EXPECT_EQ(conn("CONN bind.example.invalid\r\n"),
             Notice("   Error, can't resolve server hostname: bind.example.invalid\r\n"));
-  // A source address that cannot be bound fails at the connect, after the lookup.
-  settings.SelectableIps = {"Default ip", "203.0.113.77"};
-  TRecordingPeer& bound = GreetedUser();
-  Say(bound, "IP #1\r\n");
-  bound.Receive("CONN 192.0.2.10\r\n");
-  loop.RunOnce(std::chrono::milliseconds(0));  // the line: the link is made, its lookup asked
-  transport.Link(transport.LinkCount() - 1).FailConnect = "winsock.bind failed, error #10049";
+}
+
+// The engine goes by the failure's step and number; the texts are its own.
+TEST_F(ServerLinkTest, FailuresAreToldByTheirStepAndNumber) {
+  TRecordingPeer& waiting = GreetedUser();
+  Say(waiting, "CONN slow.example.net\r\n");
+  transport.Fail("slow.example.net", WSATRY_AGAIN);  // the resolver's limit passed
   Settle();
-  EXPECT_EQ(bound.Take(), Notice("   Error, IP not available: 203.0.113.77\r\n"));
-  EXPECT_EQ(bound.State(), wsClosed);
+  EXPECT_EQ(waiting.Take(), Notice("   Error, can't resolve server hostname: slow.example.net\r\n"));
+  EXPECT_EQ(waiting.State(), wsClosed);
+
+  // A source address that cannot be bound fails at the connect, after the
+  // lookup; no other failure of the connect names a cause.
+  settings.SelectableIps = {"Default ip", "203.0.113.77"};
+  const auto connect_failing = [&](const ESocketException& failure) {
+    TRecordingPeer& user = GreetedUser();
+    Say(user, "IP #1\r\n");
+    user.Receive("CONN 192.0.2.10\r\n");
+    loop.RunOnce(std::chrono::milliseconds(0));  // the line: the link is made, its lookup asked
+    transport.Link(transport.LinkCount() - 1).FailConnect = failure;
+    Settle();
+    EXPECT_EQ(user.State(), wsClosed) << failure.what();
+    return user.Take();
+  };
+  EXPECT_EQ(connect_failing(ESocketException(TSocketStep::kBind, WSAEADDRNOTAVAIL)),
+            Notice("   Error, IP not available: 203.0.113.77\r\n"));
+  EXPECT_EQ(connect_failing(ESocketException(TSocketStep::kBoundName, WSAEINVAL)), "");
+  EXPECT_EQ(connect_failing(ESocketException(TSocketStep::kConnect, 10051)), "");
 }
 
 TEST_F(ServerLinkTest, DestinationRuleRefusesThenAllowsWithTheSameLink) {

@@ -95,6 +95,14 @@ TEST(ErrorTextTest, TableAndTranslation) {
   EXPECT_EQ(WsaFromErrno(EAGAIN), 10035);
   EXPECT_EQ(WsaFromErrno(EACCES), 10013);
   EXPECT_EQ(WsaFromErrno(ETIMEDOUT), 10060);
+
+  // A failure carries its step and number; the message is made from them, and
+  // from the call it failed in.
+  const ESocketException port = ESocketException(TSocketStep::kResolvePort, 11004, "x").Within(TSocketCall::kListen);
+  EXPECT_STREQ(port.what(), "listen: WSocketResolvePort: Cannot convert port 'x', Error #11004");
+  EXPECT_EQ(port.Cause(), port.what());
+  EXPECT_EQ(port.Step(), TSocketStep::kResolvePort);
+  EXPECT_EQ(port.Code(), 11004);
 }
 
 }  // namespace

@@ -146,6 +146,9 @@ TEST_F(WSocketServerTest, ListenOnABusyPortReportsBindAndStaysClosed) {
     FAIL() << "Listen on a busy port succeeded";
   } catch (const ESocketException& e) {
     EXPECT_STREQ(e.what(), "Error 10048 in function Bind\r\nAddress already in use");
+    EXPECT_EQ(e.Step(), TSocketStep::kListenBind);
+    EXPECT_EQ(e.Code(), WSAEADDRINUSE);
+    EXPECT_EQ(e.Cause(), "Address already in use");
   }
   EXPECT_EQ(second.State(), wsClosed);
   second.SetPort("0");
@@ -188,7 +191,7 @@ TEST_F(WSocketServerTest, ExceptionEscapingClientConnectAbortsTheListener) {
 class TFailingClient : public TWSocketClient {
  public:
   using TWSocketClient::TWSocketClient;
-  void FailWithReset() { FireError("Send", WSAECONNRESET); }
+  void FailWithReset() { FireError(TSocketStep::kSend, WSAECONNRESET); }
 };
 
 TEST_F(WSocketServerTest, ConnectionEndedByAnErrorReportIsAnnouncedOnce) {

@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/tcp.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <stdexcept>
@@ -367,7 +368,7 @@ TEST_F(WSocketTest, LocalBindReadsTheBoundPortBack) {
   EXPECT_EQ(sock.LocalPort(), std::to_string(sock.BoundPort()));
 }
 
-TEST_F(WSocketTest, DataHandlerThatClosesItsOwnSocketEndsTheBurstQuietly) {
+TEST_F(WSocketTest, DataHandlerThatClosesOrDeletesItsOwnSocketEndsTheBurstQuietly) {
   TRawListener listener;
   TWSocket sock(loop);
   Record(sock, false);
@@ -382,6 +383,28 @@ TEST_F(WSocketTest, DataHandlerThatClosesItsOwnSocketEndsTheBurstQuietly) {
   loop.RunUntilIdle();
   EXPECT_EQ(calls, 1);
   EXPECT_EQ(events.back(), "closed 0 in 7");
+
+  // Deleted with a line unread, the peer's end behind it and an answer sent:
+  // nothing of the socket is touched after the handler, and the answer still
+  // reaches the peer.
+  auto owned = std::make_unique<TWSocket>(loop);
+  Record(*owned, false);
+  events.clear();
+  owned->OnDataAvailable = [&](TWSocket* s, uint16_t) {
+    std::string_view line;
+    ASSERT_TRUE(s->ReceiveLine(line));
+    s->SendLine("bye " + std::string(line));
+    owned.reset();
+  };
+  auto deleted_peer = ConnectTo(*owned, listener);
+  events.clear();
+  deleted_peer->Send("QUIT\r\nmore\r\n");
+  shutdown(deleted_peer->Fd(), SHUT_WR);
+  ASSERT_TRUE(loop.RunUntil([&] { return owned == nullptr; }, kWait));
+  ASSERT_TRUE(loop.RunUntil([&] { return deleted_peer->Eof(); }, kWait));
+  loop.RunUntilIdle();
+  EXPECT_EQ(deleted_peer->Received(), "bye QUIT\r\n");
+  EXPECT_TRUE(events.empty());
 }
 
 // What is handed to Send before Close reaches the peer whole and in order, even

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,8 +50,8 @@ class TRecordingPeer {
   int Closes() const { return closes_; }
   /// "local>address:port" of the last Connect; empty before one.
   const std::string& ConnectedTo() const { return connected_to_; }
-  /// Makes the next Connect raise this message.
-  std::string FailConnect;
+  /// Makes the next Connect raise this failure (a step and a number).
+  std::optional<ESocketException> FailConnect;
   /// What a link's TLS handshake failed with, as the engine reads it.
   std::string TlsFailure;
 
@@ -87,9 +88,7 @@ class TRecordingConnection : public TConnection {
   int LastError() const override { return peer_.last_error_; }
   std::string PeerAddr() const override { return peer_.address_; }
   void SendText(std::string_view text) override {
-    if (peer_.state_ != wsConnected) {
-      throw ESocketException("Error 10057 in function Send\r\nSocket is not connected");
-    }
+    if (peer_.state_ != wsConnected) throw ESocketException(TSocketStep::kSend, WSAENOTCONN);
     peer_.sent_.append(text);
   }
   void SendLine(std::string_view text) override {
@@ -111,7 +110,7 @@ class TRecordingConnection : public TConnection {
     peer_.EndWith(0, false);
   }
   void Connect(const std::string& local_addr, const std::string& addr, uint16_t port) override {
-    if (!peer_.FailConnect.empty()) throw ESocketException(peer_.FailConnect);
+    if (peer_.FailConnect) throw *peer_.FailConnect;
     peer_.connected_to_ = local_addr + ">" + addr + ":" + std::to_string(port);
     peer_.state_ = wsConnecting;
     peer_.closed_notified_ = false;  // a link used again after a failed attempt
@@ -197,7 +196,7 @@ inline void TRecordingPeer::EndWith(uint16_t error, bool now) {
 class TRecordingListener : public TListener {
  public:
   void Listen(const std::string& port) override {
-    if (!FailListen.empty()) throw ESocketException(FailListen);
+    if (FailListen) throw *FailListen;
     port_ = port;
     listening_ = true;
   }
@@ -206,8 +205,8 @@ class TRecordingListener : public TListener {
   bool Listening() const override { return listening_; }
   int BoundPort() const override { return listening_ ? std::atoi(port_.c_str()) : 0; }
 
-  /// Makes Listen raise this message.
-  std::string FailListen;
+  /// Makes Listen raise this failure.
+  std::optional<ESocketException> FailListen;
   /// The certificate of the sessions taken (SetTls).
   std::shared_ptr<TTlsServerContext> Context;
 
@@ -230,8 +229,8 @@ class TRecordingTransport : public TTransport {
   /// others wait for Resolve or Fail.
   void ResolveHost(const std::string& name, std::function<void(const TResolution&)> done) override {
     ++lookups_;
-    if (WSocketIsDotted(name) || name.find(':') != std::string::npos) return Answer(std::move(done), {{name}, ""});
-    if (const auto host = Hosts.find(name); host != Hosts.end()) return Answer(std::move(done), {{host->second}, ""});
+    if (WSocketIsDotted(name) || name.find(':') != std::string::npos) return Answer(std::move(done), {{name}, 0});
+    if (const auto host = Hosts.find(name); host != Hosts.end()) return Answer(std::move(done), {{host->second}, 0});
     waiting_.emplace_back(name, std::move(done));
   }
 
@@ -244,28 +243,16 @@ class TRecordingTransport : public TTransport {
     return user;
   }
   /// Answers the oldest waiting lookup of `name` with an address or, when
-  /// `address` is empty, with the socket layer's failure.
+  /// `address` is empty, as a name that does not exist.
   void Resolve(const std::string& name, const std::string& address) {
-    for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
-      if (it->first != name) continue;
-      auto done = std::move(it->second);
-      waiting_.erase(it);
-      Answer(std::move(done), address.empty() ? TResolution{{}, "WSocketResolveHost: '" + name +
-                                                                     "' Cannot resolve host name."}
-                                              : TResolution{{address}, ""});
-      return;
-    }
+    address.empty() ? Fail(name) : ResolveAll(name, {address});
   }
   /// Answers the oldest waiting lookup of `name` with several addresses, in order.
   void ResolveAll(const std::string& name, const std::vector<std::string>& addresses) {
-    for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
-      if (it->first != name) continue;
-      auto done = std::move(it->second);
-      waiting_.erase(it);
-      Answer(std::move(done), TResolution{addresses, ""});
-      return;
-    }
+    AnswerWaiting(name, {addresses, 0});
   }
+  /// Answers the oldest waiting lookup of `name` with a failure.
+  void Fail(const std::string& name, int error = WSAHOST_NOT_FOUND) { AnswerWaiting(name, {{}, error}); }
   /// Answers the oldest waiting lookup, whatever its name, like Resolve.
   void ResolveOldest(const std::string& address) {
     if (!waiting_.empty()) Resolve(std::string(waiting_.front().first), address);
@@ -293,6 +280,14 @@ class TRecordingTransport : public TTransport {
       }
     }
     return dots == 3;
+  }
+  void AnswerWaiting(const std::string& name, TResolution answer) {
+    for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+      if (it->first != name) continue;
+      auto done = std::move(it->second);
+      waiting_.erase(it);
+      return Answer(std::move(done), std::move(answer));
+    }
   }
   void Answer(std::function<void(const TResolution&)> done, TResolution answer) {
     loop_.Post([done = std::move(done), answer = std::move(answer)] { done(answer); });
