@@ -2,11 +2,9 @@
 #include <algorithm>
 #include <optional>
 #include <set>
-#include <variant>
 
 #include "app/command_text.h"
 #include "app/console_commands.h"
-#include "config/settings_keys.h"
 #include "config/sorted_list.h"
 #include "console/settings_rules.h"
 #include "console/text_console.h"
@@ -38,14 +36,8 @@ std::optional<std::string> ListOfFileKey(const std::string& key) {
   return std::nullopt;
 }
 
-// What a setting takes, for a value it refused.
-std::string AcceptedValues(const std::string& key) {
-  if (const TSettingKey* setting = FindSettingKey(key)) {
-    if (std::holds_alternative<bool TSettings::*>(setting->Field)) return key + " is yes or no";
-    if (std::holds_alternative<TListMode TSettings::*>(setting->Field)) return key + " is all, only or except";
-  }
-  return key + " does not take that value";
-}
+// Where the console lists the keys, for a name that is none of them.
+constexpr const char* kKeysCure = " (config show lists the keys)";
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -90,21 +82,17 @@ TConsoleCommands::Refusal TConsoleCommands::ConfigSet(const std::string& argumen
     if (const std::optional<std::string> list = ListOfFileKey(word)) {
       return word + " is a list: config add " + *list + " ENTRY, config remove " + *list + " ENTRY";
     }
-    return "no setting named " + word + " (config show lists the keys)";
+    return TConfigurationDialog::Refusal(word, TSetResult::UnknownKey) + kKeysCure;
   }
   const std::string value = text.size() > key.size() ? text.substr(key.size() + 1) : std::string();
-  switch (config_.Set(key, value)) {
-    case TSetResult::Done: return std::nullopt;
-    case TSetResult::TooLong:
-      return key + " is too long: at most " + std::to_string(TConfigurationDialog::MaxLength(key)) + " characters";
-    case TSetResult::NotEditable: {
-      const std::string gate(TConfigurationDialog::GateOf(key));
-      return key + " cannot be edited now: " + gate + " is off (config set " + gate + " yes)";
-    }
-    case TSetResult::UnknownKey: return "no setting named " + key + " (config show lists the keys)";
-    case TSetResult::BadValue: break;
+  const TSetResult result = config_.Set(key, value);
+  if (result == TSetResult::Done) return std::nullopt;
+  std::string refusal = TConfigurationDialog::Refusal(key, result);
+  if (result == TSetResult::UnknownKey) refusal += kKeysCure;
+  if (result == TSetResult::NotEditable) {
+    refusal += " (config set " + std::string(TConfigurationDialog::GateOf(key)) + " yes)";
   }
-  return AcceptedValues(key);
+  return refusal;
 }
 
 TConsoleCommands::Refusal TConsoleCommands::ConfigList(bool add, const std::string& argument) {

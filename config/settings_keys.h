@@ -1,32 +1,70 @@
-// The keys of Config.ini: one table that drives both reading and writing.
+// The settings, one row each: the key of Config.ini that drives both reading and
+// writing, and the field that the settings dialog of every front end shows for it.
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
 
+#include "config/password.h"
 #include "config/settings.h"
 
 namespace kelvox {
 
 class TIniFile;
 
+/// The settings dialog's pages, in the order they are shown.
+enum class TSettingsPage { Main, Advanced, Restrictions, Ip, Divers, Network };
+/// The pages' captions, by TSettingsPage.
+inline constexpr const char* kSettingsPageNames[] = {"Main", "Advanced", "Restrictions", "Ip", "Divers", "Network"};
+
+/// The most characters of the administrator password: as many as the
+/// scrambling's key covers.
+inline constexpr std::size_t kAdminPasswordLength = kScrambleKey.size();
+
+/// Where the settings dialog shows a key, and what its field takes.
+struct TSettingField {
+  TSettingsPage Page;
+  const char* Group;    // the group box on the page; "" for none
+  const char* Caption;  // of a box or a text field; a mode has Choices instead
+  std::size_t MaxLength = 0;        // most characters of a text field; 0 for no limit
+  bool TSettings::*Gate = nullptr;  // a yes/no setting that must be on to edit it
+  /// A mode's three choices: for all, only and except.
+  std::array<const char*, 3> Choices{};
+};
+
 struct TSettingKey {
+  using TField = std::variant<bool TSettings::*, std::string TSettings::*, TListMode TSettings::*>;
+
   const char* Section;
   const char* Name;  // the key exactly as written to the file
-  std::variant<bool TSettings::*, std::string TSettings::*, TListMode TSettings::*> Field;
-  bool Scrambled;  // a password: stored through ScramblePassword
+  TField Field;
   /// The stored form taken when the file lacks the key; nullptr keeps the value held.
   const char* Missing;
+  TSettingField Dialog;
+  /// A password's second entry in the dialog, which is never stored. A key
+  /// that has one is a password: stored through ScramblePassword, shown masked.
+  std::string TSettings::*Confirmation = nullptr;
+
+  bool Password() const { return Confirmation != nullptr; }
 };
 
 /// Every key, in the order SaveConfig writes them.
-extern const std::array<TSettingKey, 25> kSettingKeys;
+extern const std::span<const TSettingKey> kSettingKeys;
 
 /// The key of that name in any letter case; nullptr for none.
 const TSettingKey* FindSettingKey(std::string_view name);
+/// The key whose field that is; nullptr for none.
+const TSettingKey* FindSettingKey(const TSettingKey::TField& field);
+
+/// The name of a password's second entry: the key's, then " confirmation".
+std::string ConfirmationName(const TSettingKey& key);
+/// The password whose second entry is named so, in any letter case; nullptr for none.
+const TSettingKey* FindConfirmation(std::string_view name);
 
 /// Sets the key's field from the file, or from its missing-key value. A yes/no
 /// field is on only for exactly "yes"; a mode field changes only for "all",

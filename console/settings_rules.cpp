@@ -6,7 +6,6 @@
 #include "access/address_checks.h"
 #include "base/text_case.h"
 #include "config/settings.h"
-#include "config/settings_keys.h"
 #include "engine/console.h"
 
 namespace kelvox {
@@ -17,6 +16,13 @@ std::optional<bool> ParseYesNo(std::string_view text) {
   if (EqualIgnoringCase(text, "yes")) return true;
   if (EqualIgnoringCase(text, "no")) return false;
   return std::nullopt;
+}
+
+// The row behind a field's name, and whether the name is its password's second entry.
+std::pair<const TSettingKey*, bool> RowOf(std::string_view name) {
+  if (const TSettingKey* key = FindSettingKey(name)) return {key, false};
+  const TSettingKey* password = FindConfirmation(name);
+  return {password, password != nullptr};
 }
 
 }  // namespace
@@ -90,67 +96,80 @@ void TConfigurationDialog::ShowPort() {
   console_.SetStatusText(0, settings_.Port.empty() ? "Undefined listen port." : "Listen on port: " + settings_.Port);
 }
 
-bool TConfigurationDialog::PasswordEditable() const { return settings_.Identification; }
-bool TConfigurationDialog::LogEditable() const { return settings_.Log; }
 const std::string& TConfigurationDialog::LogfileTooltip() const { return settings_.Logfile; }
 
 std::size_t TConfigurationDialog::MaxLength(std::string_view key) {
-  if (EqualIgnoringCase(key, "Admin password") || EqualIgnoringCase(key, kAdminConfirmation)) {
-    return kAdminPasswordLength;
-  }
-  return EqualIgnoringCase(key, "Max") ? kMaxLength : 0;
+  const TSettingKey* row = RowOf(key).first;
+  return row != nullptr ? row->Dialog.MaxLength : 0;
 }
 
 std::string_view TConfigurationDialog::GateOf(std::string_view key) {
-  if (EqualIgnoringCase(key, "Password") || EqualIgnoringCase(key, kUsersConfirmation)) return "Identification";
-  if (EqualIgnoringCase(key, "Logfile") || EqualIgnoringCase(key, "LogDay")) return "Log";
-  return {};
+  const TSettingKey* row = RowOf(key).first;
+  const TSettingKey* gate = row != nullptr && row->Dialog.Gate != nullptr ? FindSettingKey(row->Dialog.Gate) : nullptr;
+  return gate != nullptr ? gate->Name : std::string_view();
 }
 
 bool TConfigurationDialog::Editable(std::string_view key) const {
-  const std::string_view gate = GateOf(key);
-  return gate.empty() || (gate == "Log" ? LogEditable() : PasswordEditable());
+  const TSettingKey* row = RowOf(key).first;
+  return row == nullptr || row->Dialog.Gate == nullptr || settings_.*row->Dialog.Gate;
 }
 
+bool TConfigurationDialog::PasswordEditable() const { return Editable(FindSettingKey(&TSettings::Password)->Name); }
+bool TConfigurationDialog::LogEditable() const { return Editable(FindSettingKey(&TSettings::Logfile)->Name); }
+
 TConfigurationDialog::TSetResult TConfigurationDialog::Set(std::string_view key, const std::string& value) {
-  const bool admin_confirmation = EqualIgnoringCase(key, kAdminConfirmation);
-  const bool users_confirmation = EqualIgnoringCase(key, kUsersConfirmation);
-  const TSettingKey* found = FindSettingKey(key);
-  if (found == nullptr && !admin_confirmation && !users_confirmation) return TSetResult::UnknownKey;
+  const auto [row, second_entry] = RowOf(key);
+  if (row == nullptr) return TSetResult::UnknownKey;
   if (!Editable(key)) return TSetResult::NotEditable;
-  if (const std::size_t most = MaxLength(key); most != 0 && value.size() > most) return TSetResult::TooLong;
-  // The confirmations are dialog fields, not settings: no change rule applies.
-  if (admin_confirmation) {
-    settings_.AdminPasswordConfirmation = value;
+  if (const std::size_t most = row->Dialog.MaxLength; most != 0 && value.size() > most) return TSetResult::TooLong;
+  // A password's second entry is a dialog field, not a setting: no change rule applies.
+  if (second_entry) {
+    settings_.*row->Confirmation = value;
     return TSetResult::Done;
   }
-  if (users_confirmation) {
-    settings_.PasswordConfirmation = value;
-    return TSetResult::Done;
-  }
-  const std::string_view name = found->Name;
 
   bool changed = false;
-  if (const auto* flag = std::get_if<bool TSettings::*>(&found->Field)) {
+  if (const auto* flag = std::get_if<bool TSettings::*>(&row->Field)) {
     const std::optional<bool> on = ParseYesNo(value);
     if (!on) return TSetResult::BadValue;
     changed = settings_.**flag != *on;
     settings_.**flag = *on;
-  } else if (const auto* mode_field = std::get_if<TListMode TSettings::*>(&found->Field)) {
+  } else if (const auto* mode_field = std::get_if<TListMode TSettings::*>(&row->Field)) {
     const std::optional<TListMode> mode = ParseListMode(LowerAscii(value));
     if (!mode) return TSetResult::BadValue;
     changed = settings_.**mode_field != *mode;
     settings_.**mode_field = *mode;
   } else {
-    std::string& text = settings_.*std::get<std::string TSettings::*>(found->Field);
+    std::string& text = settings_.*std::get<std::string TSettings::*>(row->Field);
     changed = text != value;
     text = value;
   }
   if (changed) {
-    settings_.SettingChanged(name);
-    if (name == "Port") ShowPort();
+    settings_.SettingChanged(row->Name);
+    if (row->Field == TSettingKey::TField(&TSettings::Port)) ShowPort();
   }
   return TSetResult::Done;
+}
+
+std::string TConfigurationDialog::Refusal(std::string_view key, TSetResult result) {
+  const std::string name(key);
+  switch (result) {
+    case TSetResult::Done: return {};
+    case TSetResult::UnknownKey: return "no setting named " + name;
+    case TSetResult::TooLong: return name + " is too long: at most " + std::to_string(MaxLength(key)) + " characters";
+    case TSetResult::NotEditable: return name + " cannot be edited now: " + std::string(GateOf(key)) + " is off";
+    case TSetResult::BadValue: break;
+  }
+  const TSettingKey* row = RowOf(key).first;
+  if (row != nullptr && std::holds_alternative<bool TSettings::*>(row->Field)) return name + " is yes or no";
+  if (row != nullptr && std::holds_alternative<TListMode TSettings::*>(row->Field)) {
+    return name + " is all, only or except";
+  }
+  return name + " does not take that value";
+}
+
+void TConfigurationDialog::ShowRefusal(std::string_view key, TSetResult result) {
+  console_.ShowError(Refusal(key, result));
 }
 
 std::vector<std::pair<std::string, std::string>> TConfigurationDialog::ShownSettings() const {
@@ -158,22 +177,21 @@ std::vector<std::pair<std::string, std::string>> TConfigurationDialog::ShownSett
   for (const TSettingKey& key : kSettingKeys) {
     std::string text = FieldText(key.Name);
     // A password shows one '*' per character, as its field does.
-    if (key.Scrambled) text.assign(text.size(), '*');
+    if (key.Password()) text.assign(text.size(), '*');
     shown.emplace_back(key.Name, std::move(text));
   }
-  for (const char* confirmation : {kAdminConfirmation, kUsersConfirmation}) {
-    shown.emplace_back(confirmation, std::string(FieldText(confirmation).size(), '*'));
+  for (const TSettingKey& key : kSettingKeys) {
+    if (key.Password()) shown.emplace_back(ConfirmationName(key), std::string((settings_.*key.Confirmation).size(), '*'));
   }
   return shown;
 }
 
 std::string TConfigurationDialog::FieldText(std::string_view key) const {
-  if (EqualIgnoringCase(key, kAdminConfirmation)) return settings_.AdminPasswordConfirmation;
-  if (EqualIgnoringCase(key, kUsersConfirmation)) return settings_.PasswordConfirmation;
-  const TSettingKey* found = FindSettingKey(key);
-  if (found == nullptr) return {};
-  if (const auto* text = std::get_if<std::string TSettings::*>(&found->Field)) return settings_.**text;
-  return StoredText(settings_, *found);
+  const auto [row, second_entry] = RowOf(key);
+  if (row == nullptr) return {};
+  if (second_entry) return settings_.*row->Confirmation;
+  if (const auto* text = std::get_if<std::string TSettings::*>(&row->Field)) return settings_.**text;
+  return StoredText(settings_, *row);
 }
 
 void TConfigurationDialog::SetWelcomeText(std::vector<std::string> lines) { settings_.WelcomeText = std::move(lines); }

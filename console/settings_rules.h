@@ -14,6 +14,8 @@
 #include <utility>
 #include <vector>
 
+#include "config/settings_keys.h"
+
 namespace kelvox {
 
 class TConsole;
@@ -22,11 +24,8 @@ class TSortedList;
 
 class TConfigurationDialog {
  public:
-  static constexpr std::size_t kAdminPasswordLength = 10;  // most characters of either admin field
-  static constexpr std::size_t kMaxLength = 2;             // most characters of Max
-  /// The dialog's second entries of the two passwords: fields, not settings.
-  static constexpr const char* kAdminConfirmation = "Admin password confirmation";
-  static constexpr const char* kUsersConfirmation = "Password confirmation";
+  /// What the Admin password field takes, named for the program's start note.
+  static constexpr std::size_t kAdminPasswordLength = kelvox::kAdminPasswordLength;
 
   /// The three sorted lists, each with an entry field and at most one selection.
   enum class TList { Ban, Access, Destination };
@@ -83,35 +82,42 @@ class TConfigurationDialog {
   const std::string& PortAtOpening() const { return port_at_opening_; }
 
   // --- single settings --------------------------------------------------------
-  /// Sets a setting by its INI key (any letter case), or one of the confirmation
-  /// fields "Admin password confirmation" and "Password confirmation", then
+  /// Sets a setting by its INI key (any letter case), or a password's second
+  /// entry ("Admin password confirmation", "Password confirmation"), then
   /// applies the change rules when the value differs from the one held: the
   /// start-at-logon entry, the access and destination modes, and for Port the
   /// panel 0 text "Listen on port: <port>" or "Undefined listen port.".
   /// Yes/no settings take "yes" or "no", modes "all", "only" or "except" (any
   /// letter case); texts are taken as they are.
   TSetResult Set(std::string_view key, const std::string& value);
+  /// What Set's refusal of a value for `key` says, the same in every front end:
+  /// "Max is too long: at most 2 characters", "Password cannot be edited now:
+  /// Identification is off", "Beep is yes or no", "no setting named Prot".
+  static std::string Refusal(std::string_view key, TSetResult result);
+  /// Shows Refusal's text in an error box.
+  void ShowRefusal(std::string_view key, TSetResult result);
   /// Every INI key with its text as the dialog shows it ("yes", "only", '*' for
-  /// each password character), then the two confirmation fields.
+  /// each password character), then the passwords' second entries.
   std::vector<std::pair<std::string, std::string>> ShownSettings() const;
-  /// What the field of a key (or a confirmation field) holds: passwords plain,
+  /// What the field of a key (or a second entry) holds: passwords plain,
   /// the rest in their stored form; empty for an unknown key.
   std::string FieldText(std::string_view key) const;
   /// Replaces the welcome text, which has no rule of its own.
   void SetWelcomeText(std::vector<std::string> lines);
 
-  /// The most characters a key's field takes; 0 for no limit.
+  /// The most characters a key's field takes (a second entry: its password's);
+  /// 0 for no limit.
   static std::size_t MaxLength(std::string_view key);
-  /// The yes/no setting that must be on for a key's field to be edited:
-  /// "Identification" for the users password and its confirmation, "Log" for
-  /// Logfile and LogDay; empty for the others.
+  /// The yes/no setting that must be on for a key's field (or second entry) to
+  /// be edited ("Identification" for Password, "Log" for Logfile); empty for none.
   static std::string_view GateOf(std::string_view key);
   /// Whether a key's field can be edited now: its gate, if any, is on.
   bool Editable(std::string_view key) const;
 
-  /// The users password and its confirmation: only while Identification is on.
+  /// The users password and its second entry, as their gate allows.
   bool PasswordEditable() const;
-  /// Logfile, LogDay, choosing the file and viewing it: only while Log is on.
+  /// The Logfile field, and with it choosing the file and viewing it, as its
+  /// gate allows.
   bool LogEditable() const;
   /// The Logfile field's tooltip: the full path.
   const std::string& LogfileTooltip() const;

@@ -7,20 +7,19 @@
 #include <QLabel>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
+#include <iterator>
+#include <map>
 #include <optional>
 #include <utility>
 #include <variant>
 
-#include "base/text_case.h"
 #include "config/settings.h"
-#include "config/settings_keys.h"
 
 namespace kelvox {
 
 namespace {
 
 using TList = TConfigurationDialog::TList;
-
 
 QString Text(const std::string& text) { return QString::fromStdString(text); }
 
@@ -60,11 +59,9 @@ TSettingsWindow::TSettingsWindow(TConfigurationDialog& rules, QWidget* parent)
 
   auto* layout = new QVBoxLayout(this);
   pages_ = new QTabWidget(this);
-  pages_->addTab(MainPage(), "Main");
-  pages_->addTab(AdvancedPage(), "Advanced");
-  pages_->addTab(RestrictionsPage(), "Restrictions");
-  pages_->addTab(IpPage(), "Ip");
-  pages_->addTab(DiversPage(), "Divers");
+  for (std::size_t page = 0; page < std::size(kSettingsPageNames); ++page) {
+    pages_->addTab(Page(static_cast<TSettingsPage>(page)), kSettingsPageNames[page]);
+  }
   layout->addWidget(pages_);
 
   auto* buttons = new QHBoxLayout();
@@ -89,18 +86,74 @@ TSettingsWindow::TSettingsWindow(TConfigurationDialog& rules, QWidget* parent)
 
 TSettingsWindow::~TSettingsWindow() { rules_.PickFile = nullptr; }
 
-QWidget* TSettingsWindow::MainPage() {
-  auto* page = new QWidget(pages_);
-  auto* layout = new QGridLayout(page);
-  layout->addWidget(new QLabel("Listen on port :", page), 0, 0);
-  layout->addWidget(Field("Port", false, page), 0, 1);
-  layout->addWidget(new QLabel("Max users number :", page), 1, 0);
-  layout->addWidget(Field("Max", false, page), 1, 1);
+QWidget* TSettingsWindow::Page(TSettingsPage page) {
+  if (page == TSettingsPage::Ip) return IpLists(pages_);
+  auto* widget = new QWidget(pages_);
+  // A form per group, made when its first row comes; the page's own fields
+  // (no group) come first.
+  std::map<std::string, std::pair<QWidget*, QFormLayout*>> forms;
+  std::vector<QWidget*> groups;
+  for (const TSettingKey& key : kSettingKeys) {
+    if (key.Dialog.Page != page) continue;
+    auto& [group, form] = forms[key.Dialog.Group];
+    if (group == nullptr) {
+      const bool titled = *key.Dialog.Group != '\0';
+      group = titled ? new QGroupBox(key.Dialog.Group, widget) : new QWidget(widget);
+      form = new QFormLayout(group);
+      if (!titled) form->setContentsMargins(0, 0, 0, 0);
+      groups.insert(titled ? groups.end() : groups.begin(), group);
+    }
+    AddRow(key, form, group);
+  }
+  if (page == TSettingsPage::Main) groups.push_back(WelcomeGroup(widget));
 
-  auto* welcome = new QGroupBox("Welcome message", page);
+  // Two groups to a line; the ban list, which no setting has, takes the
+  // first column of its page.
+  auto* layout = new QGridLayout(widget);
+  int first_column = 0;
+  if (page == TSettingsPage::Restrictions) {
+    layout->addWidget(ListGroup("Ban list", TList::Ban, widget), 0, 0, 2, 1);
+    first_column = 1;
+  }
+  const int per_line = 2 - first_column;
+  for (int i = 0; i < static_cast<int>(groups.size()); ++i) {
+    layout->addWidget(groups[static_cast<std::size_t>(i)], i / per_line, first_column + i % per_line, Qt::AlignTop);
+  }
+  layout->setColumnStretch(0, 1);
+  layout->setColumnStretch(1, 1);
+  layout->setRowStretch(layout->rowCount(), 1);
+  return widget;
+}
+
+void TSettingsWindow::AddRow(const TSettingKey& key, QFormLayout* form, QWidget* group) {
+  const TSettingField& dialog = key.Dialog;
+  if (std::holds_alternative<bool TSettings::*>(key.Field)) {
+    form->addRow(Box(dialog.Caption, key.Name, group));
+  } else if (const auto* mode = std::get_if<TListMode TSettings::*>(&key.Field)) {
+    form->addRow(Choices(key, group));
+    // A mode says how its list applies: the list stands below its choices.
+    form->addRow(ListGroup(nullptr, *mode == &TSettings::Acces ? TList::Access : TList::Destination, group));
+  } else {
+    QLineEdit* edit = Field(key.Name, key.Password(), group);
+    if (key.Field == TSettingKey::TField(&TSettings::Logfile)) {
+      logfile_ = edit;
+      AddLogActions(dialog.Caption, edit, form, group);
+    } else {
+      form->addRow(new QLabel(dialog.Caption, group), edit);
+    }
+    if (key.Password()) {
+      form->addRow(new QLabel("Re-enter password", group), Field(ConfirmationName(key), true, group));
+    }
+    if (key.Field == TSettingKey::TField(&TSettings::AdminPassword)) {
+      form->addRow(new QLabel(Text("Default password : " + TSettings(std::string()).AdminPassword), group));
+    }
+  }
+}
+
+QWidget* TSettingsWindow::WelcomeGroup(QWidget* parent) {
+  auto* welcome = new QGroupBox("Welcome message", parent);
   welcome_ = new QPlainTextEdit(welcome);
   (new QVBoxLayout(welcome))->addWidget(welcome_);
-  layout->addWidget(welcome, 2, 0, 1, 2);
   connect(welcome_, &QPlainTextEdit::textChanged, this, [this] {
     const QString text = welcome_->toPlainText();
     std::vector<std::string> lines;
@@ -109,93 +162,23 @@ QWidget* TSettingsWindow::MainPage() {
     }
     rules_.SetWelcomeText(std::move(lines));
   });
-
-  int row = 3;
-  for (const auto& [caption, key] : {std::pair{"Beep on event (connection...).", "Beep"},
-                                     std::pair{"Auto listen on start.", "AutoStart"},
-                                     std::pair{"Minimize to tray on start.", "Minimise"},
-                                     std::pair{"Launch Kelvox on Windows startup", "WindowsStart"}}) {
-    layout->addWidget(Box(caption, key, page), row++, 0, 1, 2);
-  }
-  return page;
+  return welcome;
 }
 
-QWidget* TSettingsWindow::AdvancedPage() {
-  auto* page = new QWidget(pages_);
-  auto* layout = new QGridLayout(page);
+QWidget* TSettingsWindow::IpLists(QWidget* parent) {
+  auto* lists = new QWidget(parent);
+  auto* layout = new QHBoxLayout(lists);
 
-  auto* users = new QGroupBox("Users password", page);
-  auto* users_layout = new QGridLayout(users);
-  users_layout->addWidget(Box("Identification by password", "Identification", users), 0, 0, 1, 2);
-  users_layout->addWidget(new QLabel("Enter password", users), 1, 0);
-  users_layout->addWidget(Field("Password", true, users), 1, 1);
-  users_layout->addWidget(new QLabel("Re-enter password", users), 2, 0);
-  users_layout->addWidget(Field(TConfigurationDialog::kUsersConfirmation, true, users), 2, 1);
-  layout->addWidget(users, 0, 0);
-
-  auto* admin = new QGroupBox("Administrator password", page);
-  auto* admin_layout = new QGridLayout(admin);
-  admin_layout->addWidget(new QLabel("Enter password", admin), 0, 0);
-  admin_layout->addWidget(Field("Admin password", true, admin), 0, 1);
-  admin_layout->addWidget(new QLabel("Re-enter password", admin), 1, 0);
-  admin_layout->addWidget(Field(TConfigurationDialog::kAdminConfirmation, true, admin), 1, 1);
-  admin_layout->addWidget(new QLabel("Default password : tolvin", admin), 2, 0, 1, 2);
-  layout->addWidget(admin, 0, 1);
-
-  auto* commands = new QGroupBox("Availabled commands", page);
-  auto* commands_layout = new QVBoxLayout(commands);
-  for (const char* key : {"Time", "TimeUp", "WhoisOn", "IpList", "Ip"}) {
-    commands_layout->addWidget(Box(key, key, commands));
-  }
-  layout->addWidget(commands, 1, 0);
-
-  auto* options = new QGroupBox("Options", page);
-  auto* options_layout = new QVBoxLayout(options);
-  options_layout->addWidget(Box("Protection for users against CTCP flood.", "CTCP protect", options));
-  options_layout->addWidget(Box("Let the bouncer manage server's PINGs.", "AutoPong", options));
-  layout->addWidget(options, 1, 1);
-  return page;
-}
-
-QWidget* TSettingsWindow::RestrictionsPage() {
-  auto* page = new QWidget(pages_);
-  auto* layout = new QGridLayout(page);
-  layout->addWidget(ListGroup("Ban list", TList::Ban, page), 0, 0, 2, 1);
-
-  auto* access = new QGroupBox("Access restrictions", page);
-  auto* access_layout = new QVBoxLayout(access);
-  access_layout->addWidget(Choice("Accept ANY ip.", "Acces", "all", access));
-  access_layout->addWidget(Choice("Accept ONLY these ip.", "Acces", "only", access));
-  access_layout->addWidget(Choice("Accept ANY EXCEPT these ip.", "Acces", "except", access));
-  access_layout->addWidget(ListGroup(nullptr, TList::Access, access));
-  layout->addWidget(access, 0, 1);
-
-  auto* destination = new QGroupBox("Destination restrictions", page);
-  auto* destination_layout = new QVBoxLayout(destination);
-  destination_layout->addWidget(Choice("Allow connections to ANY irc servers.", "destination", "all", destination));
-  destination_layout->addWidget(
-      Choice("Allow connections to ONLY these irc servers.", "destination", "only", destination));
-  destination_layout->addWidget(
-      Choice("Allow connections to ANY EXCEPT these servers.", "destination", "except", destination));
-  destination_layout->addWidget(ListGroup(nullptr, TList::Destination, destination));
-  layout->addWidget(destination, 1, 1);
-  return page;
-}
-
-QWidget* TSettingsWindow::IpPage() {
-  auto* page = new QWidget(pages_);
-  auto* layout = new QHBoxLayout(page);
-
-  auto* available = new QGroupBox("Available IPs", page);
+  auto* available = new QGroupBox("Available IPs", lists);
   available_ = AddressList(rules_.AvailableSelection, available);
   available_->setObjectName("Available IPs");
   (new QVBoxLayout(available))->addWidget(available_);
   layout->addWidget(available);
 
   auto* actions = new QVBoxLayout();
-  auto* add_selection = new QPushButton("Add selection ->", page);
-  auto* add_mask = new QPushButton("Add IP mask    ->", page);
-  auto* remove_selection = new QPushButton("<- Remove selection", page);
+  auto* add_selection = new QPushButton("Add selection ->", lists);
+  auto* add_mask = new QPushButton("Add IP mask    ->", lists);
+  auto* remove_selection = new QPushButton("<- Remove selection", lists);
   actions->addStretch(1);
   for (QPushButton* button : {add_selection, add_mask, remove_selection}) {
     button->setAutoDefault(false);
@@ -213,65 +196,64 @@ QWidget* TSettingsWindow::IpPage() {
     ShowAddresses();
   });
 
-  auto* selectable = new QGroupBox("Allow users to select these IPs", page);
+  auto* selectable = new QGroupBox("Allow users to select these IPs", lists);
   selectable_ = AddressList(rules_.SelectableSelection, selectable);
   selectable_->setObjectName("Selectable IPs");
   (new QVBoxLayout(selectable))->addWidget(selectable_);
   layout->addWidget(selectable);
-  return page;
+  return lists;
 }
 
-QWidget* TSettingsWindow::DiversPage() {
-  auto* page = new QWidget(pages_);
-  auto* layout = new QVBoxLayout(page);
-  auto* logging = new QGroupBox("Logging", page);
-  auto* logging_layout = new QGridLayout(logging);
-  logging_layout->addWidget(Box("log events", "Log", logging), 0, 0, 1, 3);
-  logging_layout->addWidget(Box("Create one file by day.", "LogDay", logging), 1, 0, 1, 3);
-  logging_layout->addWidget(new QLabel("Logs file", logging), 2, 0);
-  logging_layout->addWidget(Field("Logfile", false, logging), 2, 1);
-  choose_file_ = new QPushButton("...", logging);
-  view_log_ = new QPushButton("View logs", logging);
+void TSettingsWindow::AddLogActions(const char* caption, QLineEdit* logfile, QFormLayout* form, QWidget* group) {
+  choose_file_ = new QPushButton("...", group);
+  view_log_ = new QPushButton("View logs", group);
   for (QPushButton* button : {choose_file_, view_log_}) button->setAutoDefault(false);
-  logging_layout->addWidget(choose_file_, 2, 2);
-  logging_layout->addWidget(view_log_, 3, 0);
+  auto* line = new QHBoxLayout();
+  line->addWidget(logfile);
+  line->addWidget(choose_file_);
+  form->addRow(new QLabel(caption, group), line);
+  form->addRow(view_log_);
   connect(choose_file_, &QPushButton::clicked, this, [this] {
     rules_.ChooseLogFile();
     Refresh();
   });
   connect(view_log_, &QPushButton::clicked, this, [this] { rules_.ViewLog(); });
-  layout->addWidget(logging);
-  layout->addStretch(1);
-  return page;
 }
 
-QCheckBox* TSettingsWindow::Box(const char* caption, const char* key, QWidget* parent) {
+QCheckBox* TSettingsWindow::Box(const char* caption, const std::string& key, QWidget* parent) {
   auto* box = new QCheckBox(caption, parent);
-  box->setObjectName(key);
+  box->setObjectName(Text(key));
   boxes_.push_back({box, key});
   // clicked: the operator's change only, not the showing of a held value.
-  connect(box, &QCheckBox::clicked, this, [this, key = std::string(key)](bool on) { Set(key, on ? "yes" : "no"); });
+  connect(box, &QCheckBox::clicked, this, [this, key](bool on) { Set(key, on ? "yes" : "no"); });
   return box;
 }
 
-QLineEdit* TSettingsWindow::Field(const char* key, bool secret, QWidget* parent) {
+QLineEdit* TSettingsWindow::Field(const std::string& key, bool secret, QWidget* parent) {
   auto* edit = new QLineEdit(parent);
-  edit->setObjectName(key);
+  edit->setObjectName(Text(key));
   if (const std::size_t most = TConfigurationDialog::MaxLength(key); most > 0) edit->setMaxLength(static_cast<int>(most));
   if (secret) edit->setEchoMode(QLineEdit::Password);
   fields_.push_back({edit, key});
-  connect(edit, &QLineEdit::textEdited, this,
-          [this, key = std::string(key)](const QString& text) { Set(key, text.toStdString()); });
+  connect(edit, &QLineEdit::textEdited, this, [this, key](const QString& text) { Set(key, text.toStdString()); });
   return edit;
 }
 
-QRadioButton* TSettingsWindow::Choice(const char* caption, const char* key, const char* value, QWidget* parent) {
-  auto* radio = new QRadioButton(caption, parent);
-  radio->setObjectName(std::string(key).append(" ").append(value).c_str());
-  choices_.push_back({radio, key, value});
-  connect(radio, &QRadioButton::clicked, this,
-          [this, key = std::string(key), value = std::string(value)] { Set(key, value); });
-  return radio;
+QWidget* TSettingsWindow::Choices(const TSettingKey& key, QWidget* parent) {
+  // Their own parent keeps a mode's choices apart from any other's.
+  auto* choices = new QWidget(parent);
+  choices->setObjectName(key.Name);
+  auto* layout = new QVBoxLayout(choices);
+  layout->setContentsMargins(0, 0, 0, 0);
+  for (std::size_t i = 0; i < key.Dialog.Choices.size(); ++i) {
+    const std::string value(ListModeText(static_cast<TListMode>(i)));
+    auto* radio = new QRadioButton(key.Dialog.Choices[i], choices);
+    radio->setObjectName(Text(std::string(key.Name) + " " + value));
+    choices_.push_back({radio, key.Name, value});
+    connect(radio, &QRadioButton::clicked, this, [this, name = std::string(key.Name), value] { Set(name, value); });
+    layout->addWidget(radio);
+  }
+  return choices;
 }
 
 QWidget* TSettingsWindow::ListGroup(const char* title, TList list, QWidget* parent) {
@@ -280,6 +262,7 @@ QWidget* TSettingsWindow::ListGroup(const char* title, TList list, QWidget* pare
   if (title == nullptr) layout->setContentsMargins(0, 0, 0, 0);
   TListGroup& bound = groups_[Index(list)];
   bound.Entry = new QLineEdit(group);
+  bound.Entry->setMinimumWidth(bound.Entry->sizeHint().width());
   bound.Entries = new QListWidget(group);
   bound.Entries->setSelectionMode(QAbstractItemView::SingleSelection);
   bound.Entry->setObjectName(GroupName(list, "entry"));
@@ -318,19 +301,18 @@ QListWidget* TSettingsWindow::AddressList(std::set<std::size_t>& selection, QWid
 }
 
 void TSettingsWindow::Set(const std::string& key, const std::string& value) {
-  if (rules_.Set(key, value) != TConfigurationDialog::TSetResult::Done) {
+  if (const auto result = rules_.Set(key, value); result != TConfigurationDialog::TSetResult::Done) {
     Refresh();
+    rules_.ShowRefusal(key, result);
     return;
   }
   ShowState();
 }
 
 void TSettingsWindow::ShowState() {
-  for (const TField& field : fields_) {
-    field.Edit->setEnabled(rules_.Editable(field.Key));
-    if (field.Key == "Logfile") field.Edit->setToolTip(Text(rules_.LogfileTooltip()));
-  }
+  for (const TField& field : fields_) field.Edit->setEnabled(rules_.Editable(field.Key));
   for (const TBox& box : boxes_) box.Box->setEnabled(rules_.Editable(box.Key));
+  logfile_->setToolTip(Text(rules_.LogfileTooltip()));
   const bool log = rules_.LogEditable();
   choose_file_->setEnabled(log);
   view_log_->setEnabled(log);

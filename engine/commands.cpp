@@ -1,6 +1,8 @@
 // The bouncer's own commands, offered every line of a user who is free to give
-// them. They are tried in the order of the table; a keyword counts only as the
-// line's first word, a whole-line command only as the whole line.
+// them. A keyword counts only as the line's first word, a whole-line command only
+// as the whole line; no line is two commands, so the table's order is HELP's.
+#include <algorithm>
+
 #include "access/address_checks.h"
 #include "base/decimal.h"
 #include "config/settings.h"
@@ -14,36 +16,56 @@ namespace kelvox {
 
 enum class TMatch { kFirstWord, kWholeLine };
 
+namespace {
+
+// HELP's lines: seven blanks, the usage in a column this wide, then "| " and
+// what the command does.
+constexpr std::size_t kUsageWidth = 25;
+
+}  // namespace
+
 struct TLineInterpreter::TCommand {
   std::string_view keyword;
   TMatch match;
   bool needs_admin;                // only for a user logged in with ADMIN
   bool TSettings::*setting;        // a setting that must be on, or nullptr
   void (TLineInterpreter::*run)(int slot, const std::string& line);
+  // HELP's line, shown to whoever may give the command; no usage, no line.
+  std::string_view usage;
+  std::string_view summary;
 };
 
 const TLineInterpreter::TCommand TLineInterpreter::kCommands[] = {
-    {"conn", TMatch::kFirstWord, false, nullptr, &TLineInterpreter::Conn},
-    {"admin", TMatch::kFirstWord, false, nullptr, &TLineInterpreter::Admin},
-    {"help", TMatch::kWholeLine, false, nullptr, &TLineInterpreter::Help},
-    {"die", TMatch::kFirstWord, true, nullptr, &TLineInterpreter::Die},
-    {"kill", TMatch::kFirstWord, true, nullptr, &TLineInterpreter::Kill},
-    {"timeup", TMatch::kWholeLine, false, &TSettings::TimeUp, &TLineInterpreter::TimeUp},
-    {"iplist", TMatch::kWholeLine, false, &TSettings::IpList, &TLineInterpreter::IpList},
-    {"ip", TMatch::kFirstWord, false, &TSettings::Ip, &TLineInterpreter::Ip},
-    {"time", TMatch::kWholeLine, false, &TSettings::Time, &TLineInterpreter::Time},
-    {"whoison", TMatch::kWholeLine, false, &TSettings::WhoisOn, &TLineInterpreter::WhoisOn},
+    {"kill", TMatch::kFirstWord, true, nullptr, &TLineInterpreter::Kill, "KILL <tag>",
+     "Disconnect user, use WhoIsOn to get tag."},
+    {"die", TMatch::kFirstWord, true, nullptr, &TLineInterpreter::Die, "DIE", "Stop server."},
+    {"conn", TMatch::kFirstWord, false, nullptr, &TLineInterpreter::Conn, "CONN <server>[:<port>]",
+     "Connect to IRC server."},
+    {"admin", TMatch::kFirstWord, false, nullptr, &TLineInterpreter::Admin, "ADMIN <Password>",
+     "Login as administrator."},
+    {"timeup", TMatch::kWholeLine, false, &TSettings::TimeUp, &TLineInterpreter::TimeUp, "TIMEUP", "Bouncer uptime."},
+    {"time", TMatch::kWholeLine, false, &TSettings::Time, &TLineInterpreter::Time, "TIME", "Bouncer time."},
+    {"whoison", TMatch::kWholeLine, false, &TSettings::WhoisOn, &TLineInterpreter::WhoisOn, "WHOISON",
+     "List current connections on Bouncer."},
+    {"iplist", TMatch::kWholeLine, false, &TSettings::IpList, &TLineInterpreter::IpList, "IPLIST",
+     "List available IPs."},
+    // IPLIST's answer tells how to use IP.
+    {"ip", TMatch::kFirstWord, false, &TSettings::Ip, &TLineInterpreter::Ip, "", ""},
+    {"help", TMatch::kWholeLine, false, nullptr, &TLineInterpreter::Help, "", ""},
 };
 
+bool TLineInterpreter::Enabled(int slot, const TCommand& command) const {
+  return (!command.needs_admin || sessions_.Slot(slot).Admin) &&
+         (command.setting == nullptr || settings_.*command.setting);
+}
+
 bool TLineInterpreter::RunCommand(int slot, const std::string& line) {
-  const bool admin = sessions_.Slot(slot).Admin;
-  // A command whose condition fails is passed over: the later ones are tried,
-  // and a line that none takes is held for the IRC server.
+  // A command whose condition fails is passed over: a line that no command
+  // takes is held for the IRC server.
   for (const TCommand& command : kCommands) {
     const bool matches = command.match == TMatch::kFirstWord ? FirstWordIs(line, command.keyword)
                                                              : WholeLineIs(line, command.keyword);
-    const bool enabled = (!command.needs_admin || admin) && (command.setting == nullptr || settings_.*command.setting);
-    if (matches && enabled) {
+    if (matches && Enabled(slot, command)) {
       (this->*command.run)(slot, line);
       return true;
     }
@@ -73,18 +95,12 @@ void TLineInterpreter::Admin(int slot, const std::string& line) {
 }
 
 void TLineInterpreter::Help(int slot, const std::string&) {
-  if (sessions_.Slot(slot).Admin) {
-    Tell(slot, "       KILL <tag>               | Disconnect user, use WhoIsOn to get tag.\r\n");
-    Tell(slot, "       DIE                      | Stop server.\r\n");
+  for (const TCommand& command : kCommands) {
+    if (command.usage.empty() || !Enabled(slot, command)) continue;
+    std::string usage(command.usage);
+    usage.resize(std::max(kUsageWidth, usage.size()), ' ');
+    Tell(slot, "       " + usage + "| " + std::string(command.summary) + "\r\n");
   }
-  Tell(slot, "       CONN <server>[:<port>]   | Connect to IRC server.\r\n");
-  Tell(slot, "       ADMIN <Password>         | Login as administrator.\r\n");
-  if (settings_.TimeUp) Tell(slot, "       TIMEUP                   | Bouncer uptime.\r\n");
-  if (settings_.Time) Tell(slot, "       TIME                     | Bouncer time.\r\n");
-  if (settings_.WhoisOn) {
-    Tell(slot, "       WHOISON                  | List current connections on Bouncer.\r\n");
-  }
-  if (settings_.IpList) Tell(slot, "       IPLIST                   | List available IPs.\r\n");
   Tell(slot, "\r\n");
   Tell(slot, "       eg: /quote CONN irc.example.net:6667\r\n");
 }

@@ -48,6 +48,9 @@ class TLineInterpreter {
   // Each command takes the user's slot and its whole line.
   struct TCommand;
   static const TCommand kCommands[];
+  /// Whether the user may give the command now: an administrator's, or one
+  /// whose setting is on.
+  bool Enabled(int slot, const TCommand& command) const;
   void Conn(int slot, const std::string& line);
   void Admin(int slot, const std::string& line);
   void Help(int slot, const std::string& line);

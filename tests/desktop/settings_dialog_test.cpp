@@ -1,17 +1,26 @@
 // The settings dialog over the real rules and a real TSettings in a fresh
 // folder: edits reach the settings through the rules, OK and Cancel are the
-// rules' own, the mask dialog and the file chooser feed the rules' lists.
+// rules' own, the mask dialog and the file chooser feed the rules' lists, and
+// every setting has its field here as it has its line in the text console.
 #include <QApplication>
 #include <QTimer>
 #include <QtTest>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "app/console_commands.h"
 #include "config/settings.h"
+#include "config/settings_keys.h"
 #include "console/console_model.h"
 #include "console/settings_rules.h"
+#include "console/text_console.h"
+#include "console/update_check.h"
 #include "desktop/settings_dialog.h"
+#include "engine/bouncer.h"
+#include "engine/message_dialog.h"
+#include "engine/socket_transport.h"
 #include "net/event_loop.h"
 #include "tests/support/temp_dir.h"
 
@@ -25,6 +34,22 @@ struct TFixture {
   TConsoleModel console{loop};
   TSettings settings{dir.Path()};
   TConfigurationDialog rules{settings, console};
+  TSettingsWindow window{rules, nullptr};
+};
+
+// The text console and the desktop dialog over one set of rules.
+struct TBothFrontEnds {
+  TTempDir dir;
+  TEventLoop loop;
+  std::ostringstream out;
+  TTextConsole console{loop, out};
+  TSettings settings{dir.Path()};
+  TSocketTransport transport{loop};
+  TBouncer bouncer{loop, settings, console, transport};
+  TMessageDialog dialog{bouncer, console};
+  TConfigurationDialog rules{settings, console};
+  TUpdateCheck update{loop, console, "http://127.0.0.1:9/version.html"};  // never asked
+  TConsoleCommands commands{bouncer, console, dialog, rules, update};
   TSettingsWindow window{rules, nullptr};
 };
 
@@ -69,9 +94,41 @@ class TSettingsDialogTest : public QObject {
     QVERIFY(!fixture_->dir.Exists("Config.ini"));
   }
 
+  void EverySettingHasAFieldHereAndALineInConfigShow() {
+    TBothFrontEnds both;
+    both.commands.Execute("config show");
+    const std::string shown = "\n" + both.out.str();
+    const auto check = [&](const std::string& name, std::size_t most, bool secret) {
+      QVERIFY2(shown.find("\n" + name + "=") != std::string::npos, name.c_str());
+      auto* field = both.window.findChild<QWidget*>(QString::fromStdString(name));
+      QVERIFY2(field != nullptr, name.c_str());
+      auto* edit = qobject_cast<QLineEdit*>(field);
+      if (edit == nullptr) return;
+      QCOMPARE(edit->maxLength(), most == 0 ? 32767 : static_cast<int>(most));
+      QCOMPARE(edit->echoMode() == QLineEdit::Password, secret);
+    };
+    for (const TSettingKey& key : kSettingKeys) {
+      check(key.Name, key.Dialog.MaxLength, key.Password());
+      if (key.Password()) check(ConfirmationName(key), key.Dialog.MaxLength, true);
+      // A box for yes/no, a line for a text, three choices for a mode.
+      QWidget* field = both.window.findChild<QWidget*>(key.Name);
+      if (field == nullptr) continue;
+      const bool fits = std::visit(
+          [&]<class T>(T TSettings::*) {
+            if constexpr (std::is_same_v<T, bool>) return qobject_cast<QCheckBox*>(field) != nullptr;
+            if constexpr (std::is_same_v<T, std::string>) return qobject_cast<QLineEdit*>(field) != nullptr;
+            return field->findChildren<QRadioButton*>().size() == 3;
+          },
+          key.Field);
+      QVERIFY2(fits, key.Name);
+    }
+  }
+
   void APlainEditSavedByOkReachesConfigIni() {
     TSettingsWindow& window = fixture_->window;
     Retype(window.findChild<QLineEdit*>("Port"), "6000");
+    Retype(window.findChild<QLineEdit*>("SSL Port"), "6697");
+    Retype(window.findChild<QLineEdit*>("Listen address"), "::1");
     QTest::mouseClick(window.findChild<QRadioButton*>("Acces only"), Qt::LeftButton);
     QCOMPARE(fixture_->settings.AccessMode, TListMode::only);  // in force before OK
 
@@ -81,7 +138,20 @@ class TSettingsDialogTest : public QObject {
     const std::string ini = fixture_->dir.Read("Config.ini");
     QVERIFY(ini.find("Port=6000\r\n") != std::string::npos);
     QVERIFY(ini.find("Acces=only\r\n") != std::string::npos);
+    QVERIFY(ini.find("[TLS]\r\nSSL Port=6697\r\n") != std::string::npos);
+    QVERIFY(ini.find("[Network]\r\nListen address=::1\r\n") != std::string::npos);
     QCOMPARE(fixture_->console.StatusText(0), std::string("New listen port, restart the bouncer."));
+  }
+
+  // The field counts characters, the rules bytes: what the rules refuse is
+  // said in their words and the field shows what is held.
+  void ARefusedEditIsShownInTheRulesWords() {
+    auto* password = fixture_->window.findChild<QLineEdit*>("Admin password");
+    Retype(password, "");
+    for (int i = 0; i < 6; ++i) QTest::sendKeyEvent(QTest::Click, password, Qt::Key_Eacute, QString(QChar(0xE9)), {});
+    QCOMPARE(fixture_->console.Errors(), Lines{"Admin password is too long: at most 10 characters"});
+    QCOMPARE(fixture_->settings.AdminPassword, QString(5, QChar(0xE9)).toStdString());
+    QCOMPARE(password->text(), QString(5, QChar(0xE9)));
   }
 
   void EditabilityFollowsIdentificationAndLogAndTheFileChooserSetsLogfile() {

@@ -50,9 +50,15 @@ TEST_F(CommandsTest, HelpForUsersAndAdministrators) {
   EXPECT_EQ(Say(user, "help\r\nhelp me\r\n"), user_lines + tail);
   EXPECT_EQ(Record(0).Pending, "help me\r\n");
 
-  EXPECT_EQ(Say(AdminUser(), "Help\r\n"),
-            Notice("       KILL <tag>               | Disconnect user, use WhoIsOn to get tag.\r\n") +
-                Notice("       DIE                      | Stop server.\r\n") + user_lines + tail);
+  const std::string admin_lines = Notice("       KILL <tag>               | Disconnect user, use WhoIsOn to get tag.\r\n") +
+                                  Notice("       DIE                      | Stop server.\r\n");
+  TRecordingPeer& admin = AdminUser();
+  EXPECT_EQ(Say(admin, "Help\r\n"), admin_lines + user_lines + tail);
+  // Each line follows its own command's setting, in HELP's order.
+  settings.Time = settings.IpList = true;
+  EXPECT_EQ(Say(admin, "HELP\r\n"), admin_lines + user_lines +
+                                         Notice("       TIME                     | Bouncer time.\r\n") +
+                                         Notice("       IPLIST                   | List available IPs.\r\n") + tail);
 }
 
 TEST_F(CommandsTest, KillNeedsAnAdministratorAndAGoodTag) {
