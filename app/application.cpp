@@ -97,7 +97,7 @@ void TApplication::PrintStartNotes(bool port_changed) {
     // The settings dialog names each password's second entry after its key.
     note("the administrator password is the factory one (" + factory + "): change it with config set " + admin_key +
          " NEW, config set " + admin_key + " confirmation NEW, config ok (NEW: at most " +
-         std::to_string(TConfigurationDialog::kAdminPasswordLength) + " characters)");
+         std::to_string(kAdminPasswordLength) + " characters)");
   }
   note("type help for the commands");
 }

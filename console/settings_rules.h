@@ -24,9 +24,6 @@ class TSortedList;
 
 class TConfigurationDialog {
  public:
-  /// What the Admin password field takes, named for the program's start note.
-  static constexpr std::size_t kAdminPasswordLength = kelvox::kAdminPasswordLength;
-
   /// The three sorted lists, each with an entry field and at most one selection.
   enum class TList { Ban, Access, Destination };
 
