@@ -1,5 +1,7 @@
 #include "app/console_commands.h"
 
+#include <algorithm>
+
 #include "app/command_text.h"
 #include "base/decimal.h"
 #include "base/web_site.h"
@@ -21,58 +23,70 @@ int ParseTag(const std::string& text) { return ParseDecimal(TrimBlanks(text)); }
 
 }  // namespace
 
-const std::vector<std::string>& ConsoleCommandHelp() {
-  static const std::vector<std::string> help = {
-      "start                       start listening",
-      "stop                        stop listening, disconnect every user",
-      "quit                        stop and exit; asks when users are connected",
-      "grid                        print the grid of users",
-      "status                      print the status bar, user count, uptime and tray hint",
-      "message TAG TEXT            send TEXT to the user with that tag",
-      "message all TEXT            send TEXT to every user",
-      "kill TAG                    kick the user with that tag",
-      "ban TAG                     ban the user's address and kick the user",
-      "config open                 open the settings (reload them) and print them",
-      "config show                 print every setting and list",
-      "config set KEY VALUE        set a setting by its INI key, e.g. config set Port 6000;",
-      "                            also Admin password confirmation, Password confirmation",
-      "config add LIST ENTRY       add to a list: ban, access, destination, ip",
-      "config remove LIST ENTRY    remove from a list: ban, access, destination, ip",
-      "config ok, config cancel    confirm (check, save) or cancel the settings",
-      "update                      check for a newer release",
-      "about, website, help        about Kelvox, its web site, this list",
+// The commands in the order help lists them. Each row carries its help lines
+// (none for a command described on another's line) and either an action that
+// takes no argument or a handler of its argument.
+struct TConsoleCommands::TRow {
+  const char* Keyword;
+  std::vector<const char*> Help;
+  void (TConsoleCommands::*Action)() = nullptr;
+  Refusal (TConsoleCommands::*Handler)(const std::string& argument) = nullptr;
+};
+
+const std::vector<TConsoleCommands::TRow>& TConsoleCommands::Rows() {
+  static const std::vector<TRow> rows = {
+      {"start", {"start                       start listening"}, &TConsoleCommands::Start},
+      {"stop", {"stop                        stop listening, disconnect every user"}, &TConsoleCommands::Stop},
+      {"quit", {"quit                        stop and exit; asks when users are connected"}, &TConsoleCommands::Quit},
+      {"grid", {"grid                        print the grid of users"}, &TConsoleCommands::Grid},
+      {"status", {"status                      print the status bar, user count, uptime and tray hint"},
+       &TConsoleCommands::Status},
+      {"message",
+       {"message TAG TEXT            send TEXT to the user with that tag",
+        "message all TEXT            send TEXT to every user"},
+       nullptr, &TConsoleCommands::Message},
+      {"kill", {"kill TAG                    kick the user with that tag"}, nullptr, &TConsoleCommands::Kill},
+      {"ban", {"ban TAG                     ban the user's address and kick the user"}, nullptr,
+       &TConsoleCommands::Ban},
+      {"config",
+       {"config open                 open the settings (reload them) and print them",
+        "config show                 print every setting and list",
+        "config set KEY VALUE        set a setting by its INI key, e.g. config set Port 6000;",
+        "                            also Admin password confirmation, Password confirmation",
+        "config add LIST ENTRY       add to a list: ban, access, destination, ip",
+        "config remove LIST ENTRY    remove from a list: ban, access, destination, ip",
+        "config ok, config cancel    confirm (check, save) or cancel the settings"},
+       nullptr, &TConsoleCommands::Config},
+      {"update", {"update                      check for a newer release"}, &TConsoleCommands::Update},
+      {"about", {"about, website, help        about Kelvox, its web site, this list"}, &TConsoleCommands::About},
+      {"website", {}, &TConsoleCommands::Website},
+      {"help", {}, &TConsoleCommands::Help},
   };
+  return rows;
+}
+
+const std::vector<std::string>& TConsoleCommands::HelpLines() {
+  static const std::vector<std::string> help = [] {
+    std::vector<std::string> lines;
+    for (const TRow& row : Rows()) lines.insert(lines.end(), row.Help.begin(), row.Help.end());
+    return lines;
+  }();
   return help;
 }
 
 TConsoleCommands::TConsoleCommands(TBouncer& bouncer, TTextConsole& console, TMessageDialog& dialog,
                                    TConfigurationDialog& config, TUpdateCheck& update)
-    : bouncer_(bouncer), console_(console), dialog_(dialog), config_(config), update_(update) {
-  // A command that takes no argument.
-  const auto plain = [](const std::string& name, std::function<void()> action) -> Handler {
-    return [name, action](const std::string& argument) -> Refusal {
-      if (!argument.empty()) return name + " takes no argument";
-      action();
-      return std::nullopt;
-    };
-  };
-  commands_ = {
-      {"start", plain("start", [this] { bouncer_.Button1Click(); })},
-      {"stop", plain("stop", [this] { bouncer_.Button3Click(); })},
-      {"quit", plain("quit", [this] { bouncer_.Quitter1Click(); })},
-      {"grid", plain("grid", [this] { console_.PrintGrid(); })},
-      {"status", plain("status", [this] { Status(); })},
-      {"help", plain("help", [this] {
-         for (const std::string& line : ConsoleCommandHelp()) console_.Print(line);
-       })},
-      {"about", plain("about", [this] { console_.Print(TrimControls(GreetingBanner())); })},
-      {"website", plain("website", [this] { Website(); })},
-      {"update", plain("update", [this] { update_.Recherchedemisejour1Click(); })},
-      {"config", [this](const std::string& a) { return Config(a); }},
-      {"kill", [this](const std::string& a) { return Kill(a); }},
-      {"ban", [this](const std::string& a) { return Ban(a); }},
-      {"message", [this](const std::string& a) { return Message(a); }},
-  };
+    : bouncer_(bouncer), console_(console), dialog_(dialog), config_(config), update_(update) {}
+
+void TConsoleCommands::Start() { bouncer_.Button1Click(); }
+void TConsoleCommands::Stop() { bouncer_.Button3Click(); }
+void TConsoleCommands::Quit() { bouncer_.Quitter1Click(); }
+void TConsoleCommands::Grid() { console_.PrintGrid(); }
+void TConsoleCommands::Update() { update_.Recherchedemisejour1Click(); }
+void TConsoleCommands::About() { console_.Print(TrimControls(GreetingBanner())); }
+
+void TConsoleCommands::Help() {
+  for (const std::string& line : HelpLines()) console_.Print(line);
 }
 
 void TConsoleCommands::Execute(const std::string& line) {
@@ -87,9 +101,16 @@ void TConsoleCommands::Execute(const std::string& line) {
     const std::size_t arg_start = text.find_first_not_of(" \t", end);
     if (arg_start != std::string::npos) argument = text.substr(arg_start);
   }
-  const auto command = commands_.find(keyword);
-  if (command == commands_.end()) return console_.ShowError("unknown command");
-  if (const Refusal refusal = command->second(argument)) console_.ShowError(*refusal);
+  const std::vector<TRow>& rows = Rows();
+  const auto row = std::find_if(rows.begin(), rows.end(), [&](const TRow& r) { return keyword == r.Keyword; });
+  if (row == rows.end()) return console_.ShowError("unknown command");
+  if (row->Handler != nullptr) {
+    if (const Refusal refusal = (this->*row->Handler)(argument)) console_.ShowError(*refusal);
+  } else if (!argument.empty()) {
+    console_.ShowError(keyword + " takes no argument");
+  } else {
+    (this->*row->Action)();
+  }
 }
 
 TConsoleCommands::Refusal TConsoleCommands::Kill(const std::string& argument) {

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <functional>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,14 +16,14 @@ class TMessageDialog;
 class TTextConsole;
 class TUpdateCheck;
 
-/// The console commands with a short description each, one line per entry, as
-/// the help command prints them.
-const std::vector<std::string>& ConsoleCommandHelp();
-
 class TConsoleCommands {
  public:
   TConsoleCommands(TBouncer& bouncer, TTextConsole& console, TMessageDialog& dialog, TConfigurationDialog& config,
                    TUpdateCheck& update);
+
+  /// The console commands with a short description each, one line per entry,
+  /// as the help command prints them: the rows' own lines, in their order.
+  static const std::vector<std::string>& HelpLines();
 
   /// Opens the web site for the website command. Unset, the address is only printed.
   std::function<void(const std::string& target)> ShellOpen;
@@ -38,8 +37,16 @@ class TConsoleCommands {
  private:
   /// Why a command's argument was refused; nothing when the command ran.
   using Refusal = std::optional<std::string>;
-  using Handler = std::function<Refusal(const std::string& argument)>;
+  struct TRow;
+  static const std::vector<TRow>& Rows();
 
+  void Start();
+  void Stop();
+  void Quit();
+  void Grid();
+  void Update();
+  void About();
+  void Help();
   Refusal Kill(const std::string& argument);
   Refusal Ban(const std::string& argument);
   Refusal Message(const std::string& argument);
@@ -55,7 +62,6 @@ class TConsoleCommands {
   TMessageDialog& dialog_;
   TConfigurationDialog& config_;
   TUpdateCheck& update_;
-  std::map<std::string, Handler> commands_;
 };
 
 }  // namespace kelvox

@@ -47,7 +47,7 @@ void PrintHelp(const TProgramOptions& options) {
             << (folder.empty() ? "none (no HOME); use --config-dir DIR" : folder + "Config.ini") << "\n"
             << "In the background: kelvox --start < /dev/null &   (SIGTERM stops it)\n"
             << "\nConsole commands, typed on standard input once kelvox runs:\n";
-  for (const std::string& line : ConsoleCommandHelp()) std::cout << "  " << line << "\n";
+  for (const std::string& line : TConsoleCommands::HelpLines()) std::cout << "  " << line << "\n";
 }
 
 // The TLS listener's certificate and key, where the settings name them, made

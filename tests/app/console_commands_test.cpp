@@ -3,8 +3,10 @@
 #include "app/console_commands.h"
 
 #include <gtest/gtest.h>
+
 #include <stdlib.h>
 
+#include <algorithm>
 #include <sstream>
 
 #include "config/settings.h"
@@ -120,7 +122,9 @@ TEST_F(ConsoleCommandsTest, MessageConfirmsWhatItSent) {
   EXPECT_NE(joe.Take().find("Administrator notice : Back in 5 minutes"), std::string::npos);
   // The help names no function key.
   const std::string help = Type({"help"});
-  EXPECT_EQ(help.substr(0, help.find('\n')), ConsoleCommandHelp().front());
+  EXPECT_EQ(help.substr(0, help.find('\n')), "start                       start listening");
+  EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 18);
+  EXPECT_TRUE(help.ends_with("\nabout, website, help        about Kelvox, its web site, this list\n")) << help;
   EXPECT_EQ(help.find("(F"), std::string::npos);
 }
 
