@@ -22,6 +22,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
 from e2e_support import IrcClient, Run, free_port, listening, program_state  # noqa: E402
@@ -232,6 +233,9 @@ def main():
         if kelvox.wait(timeout=run.limit) != 0:
             run.fail(f"{program_state(kelvox)} after SIGTERM, where 0 was due")
         print("PASS")
+    except Exception as error:  # one not foreseen (a call into the program that timed out): with the logs too
+        traceback.print_exc()
+        run.fail(f"the test broke off: {error}")
     finally:
         run.finish()
         shutil.rmtree(os.environ["KELVOX_DESKTOP_BUS"], ignore_errors=True)
