@@ -141,6 +141,7 @@ def main():
         # which another run's bus would take over or remove).
         runtime = tempfile.mkdtemp(prefix="kelvox-desktop-runtime-")
         os.environ["KELVOX_DESKTOP_BUS"] = os.environ["XDG_RUNTIME_DIR"] = runtime
+        shutil.rmtree(run.work)  # the run inside the session makes its own
         os.execvp("dbus-run-session", ["dbus-run-session", "--", sys.executable] + sys.argv)
     shots = os.path.abspath(sys.argv[2]) if len(sys.argv) > 2 else run.work
     try:
