@@ -46,13 +46,14 @@ def output(command):
 
 def start_display(run):
     """Xvfb on the first free display number, which it writes to a pipe once it
-    listens; DISPLAY names it once it answers.
+    listens, and which then has to answer a client (xdpyinfo).
 
     It never resets (-noreset). By default an X server resets whenever its last
     client leaves, and the reset drops every connection not yet set up: an xprop
     asking for the window manager that leaves while openbox connects takes
     openbox's connection with it, and openbox ends unable to open the display.
-    A loaded machine with cold caches, as on a first run, makes that likely."""
+    The server starved on a loaded machine with cold caches, as on a first run,
+    widens that window from microseconds to many milliseconds."""
     read_end, write_end = os.pipe()
     xvfb = run.start(["Xvfb", "-displayfd", str(write_end), "-noreset", "-screen", "0", "1024x768x24",
                       "-nolisten", "tcp"], "xvfb.log", pass_fds=(write_end,))
