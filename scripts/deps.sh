@@ -30,9 +30,11 @@ DESKTOP_PACKAGES=(qt6-base-dev)
 # already on the machine serves).
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev "${DESKTOP_PACKAGES[@]}" ngircd inspircd irssi tmux weechat-headless weechat-plugins
   dpkg-dev man-db mandoc desktop-file-utils openssl)
-# The desktop program's test on a real X display: a virtual display, a window
-# manager and a tray host, the accessibility bus and Python's client of it, and
-# what moves the pointer and takes the screenshots.
+# The desktop program's test on a real X display: a virtual display (Xvfb), a
+# window manager (openbox) and a tray host (trayer), the accessibility bus
+# (at-spi2-core, in a session of dbus-run-session) and Python's client of it,
+# what asks the display (xdpyinfo, xprop, xwininfo), moves the pointer (xdotool)
+# and takes the screenshots (import).
 TEST_PACKAGES+=(xvfb openbox trayer xdotool x11-utils imagemagick dbus at-spi2-core python3-pyatspi fonts-dejavu-core)
 command -v python3 >/dev/null 2>&1 || TEST_PACKAGES+=(python3)
 command -v node >/dev/null 2>&1 || TEST_PACKAGES+=(nodejs)

@@ -4,6 +4,7 @@ seen on a connection."""
 import os
 import re
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -19,6 +20,7 @@ class Run:
         self.work = tempfile.mkdtemp(prefix=prefix)
         self.limit = limit  # seconds that any one awaited event may take
         self.children = []
+        self.watched = []  # programs whose end while a wait runs is the failure
         self.started = time.monotonic()
 
     def path(self, name):
@@ -39,20 +41,37 @@ class Run:
         return child
 
     def fail(self, why):
+        """Reports `why`, how each program stands, and the end of every log."""
         print("FAIL:", why)
+        for child in self.children:
+            print(f"  {program_state(child)}")
         for name in sorted(os.listdir(self.work)):
             if os.path.isfile(self.path(name)) and name.endswith((".log", ".out")):
-                print(f"--- {name}\n" + self.read(name)[-4000:])
+                text = self.read(name)
+                tail = text[-4000:]
+                if len(tail) < len(text):  # from the start of a line
+                    tail = tail[tail.find("\n") + 1:]
+                    name += " (its last {} lines)".format(tail.count("\n"))
+                print(f"--- {name}" + (":\n" + tail if text else ": empty"))
         sys.exit(1)
 
-    def wait_for(self, what, check):
+    def wait_for(self, what, check, seen=None):
+        """Polls `check` until it holds, for `limit` seconds at most; fails at
+        once when a watched program ends. `seen` tells what there was instead."""
         deadline = time.monotonic() + self.limit
         while time.monotonic() < deadline:
             if check():
                 print(f"{time.monotonic() - self.started:6.1f} s  {what}", flush=True)
                 return
+            for child in self.watched:
+                if child.poll() is not None:
+                    self.fail(f"{program_state(child)}, while waiting for {what}")
             time.sleep(0.05)
-        self.fail("no " + what)
+        try:
+            saw = f"; saw {seen()}" if seen else ""
+        except Exception as error:  # what was to be read went away
+            saw = f"; could not read what there was ({error!r})"
+        self.fail(f"waited {self.limit} s for {what}{saw}")
 
     def skip_without(self, *programs):
         missing = [name for name in programs if shutil.which(name) is None]
@@ -72,6 +91,14 @@ class Run:
             except subprocess.TimeoutExpired:
                 child.kill()
         shutil.rmtree(self.work, ignore_errors=True)
+
+
+def program_state(child):
+    """`child` by its program's name: running, or how it ended."""
+    name, code = os.path.basename(child.args[0]), child.poll()
+    if code is None:
+        return f"{name} is running"
+    return f"{name} ended with " + (f"exit status {code}" if code >= 0 else signal.Signals(-code).name)
 
 
 def free_port():
