@@ -82,6 +82,21 @@ std::vector<TCapToken> Tokens(std::string_view text) {
   return tokens;
 }
 
+bool HasName(const std::vector<TCapToken>& caps, std::string_view name) {
+  return std::any_of(caps.begin(), caps.end(), [&](const TCapToken& cap) { return cap.Name == name; });
+}
+
+// An acknowledged request: names added, "-name" taken away.
+void Apply(std::set<std::string>& enabled, const std::vector<TCapToken>& caps) {
+  for (const TCapToken& cap : caps) {
+    if (cap.Remove) {
+      enabled.erase(cap.Name);
+    } else {
+      enabled.insert(cap.Name);
+    }
+  }
+}
+
 std::string Joined(const std::vector<std::string>& names) {
   std::string text;
   for (const std::string& name : names) text += (text.empty() ? "" : " ") + name;
@@ -178,24 +193,15 @@ std::vector<std::string> TClientCaps::Listing(std::string_view nick, std::string
 
 // All or nothing: one name the bouncer does not offer refuses the whole request.
 std::string TClientCaps::Request(const TCapLine& line, std::string_view nick) {
-  const bool all_offered = !line.Caps.empty() && std::all_of(line.Caps.begin(), line.Caps.end(), [&](const TCapToken& cap) {
-                             return cap.Value.empty() && Offers(cap.Name);
-                           });
+  const auto offered = [&](const TCapToken& cap) { return cap.Value.empty() && Offers(cap.Name); };
+  const bool all_offered = !line.Caps.empty() && std::all_of(line.Caps.begin(), line.Caps.end(), offered);
   const std::string head = prefix_ + " CAP " + std::string(nick);
   if (!all_offered) return head + " NAK :" + line.Text;
-  for (const TCapToken& cap : line.Caps) {
-    if (cap.Remove) {
-      enabled_.erase(cap.Name);
-    } else {
-      enabled_.insert(cap.Name);
-    }
-  }
+  Apply(enabled_, line.Caps);
   return head + " ACK :" + line.Text;
 }
 
-bool TClientCaps::Offers(std::string_view name) const {
-  return std::any_of(offered_.begin(), offered_.end(), [&](const TCapToken& cap) { return cap.Name == name; });
-}
+bool TClientCaps::Offers(std::string_view name) const { return HasName(offered_, name); }
 
 void TServerCaps::TakeListing(const TCapLine& line) {
   if (listed_) {  // a new LS starts over
@@ -206,9 +212,7 @@ void TServerCaps::TakeListing(const TCapLine& line) {
   listed_ = !line.More;
 }
 
-bool TServerCaps::Offers(std::string_view name) const {
-  return std::any_of(offered_.begin(), offered_.end(), [&](const TCapToken& cap) { return cap.Name == name; });
-}
+bool TServerCaps::Offers(std::string_view name) const { return HasName(offered_, name); }
 
 // server-time and echo-message the bouncer can give itself when the server
 // lacks them; cap-notify is the bouncer's own with the client and stays.
@@ -230,13 +234,7 @@ TCapPlan TServerCaps::Plan(const std::set<std::string>& client_enabled) {
 
 std::string TServerCaps::TakeAnswer(const TCapLine& line) {
   if (line.Subcommand == TCapSubcommand::Ack) {
-    for (const TCapToken& cap : line.Caps) {
-      if (cap.Remove) {
-        granted_.erase(cap.Name);
-      } else {
-        granted_.insert(cap.Name);
-      }
-    }
+    Apply(granted_, line.Caps);
   } else if (line.Subcommand == TCapSubcommand::Nak) {
     if (pending_.size() > 1) {
       queue_.insert(queue_.end(), pending_.begin(), pending_.end());
