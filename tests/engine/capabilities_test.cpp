@@ -1,0 +1,101 @@
+// Capability negotiation: CAP lines read from both sides, the bouncer's answers
+// to a client before the link, and the request planned for the IRC server.
+#include "engine/capabilities.h"
+
+#include <gtest/gtest.h>
+
+namespace kelvox {
+namespace {
+
+TCapLine Client(std::string_view line) { return ParseCapLine(line, false).value(); }
+TCapLine Server(std::string_view line) { return ParseCapLine(line, true).value(); }
+
+using Lines = std::vector<std::string>;
+
+TEST(CapLineTest, ReadsBothSides) {
+  EXPECT_EQ(Client("cap ls 302").Subcommand, TCapSubcommand::Ls);
+  EXPECT_EQ(Client("CAP LS 302").Version, 302);
+  const TCapLine req = Client("CAP REQ :server-time  -batch ");
+  EXPECT_EQ(req.Text, "server-time  -batch");
+  ASSERT_EQ(req.Caps.size(), 2u);
+  EXPECT_TRUE(req.Caps[1].Remove);
+  EXPECT_EQ(req.Caps[1].Name, "batch");
+  const TCapLine ls = Server("@time=x :irc.test CAP al LS * :sasl=PLAIN,EXTERNAL tls");
+  EXPECT_EQ(ls.Target, "al");
+  EXPECT_TRUE(ls.More);
+  EXPECT_EQ(ls.Caps[0].Value, "PLAIN,EXTERNAL");
+  EXPECT_FALSE(Server(":irc.test CAP al ACK *").More);  // a lone "*" is a capability list
+  EXPECT_EQ(Client("CAP FOO x").Word, "FOO");
+  EXPECT_EQ(Client("CAP FOO x").Subcommand, TCapSubcommand::Unknown);
+  EXPECT_FALSE(ParseCapLine(":irc.test PRIVMSG al :CAP LS", true).has_value());
+}
+
+TEST(ClientCapsTest, ListsWithValuesFrom302AndNamesBefore) {
+  TClientCaps old(":Kelvox", {{"sasl", "PLAIN"}, {"batch"}});
+  EXPECT_FALSE(old.HoldsRegistration());
+  EXPECT_EQ(old.Answer(Client("CAP LS"), "*"), Lines{":Kelvox CAP * LS :sasl batch"});
+  EXPECT_TRUE(old.HoldsRegistration());
+  EXPECT_TRUE(old.Enabled().empty());
+  TClientCaps caps(":Kelvox");
+  const Lines ls = caps.Answer(Client("CAP LS 302"), "al");
+  ASSERT_EQ(ls.size(), 1u);
+  EXPECT_EQ(ls[0].rfind(":Kelvox CAP al LS :sasl=PLAIN server-time message-tags ", 0), 0u);
+  EXPECT_EQ(caps.Version(), 302);
+  EXPECT_EQ(caps.Enabled(), std::set<std::string>{"cap-notify"});  // implied by 302
+}
+
+TEST(ClientCapsTest, LongListsSplitWithinTheLineLength) {
+  std::vector<TCapToken> many;
+  std::string all;
+  for (int i = 0; i < 60; ++i) {
+    many.push_back({"vendor.example/cap-" + std::to_string(i), "v"});
+    all += (all.empty() ? "" : " ") + many.back().Name + "=v";
+  }
+  TClientCaps caps(":Kelvox", many);
+  const Lines ls = caps.Answer(Client("CAP LS 303"), "al");
+  ASSERT_GT(ls.size(), 1u);
+  std::string joined;
+  for (std::size_t i = 0; i < ls.size(); ++i) {
+    const std::string head = i + 1 < ls.size() ? ":Kelvox CAP al LS * :" : ":Kelvox CAP al LS :";
+    EXPECT_LE(ls[i].size() + 2, 510u);
+    ASSERT_EQ(ls[i].rfind(head, 0), 0u) << ls[i];
+    joined += (joined.empty() ? "" : " ") + ls[i].substr(head.size());
+  }
+  EXPECT_EQ(joined, all);
+}
+
+TEST(ClientCapsTest, RequestsAreAllOrNothingUntilEnd) {
+  TClientCaps caps(":Kelvox");
+  EXPECT_EQ(caps.Answer(Client("CAP REQ :batch sts"), "*"), Lines{":Kelvox CAP * NAK :batch sts"});
+  EXPECT_TRUE(caps.Enabled().empty());
+  EXPECT_TRUE(caps.HoldsRegistration());
+  EXPECT_EQ(caps.Answer(Client("CAP REQ :batch sasl echo-message"), "al"),
+            Lines{":Kelvox CAP al ACK :batch sasl echo-message"});
+  EXPECT_EQ(caps.Answer(Client("CAP REQ :-sasl"), "al"), Lines{":Kelvox CAP al ACK :-sasl"});
+  EXPECT_EQ(caps.Answer(Client("CAP REQ :sasl=PLAIN"), "al"), Lines{":Kelvox CAP al NAK :sasl=PLAIN"});
+  EXPECT_EQ(caps.Answer(Client("CAP LIST"), "al"), Lines{":Kelvox CAP al LIST :batch echo-message"});
+  EXPECT_EQ(caps.Answer(Client("CAP ACK :batch"), "al"), Lines{":Kelvox 410 al ACK :Invalid CAP command"});
+  EXPECT_TRUE(caps.Answer(Client("CAP END"), "al").empty());
+  EXPECT_FALSE(caps.HoldsRegistration());
+}
+
+TEST(ServerCapsTest, PlansTheRequestAndFallsBackOneByOne) {
+  TServerCaps server;
+  server.TakeListing(Server(":irc.test CAP * LS * :multi-prefix sasl=EXTERNAL"));
+  EXPECT_FALSE(server.Listed());
+  server.TakeListing(Server(":irc.test CAP * LS :batch server-time away-notify"));
+  ASSERT_TRUE(server.Listed());
+  const TCapPlan plan = server.Plan({"batch", "cap-notify", "chghost", "echo-message", "sasl", "server-time"});
+  EXPECT_EQ(plan.Request, "CAP REQ :batch sasl server-time");
+  EXPECT_EQ(plan.Provided, Lines{"echo-message"});
+  EXPECT_EQ(plan.Withdrawn, Lines{"chghost"});
+  EXPECT_EQ(server.TakeAnswer(Server(":irc.test CAP al NAK :batch sasl server-time")), "CAP REQ :batch");
+  EXPECT_EQ(server.TakeAnswer(Server(":irc.test CAP al ACK :batch")), "CAP REQ :sasl");
+  EXPECT_EQ(server.TakeAnswer(Server(":irc.test CAP al NAK :sasl")), "CAP REQ :server-time");
+  EXPECT_EQ(server.TakeAnswer(Server(":irc.test CAP al ACK :server-time")), "");
+  EXPECT_EQ(server.Granted(), (std::set<std::string>{"batch", "server-time"}));
+  EXPECT_EQ(server.Refused(), Lines{"sasl"});
+}
+
+}  // namespace
+}  // namespace kelvox
