@@ -188,9 +188,11 @@ TScramAnswer TScramSha256Client::ServerFirst(std::string_view message) {
   }
 
   TDigest salted{};
-  PKCS5_PBKDF2_HMAC(password_.data(), static_cast<int>(password_.size()),
-                    reinterpret_cast<const unsigned char*>(salt->data()), static_cast<int>(salt->size()),
-                    static_cast<int>(iterations), EVP_sha256(), static_cast<int>(salted.size()), salted.data());
+  if (PKCS5_PBKDF2_HMAC(password_.data(), static_cast<int>(password_.size()),
+                        reinterpret_cast<const unsigned char*>(salt->data()), static_cast<int>(salt->size()),
+                        static_cast<int>(iterations), EVP_sha256(), static_cast<int>(salted.size()), salted.data()) != 1) {
+    return Failure("PBKDF2 failed");
+  }
   TDigest client_key = Hmac(salted, "Client Key");
   TDigest stored_key = Sha256(client_key);
   const std::string without_proof = "c=biws,r=" + std::string(*nonce);
