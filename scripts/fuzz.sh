@@ -11,7 +11,7 @@ ensure_packages "${BUILD_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
 seconds=${1:-30}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(fuzz_client_lines fuzz_server_lines fuzz_conn_ip fuzz_mask fuzz_config fuzz_password)
+[ ${#targets[@]} -eq 0 ] && targets=(fuzz_client_lines fuzz_server_lines fuzz_conn_ip fuzz_mask fuzz_config fuzz_password fuzz_cap_sasl)
 
 cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOX_FUZZ=ON >/dev/null
 cmake --build build/fuzz
