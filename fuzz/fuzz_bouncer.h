@@ -42,8 +42,15 @@ class TFuzzBouncer {
     Settle();
   }
   /// The user links to a server, which connects; returns the server's end.
-  test::TRecordingPeer* Link() {
-    Say("PASS pw\r\nNICK joe\r\nUSER joe 0 * :Joe\r\nCONN 192.0.2.10\r\n");
+  /// With `capabilities`, the user took some and left SASL credentials: the
+  /// server's lines meet the bouncer's negotiation first.
+  test::TRecordingPeer* Link(bool capabilities = false) {
+    if (capabilities) {
+      Say("CAP LS 302\r\nCAP REQ :sasl server-time echo-message chghost\r\nAUTHENTICATE PLAIN\r\n"
+          "AUTHENTICATE AGpvZQBwZW5jaWw=\r\nCAP END\r\n");
+    }
+    Say(std::string("PASS pw\r\nNICK joe\r\nUSER joe 0 * :Joe\r\nCONN 192.0.2.10") +
+        (capabilities ? " sasl=plain-insecure\r\n" : "\r\n"));
     if (transport.LinkCount() == 0) return nullptr;
     test::TRecordingPeer* server = &transport.Link(transport.LinkCount() - 1);
     server->Answer();
