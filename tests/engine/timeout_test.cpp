@@ -66,5 +66,23 @@ TEST_F(TimeoutTest, ASilentServerIsAskedAndDroppedWhenItDoesNotAnswer) {
                              Notice("   Disconnected from the IRC server.\r\n", "joe"));
 }
 
+// A server that knows CAP but never ends the negotiation: the registration
+// goes on without what was asked, and the user hears why it is not logged in.
+TEST_F(TimeoutTest, ANegotiationThatIsNeverAnsweredEndsAndTheLinkRegisters) {
+  bouncer.Links().Limits.Connect = milliseconds(200);
+  TRecordingPeer& user = GreetedUser();
+  Say(user, "CAP REQ :sasl server-time\r\nAUTHENTICATE PLAIN\r\nAUTHENTICATE AGpvZQBwdw==\r\nCAP END\r\n");
+  Say(user, "NICK joe\r\nUSER joe 0 * :Joe\r\nCONN 192.0.2.10 sasl=plain-insecure\r\nJOIN #k\r\n");
+  TRecordingPeer& server = transport.Link(0);
+  server.Answer();
+  Settle();
+  user.Take();
+  server.Take();
+  EXPECT_EQ(Say(server, ":irc.test CAP * LS :sasl server-time\r\n"), "CAP REQ :sasl server-time\r\n");
+  Until([&] { return server.Sent() == "CAP END\r\nJOIN #k\r\n"; });
+  EXPECT_EQ(user.Take(), Notice("   SASL: the IRC server did not answer in time; you are not logged in.\r\n", "joe"));
+  EXPECT_EQ(user.State(), wsConnected);
+}
+
 }  // namespace
 }  // namespace kelvox::test
