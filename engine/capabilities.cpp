@@ -217,6 +217,13 @@ void TClientCaps::Adjust(const TCapLine& line) {
   }
 }
 
+bool TTagPolicy::AsIs(std::string_view line) const {
+  if (line.empty() || line.front() != '@') return !Time;
+  if (!All) return false;
+  const std::string_view tags = line.substr(0, line.find(' '));
+  return !Time || tags.starts_with("@time=") || tags.find(";time=") != std::string_view::npos;
+}
+
 std::string ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now) {
   std::string_view tags;
   std::string_view rest = line;

@@ -89,8 +89,9 @@ struct TTagPolicy {
   bool Batch = false;    // batch
   bool Echo = false;     // echo-message, given by the bouncer: its messages come back
 
-  /// Whether a line passes unchanged.
-  bool AsIs(std::string_view line) const { return !Time && (All || line.empty() || line.front() != '@'); }
+  /// Whether a line passes unchanged: one without tags to a client that wants
+  /// no time, or a line whose tags all pass and carry its time when wanted.
+  bool AsIs(std::string_view line) const;
 };
 
 /// The server's line as the client takes it: the tags it did not ask for gone,

@@ -95,5 +95,24 @@ TEST(ServerCapsTest, PlansTheRequestAndFallsBackOneByOne) {
   EXPECT_EQ(server.Granted(), (std::set<std::string>{"batch", "server-time"}));
 }
 
+// What a client sees of the server's tags: all with message-tags, else only
+// those of its capabilities; the time added where a line has none.
+TEST(TagPolicyTest, TagsAreKeptAsNegotiatedAndTheTimeAdded) {
+  const std::string_view tagged = "@msgid=1;time=2026-01-01T00:00:00.000Z;account=al :a!b@c PRIVMSG x :y";
+  const std::string now = "2026-12-08T11:22:33.456Z";
+  const TTagPolicy none;
+  EXPECT_TRUE(none.AsIs(":a PRIVMSG x :y"));
+  EXPECT_EQ(ShapeTags(tagged, none, now), ":a!b@c PRIVMSG x :y");
+  const TTagPolicy time{false, true, false, false, false};
+  EXPECT_EQ(ShapeTags(tagged, time, now), "@time=2026-01-01T00:00:00.000Z :a!b@c PRIVMSG x :y");
+  EXPECT_EQ(ShapeTags("@msgid=2 PING :x", time, now), "@time=" + now + " PING :x");
+  const TTagPolicy all{true, true, false, false, false};
+  EXPECT_TRUE(all.AsIs(tagged));
+  EXPECT_FALSE(all.AsIs("@msgid=3 :a NOTICE x :y"));
+  EXPECT_EQ(ShapeTags("@msgid=3 :a NOTICE x :y", all, now), "@time=" + now + ";msgid=3 :a NOTICE x :y");
+  EXPECT_EQ(ShapeTags(tagged, {false, false, true, false, false}, now), "@account=al :a!b@c PRIVMSG x :y");
+  EXPECT_EQ(ServerTimeNow().size(), now.size());
+}
+
 }  // namespace
 }  // namespace kelvox
