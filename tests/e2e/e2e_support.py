@@ -150,7 +150,7 @@ class IrcClient:
         try:
             while data := self.sock.recv(65536):
                 rest = self.log.add(self.log.down, data, rest)
-                for token in re.findall(rb"^PING (\S+)", data, re.M):
+                for token in re.findall(rb"^(?:@\S+ )?PING (\S+)", data, re.M):
                     self.send("PONG " + token.decode())
         except OSError:
             pass

@@ -42,8 +42,8 @@ def start_server(plain, trusted, untrusted):
 {profiles}<bind address="127.0.0.1" port="{plain}" type="clients">
 <bind address="127.0.0.1" port="{trusted}" type="clients" sslprofile="trusted">
 <bind address="127.0.0.1" port="{untrusted}" type="clients" sslprofile="untrusted">
-<connect allow="*" timeout="20" localmax="100" globalmax="100" useident="no" limit="100">
-<dns timeout="1">
+<connect allow="*" resolvehostnames="no" timeout="20" localmax="100" globalmax="100" useident="no" limit="100">
+<dns server="127.0.0.1" timeout="1">
 <pid file="{RUN.path("inspircd.pid")}">
 <log method="file" type="* -USERINPUT -USEROUTPUT" level="default" target="{RUN.path("ircd.log")}">
 """)
