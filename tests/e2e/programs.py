@@ -14,10 +14,12 @@ NICKS = {"irssi": "irssiuser", "weechat": "weeuser"}
 
 class Relay:
     """Sits before a port: passes each whole line on, keeps the lines each way
-    per connection. `rewrite` may change the lines coming back (bytes, no LF)."""
+    per connection, and writes them to `record` ("3> line": link 3, towards the
+    port). `rewrite` may change the lines coming back (bytes, no LF)."""
 
-    def __init__(self, port, rewrite=None):
+    def __init__(self, port, record=os.devnull, rewrite=None):
         self.target, self.rewrite, self.links = port, rewrite, []
+        self.record = open(record, "w", errors="replace")
         self.listener = socket.create_server(("127.0.0.1", 0))
         self.port = self.listener.getsockname()[1]
         threading.Thread(target=self.accept, daemon=True).start()
@@ -29,17 +31,20 @@ class Relay:
             log = LineLog()
             with LineLog.lock:
                 self.links.append(log)
-            threading.Thread(target=self.pump, args=(inner, outer, log, log.up, None), daemon=True).start()
-            threading.Thread(target=self.pump, args=(outer, inner, log, log.down, self.rewrite), daemon=True).start()
+                name = len(self.links)
+            threading.Thread(target=self.pump, args=(inner, outer, log, log.up, f"{name}>"), daemon=True).start()
+            threading.Thread(target=self.pump, args=(outer, inner, log, log.down, f"{name}<"), daemon=True).start()
 
-    @staticmethod
-    def pump(source, sink, log, lines, rewrite):
-        rest = b""
+    def pump(self, source, sink, log, lines, mark):
+        rest, rewrite = b"", self.rewrite if lines is log.down else None
         try:
             while data := source.recv(65536):
                 *whole, rest = (rest + data).split(b"\n")
                 out = b"".join((rewrite(line) if rewrite else line) + b"\n" for line in whole)
                 log.add(lines, out, b"")
+                with LineLog.lock:
+                    self.record.writelines(f"{mark} {line.decode(errors='replace')}\n" for line in out.splitlines())
+                    self.record.flush()
                 sink.sendall(out)
             sink.shutdown(socket.SHUT_WR)
         except OSError:  # the other side went first

@@ -49,7 +49,7 @@ def main():
     server_port, kelvox_port = free_port(), free_port()
     start_server(server_port)
     wait_for("IRC server listening", lambda: listening(server_port))
-    relay = Relay(server_port)
+    relay = Relay(server_port, RUN.path("relay.log"))
     start_kelvox(RUN, KELVOX, kelvox_port, PASSWORD)
     wait_for("Kelvox listening", lambda: listening(kelvox_port) and "status 0" in read_file("kelvox.out"))
     direct = IrcClient(socket.create_connection(("127.0.0.1", server_port)), "direct")
