@@ -4,7 +4,11 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <cstdlib>
+#include <iterator>
 #include <utility>
 
 #include "base/text_case.h"
@@ -30,8 +34,9 @@ constexpr std::array<std::pair<std::string_view, TCapSubcommand>, 8> kSubcommand
     {"DEL", TCapSubcommand::Del},
 }};
 
-// The line's parameters after tags and prefix; a ":" one takes the rest.
-std::vector<std::string_view> Parameters(std::string_view line) {
+}  // namespace
+
+std::vector<std::string_view> MessageWords(std::string_view line) {
   line = WithoutTags(line);
   if (!line.empty() && line.front() == ':') {
     const std::size_t blank = line.find(' ');
@@ -52,6 +57,8 @@ std::vector<std::string_view> Parameters(std::string_view line) {
   }
   return words;
 }
+
+namespace {
 
 std::string_view Trimmed(std::string_view text) {
   while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
@@ -106,7 +113,7 @@ std::string Joined(const std::vector<std::string>& names) {
 }  // namespace
 
 std::optional<TCapLine> ParseCapLine(std::string_view line, bool from_server) {
-  const std::vector<std::string_view> words = Parameters(line);
+  const std::vector<std::string_view> words = MessageWords(line);
   if (words.empty() || !EqualIgnoringCase(words[0], "CAP")) return std::nullopt;
   TCapLine cap;
   std::size_t next = 1;
@@ -203,6 +210,51 @@ std::string TClientCaps::Request(const TCapLine& line, std::string_view nick) {
 
 bool TClientCaps::Offers(std::string_view name) const { return HasName(offered_, name); }
 
+void TClientCaps::Adjust(const TCapLine& line) {
+  if (line.Subcommand == TCapSubcommand::Ack) Apply(enabled_, line.Caps);
+  if (line.Subcommand == TCapSubcommand::Del) {
+    for (const TCapToken& cap : line.Caps) enabled_.erase(cap.Name);
+  }
+}
+
+std::string ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now) {
+  std::string_view tags;
+  std::string_view rest = line;
+  if (!line.empty() && line.front() == '@') {
+    rest = WithoutTags(line);
+    tags = line.substr(1, std::min(line.find(' '), line.size()) - 1);
+  }
+  std::string kept;
+  bool timed = false;
+  while (!tags.empty()) {
+    const std::size_t end = std::min(tags.find(';'), tags.size());
+    const std::string_view tag = tags.substr(0, end);
+    const std::string_view key = tag.substr(0, tag.find('='));
+    timed = timed || key == "time";
+    if (policy.All || (key == "time" && policy.Time) || (key == "account" && policy.Account) ||
+        (key == "batch" && policy.Batch)) {
+      kept.append(kept.empty() ? "" : ";").append(tag);
+    }
+    tags.remove_prefix(std::min(end + 1, tags.size()));
+  }
+  if (policy.Time && !timed) kept.insert(0, "time=" + std::string(now) + (kept.empty() ? "" : ";"));
+  if (kept.empty()) return std::string(rest);
+  return "@" + kept + " " + std::string(rest);
+}
+
+std::string ServerTimeNow() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto millis =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[40];
+  const std::size_t length = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis));
+  return text;
+}
+
 void TServerCaps::TakeListing(const TCapLine& line) {
   if (listed_) {  // a new LS starts over
     offered_.clear();
@@ -214,33 +266,24 @@ void TServerCaps::TakeListing(const TCapLine& line) {
 
 bool TServerCaps::Offers(std::string_view name) const { return HasName(offered_, name); }
 
-// server-time and echo-message the bouncer can give itself when the server
-// lacks them; cap-notify is the bouncer's own with the client and stays.
-TCapPlan TServerCaps::Plan(const std::set<std::string>& client_enabled) {
-  TCapPlan plan;
+std::string TServerCaps::Value(std::string_view name) const {
+  const auto cap = std::find_if(offered_.begin(), offered_.end(), [&](const TCapToken& c) { return c.Name == name; });
+  return cap == offered_.end() ? std::string() : cap->Value;
+}
+
+std::string TServerCaps::Request(const std::set<std::string>& wanted) {
   pending_.clear();
-  for (const std::string& name : client_enabled) {
-    if (Offers(name)) {
-      pending_.push_back(name);
-    } else if (name == "server-time" || name == "echo-message") {
-      plan.Provided.push_back(name);
-    } else if (name != "cap-notify") {
-      plan.Withdrawn.push_back(name);
-    }
-  }
-  if (!pending_.empty()) plan.Request = "CAP REQ :" + Joined(pending_);
-  return plan;
+  std::copy_if(wanted.begin(), wanted.end(), std::back_inserter(pending_),
+               [this](const std::string& name) { return Offers(name); });
+  return pending_.empty() ? std::string() : "CAP REQ :" + Joined(pending_);
 }
 
 std::string TServerCaps::TakeAnswer(const TCapLine& line) {
   if (line.Subcommand == TCapSubcommand::Ack) {
     Apply(granted_, line.Caps);
   } else if (line.Subcommand == TCapSubcommand::Nak) {
-    if (pending_.size() > 1) {
-      queue_.insert(queue_.end(), pending_.begin(), pending_.end());
-    } else {
-      refused_.insert(refused_.end(), pending_.begin(), pending_.end());
-    }
+    // A refusal of several is asked again one by one; one refused alone is not given.
+    if (pending_.size() > 1) queue_.insert(queue_.end(), pending_.begin(), pending_.end());
   } else {
     return {};
   }

@@ -33,6 +33,10 @@ struct TCapLine {
   std::vector<TCapToken> Caps;
 };
 
+/// A line's command and parameters, after its tags and prefix; a ":" parameter
+/// takes the rest of the line.
+std::vector<std::string_view> MessageWords(std::string_view line);
+
 /// The CAP line, or nothing when the line's command is not CAP. `from_server`
 /// says whether a target precedes the subcommand.
 std::optional<TCapLine> ParseCapLine(std::string_view line, bool from_server);
@@ -58,6 +62,9 @@ class TClientCaps {
   int Version() const { return version_; }
   /// From the first LS or REQ until END, the client waits before registering.
   bool HoldsRegistration() const { return holding_; }
+  /// Takes the server's answer to the client's own CAP lines once linked: an
+  /// ACK enables (or with "-name" disables), a DEL disables.
+  void Adjust(const TCapLine& line);
 
  private:
   std::vector<std::string> Listing(std::string_view nick, std::string_view word,
@@ -72,12 +79,27 @@ class TClientCaps {
   bool holding_ = false;
 };
 
-/// What to do on the link for the capabilities the client took.
-struct TCapPlan {
-  std::string Request;                  // "CAP REQ :a b", empty when nothing to ask
-  std::vector<std::string> Provided;    // the bouncer gives these itself
-  std::vector<std::string> Withdrawn;   // the client loses these: CAP DEL
+/// Which of the server's message tags a client takes: all of them with
+/// message-tags, else only those of the capabilities it took; and whether it
+/// wants each line's time.
+struct TTagPolicy {
+  bool All = false;      // message-tags
+  bool Time = false;     // server-time: every line carries its time
+  bool Account = false;  // account-tag
+  bool Batch = false;    // batch
+  bool Echo = false;     // echo-message, given by the bouncer: its messages come back
+
+  /// Whether a line passes unchanged.
+  bool AsIs(std::string_view line) const { return !Time && (All || line.empty() || line.front() != '@'); }
 };
+
+/// The server's line as the client takes it: the tags it did not ask for gone,
+/// and with Time, `now` ("2026-12-08T11:22:33.456Z") as the time of a line
+/// without one.
+std::string ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now);
+
+/// The time of this moment as server-time writes it, in UTC to the millisecond.
+std::string ServerTimeNow();
 
 /// The server's side once linked: its LS, the request and its answers. After a
 /// NAK of a request of several, it asks for them one at a time.
@@ -89,17 +111,19 @@ class TServerCaps {
   bool Listed() const { return listed_; }
   /// Whether the server offers the capability.
   bool Offers(std::string_view name) const;
+  /// The value the server gave the capability ("PLAIN,EXTERNAL" for sasl), empty
+  /// when none.
+  std::string Value(std::string_view name) const;
 
-  /// The plan for the client's enabled set; remembers what it requested.
-  TCapPlan Plan(const std::set<std::string>& client_enabled);
+  /// The request ("CAP REQ :a b") for what the server offers of the wanted
+  /// capabilities, empty when it offers none; remembers what it asked.
+  std::string Request(const std::set<std::string>& wanted);
   /// Takes the server's ACK or NAK: the next REQ line to send ("CAP REQ :name"),
   /// empty when nothing remains to ask.
   std::string TakeAnswer(const TCapLine& line);
 
   /// The capabilities the server acknowledged.
   const std::set<std::string>& Granted() const { return granted_; }
-  /// The ones it refused on their own, after the fallback.
-  const std::vector<std::string>& Refused() const { return refused_; }
 
  private:
   std::string Next();
@@ -109,7 +133,6 @@ class TServerCaps {
   std::vector<std::string> pending_;  // the request awaiting its answer
   std::vector<std::string> queue_;    // the names still to ask one by one
   std::set<std::string> granted_;
-  std::vector<std::string> refused_;
 };
 
 }  // namespace kelvox

@@ -36,6 +36,14 @@ inline std::string_view WithoutTags(std::string_view line) {
   return blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
 }
 
+/// The line from its command on: after its prefix (":nick!user@host "), when it
+/// has one; the tags must be off already.
+inline std::string_view CommandOf(std::string_view line) {
+  if (line.empty() || line.front() != ':') return line;
+  const std::size_t blank = line.find(' ');
+  return blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
+}
+
 /// Whether the whole line is the keyword, letter case ignored, nothing around it.
 inline bool WholeLineIs(std::string_view line, std::string_view keyword) {
   return EqualIgnoringCase(line, keyword);

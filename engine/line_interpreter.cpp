@@ -2,6 +2,8 @@
 // (awaiting the password, free to give commands, linked to an IRC server).
 #include "engine/line_interpreter.h"
 
+#include <algorithm>
+
 #include "access/address_checks.h"
 #include "base/web_site.h"
 #include "config/settings.h"
@@ -47,7 +49,9 @@ void TLineInterpreter::HandleClientLine(int slot, std::string_view line) {
   if (record.Relaying) {
     TConnection* link = record.Link.get();
     const TSocketState state = link != nullptr ? link->State() : wsClosed;
-    if (state == wsConnected) {
+    if (state == wsConnected && record.Registration) {
+      Hold(slot, line);  // until the link's registration ends
+    } else if (state == wsConnected) {
       if (FirstWordIs(line, "$ctcpprotect") && WholeLineIs(ArgumentAfter(line, "$ctcpprotect"), "off")) {
         record.CtcpProtect = false;
         Tell(slot, "   CTCP flood protection disabled. /quote $CTCPprotect ON to run it.\r\n");
@@ -56,6 +60,7 @@ void TLineInterpreter::HandleClientLine(int slot, std::string_view line) {
         Tell(slot, "   CTCP flood protection enabled. /quote $CTCPprotect OFF to stop it.\r\n");
       } else {
         link->SendLine(line);
+        if (record.Tags.Echo) Echo(slot, line);
       }
     } else if (state == wsConnecting || record.Resolving) {
       Hold(slot, line);
@@ -66,6 +71,8 @@ void TLineInterpreter::HandleClientLine(int slot, std::string_view line) {
     record.Client->SendText("PONG " + ArgumentAfter(line, "ping") + "\r\n");
   } else if (FirstWordIs(line, "cap")) {
     Capabilities(slot, line);
+  } else if (FirstWordIs(line, "authenticate")) {
+    Authenticate(slot, line);
   } else if (settings_.Identification && !record.Identified) {
     if (FirstWordIs(line, "pass")) {
       CheckPassword(slot, std::string(line));
@@ -114,30 +121,73 @@ void TLineInterpreter::CheckPassword(int slot, const std::string& line) {
   for (const std::string& welcome : settings_.WelcomeText) Tell(slot, "   " + welcome + "\r\n");
 }
 
-// A client that opens with CAP LS waits for the answer before it registers. The
-// bouncer offers no capability: the client registers plainly, and once linked
-// its lines, CAP included, go to the IRC server as they are.
+// A client that opens with CAP LS waits for the answer before it registers.
+// The bouncer offers what it can keep whatever server the user links to; what
+// the client takes is asked of the server at CONN.
 void TLineInterpreter::Capabilities(int slot, std::string_view line) {
   TMySocket& record = sessions_.Slot(slot);
-  const std::string words = ArgumentAfter(line, "cap");
-  const std::string subcommand = LowerAscii(words.substr(0, words.find(' ')));
-  const std::string target = record.Nick.empty() ? "*" : record.Nick;
-  std::string reply;
-  if (subcommand == "ls" || subcommand == "list") {
-    if (subcommand == "ls") record.Negotiating = true;
-    reply = "CAP " + target + (subcommand == "ls" ? " LS :" : " LIST :");
-  } else if (subcommand == "req") {
-    record.Negotiating = true;
-    std::string wanted = ArgumentAfter(words, "req");
-    if (!wanted.empty() && wanted.front() == ':') wanted.erase(0, 1);
-    reply = "CAP " + target + " NAK :" + wanted;
-  } else if (subcommand == "end") {
-    record.Negotiating = false;
-    return;
-  } else {
-    reply = "410 " + target + " " + words.substr(0, words.find(' ')) + " :Invalid CAP command";
+  if (!record.Caps) record.Caps = std::make_unique<TUserCaps>();
+  TClientCaps& caps = record.Caps->Client;
+  std::string replies;
+  for (const std::string& reply : caps.Answer(*ParseCapLine(line, false), record.Nick.empty() ? "*" : record.Nick)) {
+    replies += reply + "\r\n";
   }
-  record.Client->SendText(":Kelvox " + reply + "\r\n");
+  record.Negotiating = caps.HoldsRegistration();
+  if (!replies.empty()) record.Client->SendText(replies);
+}
+
+// SASL PLAIN with the bouncer before the link: the credentials are kept for the
+// network, never checked here, and go to the server the user links to.
+void TLineInterpreter::Authenticate(int slot, std::string_view line) {
+  TMySocket& record = sessions_.Slot(slot);
+  if (!record.Caps) record.Caps = std::make_unique<TUserCaps>();
+  TUserCaps& caps = *record.Caps;
+  const std::string nick = record.Nick.empty() ? "*" : record.Nick;
+  const std::string argument = TrimControls(ArgumentAfter(line, "authenticate"));
+  const std::string failed = ":Kelvox 904 " + nick + " :SASL authentication failed\r\n";
+  std::string reply;
+  if (!caps.Reading) {
+    if (argument == "*") {
+      reply = ":Kelvox 906 " + nick + " :SASL authentication aborted\r\n";
+    } else if (!caps.Client.Enabled().contains("sasl")) {
+      reply = failed;
+    } else if (EqualIgnoringCase(argument, "PLAIN")) {
+      caps.Reading = std::make_unique<TAuthenticateReader>();
+      reply = "AUTHENTICATE +\r\n";
+    } else {
+      reply = ":Kelvox 908 " + nick + " PLAIN :are available SASL mechanisms\r\n" + failed;
+    }
+  } else {
+    const TAuthenticateReader::TStatus status = caps.Reading->Take(argument);
+    if (status == TAuthenticateReader::TStatus::More) return;
+    std::optional<TSaslPlain> plain;
+    if (status == TAuthenticateReader::TStatus::Done) plain = ReadPlain(caps.Reading->Payload());
+    caps.Reading.reset();
+    // The account stands as a parameter of the numerics: a blank or a control
+    // in it could not be a name anywhere.
+    const std::string account = !plain ? "" : plain->Authzid.empty() ? plain->Authcid : plain->Authzid;
+    if (argument == "*") {
+      reply = ":Kelvox 906 " + nick + " :SASL authentication aborted\r\n";
+    } else if (account.empty() || account.front() == ':' ||
+               std::any_of(account.begin(), account.end(), [](unsigned char c) { return c <= ' '; })) {
+      reply = failed;
+    } else {
+      caps.Credentials = std::move(plain);
+      reply = ":Kelvox 900 " + nick + " " + nick + "!*@* " + account + " :SASL credentials for " + account +
+              " kept for the network\r\n:Kelvox 903 " + nick + " :SASL credentials kept for the network\r\n";
+    }
+  }
+  record.Client->SendText(reply);
+}
+
+// A client that took echo-message from a server without it gets its messages
+// back from the bouncer, as the server would have sent them.
+void TLineInterpreter::Echo(int slot, std::string_view line) {
+  const TMySocket& record = sessions_.Slot(slot);
+  const std::string_view message = WithoutTags(line);
+  if (!FirstWordIs(message, "privmsg") && !FirstWordIs(message, "notice")) return;
+  const std::string echo = ":" + record.Nick + " " + std::string(message);
+  record.Client->SendLine(record.Tags.Time ? ShapeTags(echo, record.Tags, ServerTimeNow()) : echo);
 }
 
 // Clients send their on-connect commands (CONN among them) only after a

@@ -38,8 +38,12 @@ class TLineInterpreter {
   void Hold(int slot, std::string_view line);
   void CheckPassword(int slot, const std::string& line);
   void TrackNick(int slot, std::string_view line);
-  /// The client's capability negotiation before the link: nothing offered.
+  /// The client's capability negotiation before the link, with the bouncer.
   void Capabilities(int slot, std::string_view line);
+  /// The client's SASL PLAIN before the link: its credentials kept for the network.
+  void Authenticate(int slot, std::string_view line);
+  /// A message the client sent, back to it when the bouncer gives echo-message.
+  void Echo(int slot, std::string_view line);
   /// The welcome a registered client waits for before its on-connect commands.
   void Welcome(int slot);
 

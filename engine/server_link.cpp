@@ -30,6 +30,12 @@ std::optional<uint16_t> PortNumber(const std::string& port) {
 TConnTarget ParseConnTarget(const std::string& argument) {
   TConnTarget target;
   std::string text = argument;
+  // "sasl=" is a word of its own, wherever it stands after the server.
+  if (const std::size_t sasl = LowerAscii(text).find(" sasl="); sasl != std::string::npos) {
+    const std::size_t end = std::min(text.find(' ', sasl + 1), text.size());
+    target.PlainInsecure = LowerAscii(TrimControls(text.substr(sasl + 6, end - sasl - 6))) == "plain-insecure";
+    text.erase(sasl, end - sasl);
+  }
   // A fingerprint holds colons of its own: it is taken off first.
   if (const std::size_t fp = LowerAscii(text).find(" fp="); fp != std::string::npos) {
     target.Fingerprint = TrimControls(text.substr(fp + 4));
@@ -108,6 +114,10 @@ void TServerLinks::Conn(int slot, const std::string& line) {
   record.CtcpTimer->SetEnabled(true);
 
   const TConnTarget target = ParseConnTarget(ArgumentAfter(line, "conn"));
+  if (record.Caps) {
+    record.Caps->LinkTls = target.Tls;
+    record.Caps->PlainInsecure = target.PlainInsecure;
+  }
   // What fails before any lookup ends the user without a word, as a connect
   // without a server, without a port or with a port that is none would.
   const std::optional<uint16_t> port_number = target.Host.empty() ? std::nullopt : PortNumber(target.Port);
@@ -254,6 +264,7 @@ void TServerLinks::ChangeStateCommune(TConnection* Sender, TSocketState OldState
   TMySocket& record = sessions_.Slot(slot);
   record.LinkHeardAt = TEventLoop::Clock::now();
   log_.LogEvent(slot + 1, "Connected to " + record.Server);
+  if (record.Caps && record.Caps->WantsNegotiation()) return OpenNegotiation(slot, *Sender);
   if (!record.Pending.empty()) Sender->SendText(record.Pending);
   std::string().swap(record.Pending);  // its memory too: it is not needed again
 }
@@ -292,6 +303,7 @@ void TServerLinks::ReadCommune(TConnection* Sender, uint16_t) {
   TMySocket& record = sessions_.Slot(slot);
   record.LinkHeardAt = TEventLoop::Clock::now();
   record.PingSent = false;
+  now_.clear();
   std::string_view line;
   while (Sender->State() == wsConnected && Sender->ReceiveLine(line)) {
     if (line.size() > kMaxLineLength) break;
@@ -301,12 +313,20 @@ void TServerLinks::ReadCommune(TConnection* Sender, uint16_t) {
     }
     // The server's PINGs are the bouncer's to answer, whether or not the user
     // is there to see them, message tags (IRCv3) or not.
+    // While the bouncer registers the link, the PINGs are its own whatever the
+    // setting: the user's answers would wait for the end of it.
     const std::string_view untagged = WithoutTags(line);
-    if (settings_.AutoPong && untagged.size() >= 4 && EqualIgnoringCase(untagged.substr(0, 4), "ping")) {
+    if ((settings_.AutoPong || record.Registration) && untagged.size() >= 4 &&
+        EqualIgnoringCase(untagged.substr(0, 4), "ping")) {
       const std::size_t colon = untagged.find(':');
       Sender->SendLine("PONG :" +
                        std::string(colon == std::string_view::npos ? untagged : untagged.substr(colon + 1)));
-    } else if (line.find('\x01') != std::string_view::npos && LowerAscii(line).find("privmsg") != std::string::npos) {
+    } else if (record.Registration && Negotiate(slot, *Sender, line)) {
+      continue;
+    } else if (FirstWordIs(CommandOf(untagged), "cap") && !TrackCaps(slot, line)) {
+      continue;
+    } else if (untagged.find('\x01') != std::string_view::npos &&
+               LowerAscii(untagged).find("privmsg") != std::string::npos) {
       GuardCtcp(slot, line);
     } else {
       Relay(slot, line);
@@ -332,6 +352,10 @@ void TServerLinks::Watch(TTimer*) {
       link->Close();
     } else if (link->State() == wsConnected) {
       any = true;
+      if (record.Registration && now - record.Registration->Started >= Limits.Connect) {
+        TLinkNegotiation::TStep step = record.Registration->GiveUp();
+        Apply(slot, *link, step);
+      }
       if (!record.PingSent && now - record.LinkHeardAt >= Limits.Silence) {
         link->SendLine("PING :" + std::string(kAliveToken));
         record.PingSent = true;
@@ -351,7 +375,10 @@ void TServerLinks::Relay(int slot, std::string_view line) {
   TConnection* client = sessions_.ClientOfSlot(slot);
   if (client == nullptr || client->State() != wsConnected || !sessions_.Slot(slot).LinkOpen) return;
   // Written behind: the lines of one read leave together after it.
-  client->SendLine(line);
+  const TTagPolicy& tags = sessions_.Slot(slot).Tags;
+  if (tags.AsIs(line)) return client->SendLine(line);
+  if (tags.Time && now_.empty()) now_ = ServerTimeNow();
+  client->SendLine(ShapeTags(line, tags, now_));
 }
 
 }  // namespace kelvox

@@ -13,6 +13,7 @@
 #include <vector>
 #include <string_view>
 
+#include "engine/link_negotiation.h"
 #include "engine/transport.h"
 #include "net/alive.h"
 #include "net/event_loop.h"
@@ -32,6 +33,8 @@ struct TConnTarget {
   std::string Port = "6667";  // as given, without its "+"
   bool Tls = false;
   std::string Fingerprint;
+  /// "sasl=plain-insecure": SASL PLAIN may go over a link without TLS.
+  bool PlainInsecure = false;
   /// The server as the grid shows it: "host:port", "host:+port".
   std::string Text() const {
     // An IPv6 address (and anything that would read as one) goes in brackets.
@@ -39,7 +42,8 @@ struct TConnTarget {
     return (bracket ? "[" + Host + "]" : Host) + (Tls ? ":+" : ":") + Port;
   }
 };
-/// CONN's argument read; texts trimmed of blanks and controls.
+/// CONN's argument read; texts trimmed of blanks and controls. "sasl=" may
+/// follow the server, before or after "fp=".
 TConnTarget ParseConnTarget(const std::string& argument);
 
 class TServerLinks {
@@ -95,8 +99,19 @@ class TServerLinks {
   /// The server's next address after a failed connect, as a task; false when
   /// there is none left.
   bool TryNextAddress(int slot);
-  /// Sends a server line to the user: only to a connected user whose link is open.
+  /// Sends a server line to the user, with the tags it takes: only to a
+  /// connected user whose link is open.
   void Relay(int slot, std::string_view line);
+  /// The link has connected for a client that took capabilities: CAP LS and the
+  /// held registration go; the rest of the held lines wait for CAP END.
+  void OpenNegotiation(int slot, TConnection& link);
+  /// A server line while negotiating: true when it was the negotiation's own.
+  bool Negotiate(int slot, TConnection& link, std::string_view line);
+  /// Sends what a step of the negotiation says, and ends it when it is done.
+  void Apply(int slot, TConnection& link, TLinkNegotiation::TStep& step);
+  /// A CAP line from the server outside the negotiation: what the client has
+  /// follows its answers. False when the client is not to see it.
+  bool TrackCaps(int slot, std::string_view line);
   /// The CTCP flood guard's decision for one request from the server.
   void GuardCtcp(int slot, std::string_view line);
   /// A notice to the user in a slot.
@@ -118,6 +133,7 @@ class TServerLinks {
     std::vector<std::string> Addresses;
   };
   std::unordered_map<uint64_t, TFallback> fallbacks_;
+  std::string now_;  // server-time's text for the lines of one read, made once when needed
   TAlive alive_;  // for lookups answered after the end
 };
 

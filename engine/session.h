@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "base/date_time.h"
+#include "engine/link_negotiation.h"
 #include "engine/transport.h"
 #include "net/event_loop.h"
 
@@ -54,6 +55,7 @@ struct TMySocket {
   bool GaveUser = false;     // a USER line is held: with a nick, the client has registered
   bool Negotiating = false;  // the client asked for capabilities and has not ended with CAP END
   bool Welcomed = false;     // the bouncer's own welcome (001) has been sent
+  std::unique_ptr<TUserCaps> Caps;  // from the client's first CAP or AUTHENTICATE line on
 
   // The server link.
   bool Relaying = false;     // every line belongs to the server link now
@@ -65,6 +67,10 @@ struct TMySocket {
   TEventLoop::Clock::time_point LinkStartedAt;  // the connect began
   TEventLoop::Clock::time_point LinkHeardAt;    // the server's last bytes (or its connect)
   bool PingSent = false;     // the bouncer asked a silent server whether it is still there
+  /// The capabilities and the login asked of the server, until CAP END; the
+  /// user's lines wait meanwhile.
+  std::unique_ptr<TLinkNegotiation> Registration;
+  TTagPolicy Tags;           // which of the server's tags reach the client
 
   // Back-pressure.
   bool Held = false;         // neither connection is read: one is too far behind

@@ -71,28 +71,34 @@ TEST_F(LineInterpreterTest, ClientPingIsAnsweredWithoutALinkAndUserLinesAreRewri
 }
 
 // The openings of irssi (CAP first, waits for the answer) and WeeChat (PASS
-// first): the bouncer answers the negotiation with nothing, takes the password,
-// and welcomes the client once it has registered, so that its on-connect
-// commands run. Only NICK and USER are held for the IRC server.
-TEST_F(LineInterpreterTest, ClientsNegotiateNothingIdentifyAndAreWelcomedOnce) {
+// first): the bouncer negotiates itself, takes the password, and welcomes the
+// client once it has registered, so that its on-connect commands run. Only NICK
+// and USER are held for the IRC server; CAP LS opens the link for a client that
+// took capabilities.
+TEST_F(LineInterpreterTest, ClientsNegotiateWithTheBouncerIdentifyAndAreWelcomedOnce) {
   settings.Identification = true;
   settings.Password = "s3cret";
   TRecordingPeer& irssi = GreetedUser();
-  EXPECT_EQ(Say(irssi, "CAP LS 302\r\n"), ":Kelvox CAP * LS :\r\n");
+  EXPECT_EQ(Say(irssi, "CAP LS 302\r\n"),
+            ":Kelvox CAP * LS :sasl=PLAIN server-time message-tags batch cap-notify multi-prefix away-notify "
+            "account-notify extended-join chghost userhost-in-names invite-notify account-tag setname echo-message\r\n");
   EXPECT_EQ(Say(irssi, "CAP END\r\nPASS s3cret\r\nNICK joe\r\n"), Greeting());
   EXPECT_EQ(Say(irssi, "USER joe 0 * :Joe\r\n"), Welcome("joe"));
   EXPECT_EQ(Say(irssi, "USER joe 0 * :Joe\r\nCAP LIST\r\nCAP FOO\r\n"),
-            ":Kelvox CAP joe LIST :\r\n:Kelvox 410 joe FOO :Invalid CAP command\r\n");
+            ":Kelvox CAP joe LIST :cap-notify\r\n:Kelvox 410 joe FOO :Invalid CAP command\r\n");
 
   TRecordingPeer& weechat = GreetedUser();
-  EXPECT_EQ(Say(weechat, "PASS s3cret\r\nCAP LS 302\r\nNICK ann\r\nUSER ann 0 * :Ann\r\n"),
-            Greeting() + ":Kelvox CAP * LS :\r\n");
-  EXPECT_EQ(Say(weechat, "CAP REQ :sasl server-time\r\n"), ":Kelvox CAP ann NAK :sasl server-time\r\n");
+  EXPECT_EQ(Say(weechat, "PASS s3cret\r\nCAP LS\r\nNICK ann\r\nUSER ann 0 * :Ann\r\n"),
+            Greeting() + ":Kelvox CAP * LS :sasl server-time message-tags batch cap-notify multi-prefix away-notify "
+                         "account-notify extended-join chghost userhost-in-names invite-notify account-tag setname "
+                         "echo-message\r\n");
+  EXPECT_EQ(Say(weechat, "CAP REQ :sasl server-time sts\r\n"), ":Kelvox CAP ann NAK :sasl server-time sts\r\n");
+  EXPECT_EQ(Say(weechat, "CAP REQ :server-time\r\n"), ":Kelvox CAP ann ACK :server-time\r\n");
   EXPECT_EQ(Say(weechat, "CAP END\r\n"), Welcome("ann"));
   EXPECT_EQ(Say(weechat, "CONN 192.0.2.10\r\n"), Notice("   Connecting to server...\r\n", "ann"));
   transport.Link(0).Answer();
   Settle();
-  EXPECT_EQ(transport.Link(0).Take(), "NICK ann\r\nUSER ann 0 * :" + host_ + "\r\n");
+  EXPECT_EQ(transport.Link(0).Take(), "CAP LS 302\r\nNICK ann\r\nUSER ann 0 * :" + host_ + "\r\n");
 }
 
 // Keywords count only as a line's first word: these are registration lines.
