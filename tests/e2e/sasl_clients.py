@@ -16,6 +16,7 @@ server directly. Exits 0 when everything held, else prints what failed.
 import re
 import socket
 import sys
+from datetime import datetime, timedelta, timezone
 
 import services
 from e2e_support import IrcClient, LineLog, Run, free_port, listening
@@ -27,14 +28,16 @@ PASSWORD = "s3cret"  # the users' password for Kelvox
 ACCOUNT_PASSWORD = "wonder1and"
 CHANNEL = "#sasl"
 STAMP = "2001-02-03T04:05:06.000Z"  # the server's time that the relay gives the "stamped" message
-SHOWN_STAMP = {NICKS["irssi"]: r"^04:05 .*direct.* stamped$", NICKS["weechat"]: r"^2001-02-03 04:05:06\s+direct\s+stamped$"}
+SHOWN_STAMP = {NICKS["irssi"]: r"^04:05 #sasl: <@direct> stamped$",  # how each client's log shows it (TZ=UTC)
+               NICKS["weechat"]: r"^2001-02-03 04:05:06\s+@direct\s+stamped$"}
 PINGS = 2  # server PINGs each link idles through
 RUN = Run("kelvox-sasl-")
 wait_for = RUN.wait_for
 
 
 def stamp(line):
-    if line.endswith(f" PRIVMSG {CHANNEL} :stamped".encode()):
+    """The relay's rewrite: the server's time of the "stamped" message becomes STAMP."""
+    if line.rstrip(b"\r").endswith(f" PRIVMSG {CHANNEL} :stamped".encode()):
         return re.sub(rb"^@time=[^; ]+", b"@time=" + STAMP.encode(), line)
     return line
 
@@ -60,9 +63,12 @@ def raw_user(kelvox_port, relay_port):
     rex.send("CAP END", f"PASS {PASSWORD}")
     wait_for("Kelvox's welcome for rex", lambda: rex.saw(r"^:Kelvox 001 rex "))
     rex.send(f"CONN 127.0.0.1:{relay_port} sasl=plain-insecure")
-    told = r"the IRC server refused the login \(904 " if SASL else "the IRC server offers no SASL; you are not logged in."
-    wait_for("rex told the outcome", lambda: rex.saw(r"^:Kelvox NOTICE rex :\S+   SASL: " + told))
-    wait_for("the server's welcome for rex", lambda: rex.saw(r" 001 rex "))
+    told = r"the IRC server refused the login \(904 SASL authentication failed\)" if SASL else \
+        "the IRC server offers no SASL; you are not logged in"
+    notice = r"^:Kelvox NOTICE rex :\ufffd \ufffd \ufffd   SASL: "  # the bouncer's 0xA9 marks, not UTF-8
+    wait_for("rex told the outcome", lambda: rex.saw(notice + told + r"\.$"),
+             seen=lambda: [line for line in rex.log.down if "Kelvox NOTICE" in line])
+    wait_for("the server's welcome for rex", lambda: rex.saw(r"^(@\S+ )?:(?!Kelvox )\S+ 001 rex "))
     return rex
 
 
@@ -71,18 +77,19 @@ def main():
     RUN.skip_without("irssi", "tmux", "weechat-headless", *programs)
     if SASL:
         server_port = services.start_network(RUN)
-        for account in [*NICKS.values(), "rex"]:
+        for account in [*NICKS.values(), "rex", "direct"]:
             services.register(RUN, server_port, account, ACCOUNT_PASSWORD)
+        direct = services.sasl_login(RUN, server_port, "direct", "direct", ACCOUNT_PASSWORD)  # the network works
     else:
         server_port = free_port()
         RUN.watched.append(start_ngircd(RUN, server_port))
         wait_for("ngircd listening", lambda: listening(server_port))
+        direct = IrcClient(socket.create_connection(("127.0.0.1", server_port)), "direct")
+        wait_for("direct client registered", lambda: direct.saw(r"^:\S+ 001 direct "))
     relay, kelvox_port = Relay(server_port, RUN.path("relay.log"), stamp), free_port()
     RUN.watched.append(start_kelvox(RUN, KELVOX, kelvox_port, PASSWORD))
     wait_for("Kelvox listening", lambda: listening(kelvox_port))
     front = Relay(kelvox_port, RUN.path("users.log"))
-    direct = IrcClient(socket.create_connection(("127.0.0.1", server_port)), "direct")
-    wait_for("direct client registered", lambda: direct.saw(r"^:\S+ 001 direct "))
     direct.send(f"JOIN {CHANNEL}")
 
     on_connect = [f"/quote CONN 127.0.0.1:{relay.port} sasl=plain-insecure"]
@@ -108,7 +115,8 @@ def main():
             wait_for(f"{nick}'s message", lambda: direct.saw(rf"^:{nick}!\S+ PRIVMSG {CHANNEL} :hello from {nick}"))
             if SASL:
                 direct.send(f"WHOIS {nick}")
-                wait_for(f"{nick} logged in, says WHOIS", lambda: direct.saw(rf" 330 direct {nick} {nick} :is logged in as"))
+                wait_for(f"{nick} logged in, says WHOIS",
+                         lambda: direct.saw(rf" 330 direct {nick} {nick} :is logged in as"))
 
         rex = raw_user(kelvox_port, relay.port)
         rex.send(f"JOIN {CHANNEL}", f"PRIVMSG {CHANNEL} :hello from rex")
@@ -117,10 +125,15 @@ def main():
         # The server's time reaches the users: InspIRCd's (the relay's STAMP), or Kelvox's own for ngircd.
         direct.send(f"PRIVMSG {CHANNEL} :stamped")
         time = re.escape(STAMP) if SASL else r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z"
-        wait_for("the time on rex's line", lambda: rex.saw(rf"^@time={time} :direct!\S+ PRIVMSG {CHANNEL} :stamped$"))
+        stamped = rf"^@time=({time}) :direct!\S+ PRIVMSG {CHANNEL} :stamped$"  # that tag alone
+        wait_for("the time on rex's line", lambda: rex.saw(stamped))
+        arrival = datetime.strptime(next(m[1] for line in rex.log.down if (m := re.match(stamped, line))),
+                                    "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=timezone.utc)
+        if not SASL and abs(datetime.now(timezone.utc) - arrival) > timedelta(minutes=1):
+            RUN.fail(f"Kelvox's time {arrival} is not the time of arrival")
         for nick, client in clients.items():
             user = front.link_of(nick)
-            wait_for(f"the time on {nick}'s line", lambda: user.count(user.down, rf"^@time={time} :direct!\S+ PRIVMSG {CHANNEL} :stamped$"))
+            wait_for(f"the time on {nick}'s line", lambda: user.count(user.down, stamped))
             if SASL:
                 wait_for(f"the server's time shown by {nick}", lambda: client.shows(SHOWN_STAMP[nick]))
 

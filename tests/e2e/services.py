@@ -98,22 +98,11 @@ def sasl_login(run, port, nick, account, password):
     client.send("CAP REQ :sasl")
     run.wait_for(f"sasl acknowledged for {nick}", lambda: client.saw(r"CAP \S+ ACK :sasl"))
     client.send("AUTHENTICATE PLAIN")
-    run.wait_for(f"AUTHENTICATE + for {nick}", lambda: client.saw(r"^AUTHENTICATE :?\+$"), seen=lambda: client.log.down[-3:])
+    run.wait_for(f"AUTHENTICATE + for {nick}", lambda: client.saw(r"^AUTHENTICATE :?\+$"),
+                 seen=lambda: client.log.down[-3:])
     client.send("AUTHENTICATE " + plain_payload(account, password))
     run.wait_for(f"{nick} logged in", lambda: client.saw(rf"^:\S+ 903 {nick} "))
     client.send("CAP END")
     run.wait_for(f"{nick} welcomed", lambda: client.saw(rf"^:\S+ 001 {nick} "))
     return client
 
-
-if __name__ == "__main__":  # the network on its own: one account, one raw SASL login
-    from e2e_support import Run
-    RUN = Run("kelvox-services-")
-    try:
-        RUN.skip_without("inspircd", "atheme-services")
-        served = start_network(RUN)
-        register(RUN, served, "alice", "wonder1and")
-        sasl_login(RUN, served, "alice", "alice", "wonder1and")
-        print("OK")
-    finally:
-        RUN.finish()
