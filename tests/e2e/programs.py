@@ -55,6 +55,16 @@ class Relay:
             return next((log for log in self.links if any(line.startswith(f"NICK {nick}") for line in log.up)), None)
 
 
+def await_pings(run, relay, nicks, ping, count):
+    """Waits until the link of each of `nicks` has had `count` more PINGs from
+    the server (lines matching `ping`) and an answer to every one."""
+    links = {nick: relay.link_of(nick) for nick in nicks}
+    seen = {nick: link.count(link.down, ping) for nick, link in links.items()}
+    for nick, link in links.items():
+        run.wait_for(f"{count} PINGs answered for {nick}", lambda: link.count(link.down, ping) >= seen[nick] + count
+                     and link.count(link.up, r"^PONG ") >= link.count(link.down, ping))
+
+
 def start_ngircd(run, port):
     run.write("ngircd.conf", f"""[Global]
   Name = irc.kelvox.test
@@ -102,6 +112,7 @@ logs = {{ "{run.path("irssi.log")}" = {{ auto_open = "yes"; level = "ALL"; }}; }
         env.update(LANG="C.UTF-8", TERM="xterm", TZ="UTC")
         subprocess.run(self.tmux + ["new-session", "-d", "-x", "200", "-y", "50", f"irssi --home={home}"],
                        env=env, check=True)
+        run.cleanups.append(self.stop)
         run.wait_for("irssi started", lambda: os.path.exists(run.path("irssi.log")))
         self.command(f'/network add {network_options} -autosendcmd "{"; ".join(on_connect)}" kelvox')
         self.command(f"/server add -network kelvox -notls 127.0.0.1 {port} {password}")
@@ -142,6 +153,3 @@ class WeeChat:
         logs = os.path.join(self.home, "logs")
         return any(re.search(pattern, open(os.path.join(logs, name), errors="replace").read(), re.M)
                    for name in (os.listdir(logs) if os.path.isdir(logs) else []))
-
-    def stop(self):
-        self.process.terminate()

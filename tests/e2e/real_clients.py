@@ -14,7 +14,7 @@ import socket
 import sys
 
 from e2e_support import IrcClient, LineLog, Run, free_port, listening
-from programs import NICKS, Irssi, Relay, WeeChat, start_kelvox, start_ngircd
+from programs import NICKS, Irssi, Relay, WeeChat, await_pings, start_kelvox, start_ngircd
 
 KELVOX, SERVER = sys.argv[1], sys.argv[2]
 PASSWORD = "s3cret"
@@ -60,54 +60,39 @@ def main():
     on_connect = ["/quote HELP", f"/quote CONN 127.0.0.1:{relay.port}"]
     clients = {NICKS["irssi"]: Irssi(RUN, kelvox_port, PASSWORD, on_connect),
                NICKS["weechat"]: WeeChat(RUN, kelvox_port, PASSWORD, on_connect)}
-    try:
-        for nick, client in clients.items():
-            # Readable notices: the prompt and HELP, then the server's welcome.
-            wait_for(f"password prompt shown by {nick}", lambda: client.shows("Enter your password. /quote PASS"))
-            wait_for(f"HELP shown by {nick}", lambda: client.shows("Connect to IRC server."))
-            wait_for(f"link of {nick}", lambda: relay.link_of(nick))
-            link = relay.link_of(nick)
-            wait_for(f"server welcome for {nick}", lambda: link.count(link.down, rf"^:\S+ 001 {nick} "))
-            client.command(f"/join {CHANNEL}")
-            wait_for(f"{nick} in the channel", lambda: direct.saw(rf"^:{nick}!\S+ JOIN :?{CHANNEL}"))
-            client.command(f"/msg {CHANNEL} hello from {nick}")
-            wait_for(f"{nick}'s message", lambda: direct.saw(rf"^:{nick}!\S+ PRIVMSG {CHANNEL} :hello from {nick}"))
-            if SERVER == "inspircd":  # its PINGs carry tags once the client asks for server-time
-                client.command("/quote CAP REQ :server-time")
-                wait_for(f"server-time for {nick}", lambda: link.count(link.down, r"CAP \S+ ACK :server-time"))
-        direct.send(f"PRIVMSG {CHANNEL} :hello from direct")
-        for nick, client in clients.items():
-            wait_for(f"direct's message shown by {nick}", lambda: client.shows("hello from direct"))
+    for nick, client in clients.items():
+        # Readable notices: the prompt and HELP, then the server's welcome.
+        wait_for(f"password prompt shown by {nick}", lambda: client.shows("Enter your password. /quote PASS"))
+        wait_for(f"HELP shown by {nick}", lambda: client.shows("Connect to IRC server."))
+        wait_for(f"link of {nick}", lambda: relay.link_of(nick))
+        link = relay.link_of(nick)
+        wait_for(f"server welcome for {nick}", lambda: link.count(link.down, rf"^(@\S+ )?:\S+ 001 {nick} "))
+        client.command(f"/join {CHANNEL}")
+        wait_for(f"{nick} in the channel", lambda: direct.saw(rf"^:{nick}!\S+ JOIN :?{CHANNEL}"))
+        client.command(f"/msg {CHANNEL} hello from {nick}")
+        wait_for(f"{nick}'s message", lambda: direct.saw(rf"^:{nick}!\S+ PRIVMSG {CHANNEL} :hello from {nick}"))
+    direct.send(f"PRIVMSG {CHANNEL} :hello from direct")
+    for nick, client in clients.items():
+        wait_for(f"direct's message shown by {nick}", lambda: client.shows("hello from direct"))
 
-        # Idle through the server's PINGs: Kelvox answers every one itself.
-        ping = r"^@time=\S+ PING " if SERVER == "inspircd" else r"^PING "
-        links = {nick: relay.link_of(nick) for nick in clients}
-        seen = {nick: link.count(link.down, ping) for nick, link in links.items()}
-        for nick, link in links.items():
-            wait_for(f"{PINGS} PINGs answered for {nick}",
-                     lambda: link.count(link.down, ping) >= seen[nick] + PINGS and
-                     link.count(link.up, r"^PONG ") >= link.count(link.down, ping))
-        direct.send(f"PRIVMSG {CHANNEL} :still here")
-        for nick, client in clients.items():
-            wait_for(f"the last message shown by {nick}", lambda: client.shows("still here"))
+    # Idle through the server's PINGs: Kelvox answers every one itself. The
+    # clients took server-time, so InspIRCd's come tagged.
+    await_pings(RUN, relay, clients, r"^@time=\S+ PING " if SERVER == "inspircd" else r"^PING ", PINGS)
+    direct.send(f"PRIVMSG {CHANNEL} :still here")
+    for nick, client in clients.items():
+        wait_for(f"the last message shown by {nick}", lambda: client.shows("still here"))
 
-        # What reached the server: registration only, never the bouncer's password.
-        for nick in clients:
-            link = relay.link_of(nick)
-            with LineLog.lock:
-                up = list(link.up)
-            if any(PASSWORD in line or line.upper().startswith(("PASS", "CAP LS", "CAP END")) for line in up):
-                fail(f"{nick}'s link carried the password or the negotiation: {up[:6]}")
-            if not (up[0].startswith(f"NICK {nick}") or up[1].startswith(f"NICK {nick}")):
-                fail(f"{nick}'s link did not open with its registration: {up[:6]}")
-        print("OK")
-    finally:
-        for client in clients.values():
-            client.stop()
+    # What reached the server: Kelvox's own negotiation and the registration,
+    # never the bouncer's password.
+    for nick in clients:
+        link = relay.link_of(nick)
+        with LineLog.lock:
+            up = list(link.up)
+        if any(PASSWORD in line or line.upper().startswith("PASS") for line in up):
+            fail(f"{nick}'s link carried the bouncer's password: {up[:6]}")
+        if up[0] != "CAP LS 302" or not up[1].startswith(f"NICK {nick}"):
+            fail(f"{nick}'s link did not open with its negotiation and registration: {up[:6]}")
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    finally:
-        RUN.finish()
+    RUN.main(main)

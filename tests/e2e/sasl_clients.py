@@ -20,7 +20,7 @@ from datetime import datetime, timedelta, timezone
 
 import services
 from e2e_support import IrcClient, LineLog, Run, free_port, listening
-from programs import NICKS, Irssi, Relay, WeeChat, start_kelvox, start_ngircd
+from programs import NICKS, Irssi, Relay, WeeChat, await_pings, start_kelvox, start_ngircd
 
 KELVOX, SERVER = sys.argv[1], sys.argv[2]
 SASL = SERVER == "inspircd"
@@ -98,64 +98,51 @@ def main():
                             f"-sasl_mechanism plain -sasl_username {irssi} -sasl_password {ACCOUNT_PASSWORD}"),
                wee: WeeChat(RUN, front.port, PASSWORD, on_connect,
                             ["sasl_mechanism plain", f"sasl_username {wee}", f"sasl_password {ACCOUNT_PASSWORD}"])}
-    try:
-        outcome = r"logged in as {}\." if SASL else r"the IRC server offers no SASL; you are not logged in\."
-        for nick, client in clients.items():
-            wait_for(f"link of {nick}", lambda: relay.link_of(nick))
-            link = relay.link_of(nick)
-            wait_for(f"server welcome for {nick}", lambda: link.count(link.down, rf"^(@\S+ )?:\S+ 001 {nick} "))
-            wait_for(f"the SASL outcome shown by {nick}", lambda: client.shows("   SASL: " + outcome.format(nick)))
-            if SASL:  # logged in before the registration ended
-                up, down = order(link.up, r"^AUTHENTICATE PLAIN$", r"^CAP END$"), order(link.down, r" 903 ", r" 001 ")
-                if not 0 <= up[0] < up[1] or not 0 <= down[0] < down[1]:
-                    RUN.fail(f"{nick} was not logged in before registering: up {up}, down {down}")
-            client.command(f"/join {CHANNEL}")
-            wait_for(f"{nick} in the channel", lambda: direct.saw(rf"^:{nick}!\S+ JOIN :?{CHANNEL}"))
-            client.command(f"/msg {CHANNEL} hello from {nick}")
-            wait_for(f"{nick}'s message", lambda: direct.saw(rf"^:{nick}!\S+ PRIVMSG {CHANNEL} :hello from {nick}"))
-            if SASL:
-                direct.send(f"WHOIS {nick}")
-                wait_for(f"{nick} logged in, says WHOIS",
-                         lambda: direct.saw(rf" 330 direct {nick} {nick} :is logged in as"))
+    outcome = r"logged in as {}\." if SASL else r"the IRC server offers no SASL; you are not logged in\."
+    for nick, client in clients.items():
+        wait_for(f"link of {nick}", lambda: relay.link_of(nick))
+        link = relay.link_of(nick)
+        wait_for(f"server welcome for {nick}", lambda: link.count(link.down, rf"^(@\S+ )?:\S+ 001 {nick} "))
+        wait_for(f"the SASL outcome shown by {nick}", lambda: client.shows("   SASL: " + outcome.format(nick)))
+        if SASL:  # logged in before the registration ended
+            up, down = order(link.up, r"^AUTHENTICATE PLAIN$", r"^CAP END$"), order(link.down, r" 903 ", r" 001 ")
+            if not 0 <= up[0] < up[1] or not 0 <= down[0] < down[1]:
+                RUN.fail(f"{nick} was not logged in before registering: up {up}, down {down}")
+        client.command(f"/join {CHANNEL}")
+        wait_for(f"{nick} in the channel", lambda: direct.saw(rf"^:{nick}!\S+ JOIN :?{CHANNEL}"))
+        client.command(f"/msg {CHANNEL} hello from {nick}")
+        wait_for(f"{nick}'s message", lambda: direct.saw(rf"^:{nick}!\S+ PRIVMSG {CHANNEL} :hello from {nick}"))
+        if SASL:
+            direct.send(f"WHOIS {nick}")
+            wait_for(f"{nick} logged in, says WHOIS",
+                     lambda: direct.saw(rf" 330 direct {nick} {nick} :is logged in as"))
 
-        rex = raw_user(kelvox_port, relay.port)
-        rex.send(f"JOIN {CHANNEL}", f"PRIVMSG {CHANNEL} :hello from rex")
-        wait_for("rex's message", lambda: direct.saw(rf"^:rex!\S+ PRIVMSG {CHANNEL} :hello from rex"))
+    rex = raw_user(kelvox_port, relay.port)
+    rex.send(f"JOIN {CHANNEL}", f"PRIVMSG {CHANNEL} :hello from rex")
+    wait_for("rex's message", lambda: direct.saw(rf"^:rex!\S+ PRIVMSG {CHANNEL} :hello from rex"))
 
-        # The server's time reaches the users: InspIRCd's (the relay's STAMP), or Kelvox's own for ngircd.
-        direct.send(f"PRIVMSG {CHANNEL} :stamped")
-        time = re.escape(STAMP) if SASL else r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z"
-        stamped = rf"^@time=({time}) :direct!\S+ PRIVMSG {CHANNEL} :stamped$"  # that tag alone
-        wait_for("the time on rex's line", lambda: rex.saw(stamped))
-        arrival = datetime.strptime(next(m[1] for line in rex.log.down if (m := re.match(stamped, line))),
-                                    "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=timezone.utc)
-        if not SASL and abs(datetime.now(timezone.utc) - arrival) > timedelta(minutes=1):
-            RUN.fail(f"Kelvox's time {arrival} is not the time of arrival")
-        for nick, client in clients.items():
-            user = front.link_of(nick)
-            wait_for(f"the time on {nick}'s line", lambda: user.count(user.down, stamped))
-            if SASL:
-                wait_for(f"the server's time shown by {nick}", lambda: client.shows(SHOWN_STAMP[nick]))
+    # The server's time reaches the users: InspIRCd's (the relay's STAMP), or Kelvox's own for ngircd.
+    direct.send(f"PRIVMSG {CHANNEL} :stamped")
+    time = re.escape(STAMP) if SASL else r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z"
+    stamped = rf"^@time=({time}) :direct!\S+ PRIVMSG {CHANNEL} :stamped$"  # that tag alone
+    wait_for("the time on rex's line", lambda: rex.saw(stamped))
+    arrival = datetime.strptime(next(m[1] for line in rex.log.down if (m := re.match(stamped, line))),
+                                "%Y-%m-%dT%H:%M:%S.%fZ").replace(tzinfo=timezone.utc)
+    if not SASL and abs(datetime.now(timezone.utc) - arrival) > timedelta(minutes=1):
+        RUN.fail(f"Kelvox's time {arrival} is not the time of arrival")
+    for nick, client in clients.items():
+        user = front.link_of(nick)
+        wait_for(f"the time on {nick}'s line", lambda: user.count(user.down, stamped))
+        if SASL:
+            wait_for(f"the server's time shown by {nick}", lambda: client.shows(SHOWN_STAMP[nick]))
 
-        # Idle through the server's PINGs (tagged on InspIRCd): Kelvox answers every one.
-        ping = r"^@time=\S+ PING " if SASL else r"^PING "
-        links = {nick: relay.link_of(nick) for nick in [*clients, "rex"]}
-        seen = {nick: link.count(link.down, ping) for nick, link in links.items()}
-        for nick, link in links.items():
-            wait_for(f"{PINGS} PINGs answered for {nick}", lambda: link.count(link.down, ping) >= seen[nick] + PINGS
-                     and link.count(link.up, r"^PONG ") >= link.count(link.down, ping))
-        direct.send(f"PRIVMSG {CHANNEL} :still here")
-        for nick, client in clients.items():
-            wait_for(f"the last message shown by {nick}", lambda: client.shows("still here"))
-        wait_for("the last message at rex", lambda: rex.saw("still here"))
-        print("OK")
-    finally:
-        for client in clients.values():
-            client.stop()
+    # Idle through the server's PINGs (tagged on InspIRCd): Kelvox answers every one.
+    await_pings(RUN, relay, [*clients, "rex"], r"^@time=\S+ PING " if SASL else r"^PING ", PINGS)
+    direct.send(f"PRIVMSG {CHANNEL} :still here")
+    for nick, client in clients.items():
+        wait_for(f"the last message shown by {nick}", lambda: client.shows("still here"))
+    wait_for("the last message at rex", lambda: rex.saw("still here"))
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    finally:
-        RUN.finish()
+    RUN.main(main)

@@ -117,11 +117,7 @@ def main():
     RUN.wait_for("fay linked from the TLS port", lambda: fay.saw(r"^:insp.test 001 fay "))
     fay.send(f"JOIN {CHANNEL}", f"PRIVMSG {CHANNEL} :hello from the TLS port")
     RUN.wait_for("fay's message", lambda: direct.saw(rf"^:fay!\S+ PRIVMSG {CHANNEL} :hello from the TLS port"))
-    print("OK")
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    finally:
-        RUN.finish()
+    RUN.main(main)
