@@ -11,24 +11,28 @@ ensure_packages() {
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   $sudo apt-get update -q
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"
-  # The tests start their IRC servers themselves: a server package must not
-  # leave one running for the whole machine.
-  if [[ " ${missing[*]} " =~ " inspircd " ]] && command -v systemctl >/dev/null 2>&1; then
-    $sudo systemctl disable --now inspircd >/dev/null 2>&1 || true
-  fi
+  # The tests start their IRC servers and services themselves: a package must
+  # not leave one running for the whole machine.
+  command -v systemctl >/dev/null 2>&1 || return 0
+  for daemon in inspircd atheme-services; do
+    if [[ " ${missing[*]} " =~ " $daemon " ]]; then
+      $sudo systemctl disable --now "$daemon" >/dev/null 2>&1 || true
+    fi
+  done
 }
 
 # What building the program needs (OpenSSL 3 for TLS), and what the desktop
 # program needs in addition (Qt 6 Widgets).
 BUILD_PACKAGES=(g++ cmake ninja-build netbase libcurl4-openssl-dev libssl-dev)
 DESKTOP_PACKAGES=(qt6-base-dev)
-# What the tests need in addition: GoogleTest, two IRC servers to talk to, two
-# IRC clients (irssi under tmux, WeeChat headless with its FIFO plugin) and
+# What the tests need in addition: GoogleTest, two IRC servers to talk to, IRC
+# services linked to one of them (atheme: accounts and SASL logins), two IRC
+# clients (irssi under tmux, WeeChat headless with its FIFO plugin) and
 # Python to drive them, Qt 6 Widgets for the desktop window and its tests, the
 # tools that make and check the Debian packages, their manual pages and desktop
 # entries, and Node.js for the IRC client library of the end-to-end test (a node
 # already on the machine serves).
-TEST_PACKAGES=(googletest libgtest-dev libgmock-dev "${DESKTOP_PACKAGES[@]}" ngircd inspircd irssi tmux weechat-headless weechat-plugins
+TEST_PACKAGES=(googletest libgtest-dev libgmock-dev "${DESKTOP_PACKAGES[@]}" ngircd inspircd atheme-services irssi tmux weechat-headless weechat-plugins
   dpkg-dev man-db mandoc desktop-file-utils openssl)
 # The desktop program's test on a real X display: a virtual display (Xvfb), a
 # window manager (openbox) and a tray host (trayer), the accessibility bus

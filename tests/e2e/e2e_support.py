@@ -21,6 +21,7 @@ class Run:
         self.limit = limit  # seconds that any one awaited event may take
         self.children = []
         self.watched = []  # programs whose end while a wait runs is the failure
+        self.cleanups = []  # what stops the programs that are not its children
         self.started = time.monotonic()
 
     def path(self, name):
@@ -82,7 +83,17 @@ class Run:
         print("SKIP: not installed: " + " ".join(missing))
         sys.exit(77)
 
+    def main(self, body):
+        """Runs the test's `body`, says OK when it returned, and cleans up after it."""
+        try:
+            body()
+            print("OK")
+        finally:
+            self.finish()
+
     def finish(self):
+        for cleanup in self.cleanups:
+            cleanup()
         for child in self.children:
             child.terminate()
         for child in self.children:
@@ -150,7 +161,7 @@ class IrcClient:
         try:
             while data := self.sock.recv(65536):
                 rest = self.log.add(self.log.down, data, rest)
-                for token in re.findall(rb"^PING (\S+)", data, re.M):
+                for token in re.findall(rb"^(?:@\S+ )?PING (\S+)", data, re.M):
                     self.send("PONG " + token.decode())
         except OSError:
             pass

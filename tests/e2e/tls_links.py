@@ -42,8 +42,8 @@ def start_server(plain, trusted, untrusted):
 {profiles}<bind address="127.0.0.1" port="{plain}" type="clients">
 <bind address="127.0.0.1" port="{trusted}" type="clients" sslprofile="trusted">
 <bind address="127.0.0.1" port="{untrusted}" type="clients" sslprofile="untrusted">
-<connect allow="*" timeout="20" localmax="100" globalmax="100" useident="no" limit="100">
-<dns timeout="1">
+<connect allow="*" resolvehostnames="no" timeout="20" localmax="100" globalmax="100" useident="no" limit="100">
+<dns server="127.0.0.1" timeout="1">
 <pid file="{RUN.path("inspircd.pid")}">
 <log method="file" type="* -USERINPUT -USEROUTPUT" level="default" target="{RUN.path("ircd.log")}">
 """)
@@ -117,11 +117,7 @@ def main():
     RUN.wait_for("fay linked from the TLS port", lambda: fay.saw(r"^:insp.test 001 fay "))
     fay.send(f"JOIN {CHANNEL}", f"PRIVMSG {CHANNEL} :hello from the TLS port")
     RUN.wait_for("fay's message", lambda: direct.saw(rf"^:fay!\S+ PRIVMSG {CHANNEL} :hello from the TLS port"))
-    print("OK")
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    finally:
-        RUN.finish()
+    RUN.main(main)
