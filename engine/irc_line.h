@@ -21,6 +21,12 @@ inline bool FirstWordIs(std::string_view line, std::string_view keyword) {
          (line.size() == keyword.size() || line[keyword.size()] == ' ');
 }
 
+/// Whether the line is one of a client's registration (PASS, NICK, USER): the
+/// lines an IRC server takes before its welcome.
+inline bool IsRegistrationLine(std::string_view line) {
+  return FirstWordIs(line, "pass") || FirstWordIs(line, "nick") || FirstWordIs(line, "user");
+}
+
 /// The text after a keyword that starts the line and the one character after it
 /// (normally the blank that separates them); not trimmed.
 inline std::string ArgumentAfter(std::string_view line, std::string_view keyword) {

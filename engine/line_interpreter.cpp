@@ -49,8 +49,8 @@ void TLineInterpreter::HandleClientLine(int slot, std::string_view line) {
   if (record.Relaying) {
     TConnection* link = record.Link.get();
     const TSocketState state = link != nullptr ? link->State() : wsClosed;
-    if (state == wsConnected && record.Registration) {
-      Hold(slot, line);  // until the link's registration ends
+    if (state == wsConnected && record.Registration && !IsRegistrationLine(line)) {
+      Hold(slot, line);  // until the server's welcome
     } else if (state == wsConnected) {
       if (FirstWordIs(line, "$ctcpprotect") && WholeLineIs(ArgumentAfter(line, "$ctcpprotect"), "off")) {
         record.CtcpProtect = false;

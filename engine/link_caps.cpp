@@ -11,14 +11,13 @@ namespace {
 
 // The registration lines among the held ones go with CAP LS; the server holds
 // them until CAP END. The others (a JOIN the client sent after the bouncer's
-// welcome) would be refused before it, and wait.
+// welcome) would be refused before the server's welcome, and wait for it.
 void SplitRegistration(const std::string& pending, std::string& registration, std::string& rest) {
   std::string_view lines = pending;
   while (!lines.empty()) {
     const std::size_t end = std::min(lines.find("\r\n"), lines.size() - 2) + 2;
     const std::string_view line = lines.substr(0, end);
-    const bool registers = FirstWordIs(line, "pass") || FirstWordIs(line, "nick") || FirstWordIs(line, "user");
-    (registers ? registration : rest).append(line);
+    (IsRegistrationLine(line) ? registration : rest).append(line);
     lines.remove_prefix(end);
   }
 }
@@ -50,12 +49,19 @@ void TServerLinks::Apply(int slot, TConnection& link, TLinkNegotiation::TStep& s
   for (const std::string& notice : step.Notices) Tell(slot, notice);
   if (!step.ToServer.empty()) link.SendText(step.ToServer);
   Wipe(step.ToServer);  // it may carry the password
+  TMySocket& record = sessions_.Slot(slot);
+  if (step.Ended) Settle(slot);
   if (!step.Done) return;
+  record.Registration.reset();
+  if (!record.Pending.empty()) link.SendText(record.Pending);
+  std::string().swap(record.Pending);
+}
+
+void TServerLinks::Settle(int slot) {
   TMySocket& record = sessions_.Slot(slot);
   TUserCaps& caps = *record.Caps;
   caps.Provided.insert(record.Registration->Provided().begin(), record.Registration->Provided().end());
-  const std::vector<std::string> withdrawn = record.Registration->Withdrawn();
-  record.Registration.reset();
+  const std::vector<std::string>& withdrawn = record.Registration->Withdrawn();
   if (!withdrawn.empty()) {
     TCapLine del;
     del.Subcommand = TCapSubcommand::Del;
@@ -72,8 +78,6 @@ void TServerLinks::Apply(int slot, TConnection& link, TLinkNegotiation::TStep& s
     caps.Client.Adjust(del);
   }
   record.Tags = caps.Tags();
-  if (!record.Pending.empty()) link.SendText(record.Pending);
-  std::string().swap(record.Pending);
 }
 
 bool TServerLinks::TrackCaps(int slot, std::string_view line) {

@@ -73,7 +73,8 @@ TLinkNegotiation::TStep TLinkNegotiation::GiveUp() {
   TStep step;
   if (phase_ == TPhase::Done) return step;
   Tell("the IRC server did not answer in time", step);
-  Finish(step);
+  if (phase_ != TPhase::Registering) Finish(step);
+  Welcomed(step);
   return step;
 }
 
@@ -181,11 +182,14 @@ void TLinkNegotiation::Authenticate(std::string_view argument, TStep& step) {
 
 void TLinkNegotiation::Numeric(int number, const std::vector<std::string_view>& words, TStep& step) {
   if (number == 1) {
-    // The server registered the user without a word of CAP: it does not know it.
-    capable_ = false;
-    return Finish(step);
+    // Before CAP END only a server that does not know CAP registers the user.
+    if (phase_ != TPhase::Registering) {
+      capable_ = false;
+      Finish(step);
+    }
+    return Welcomed(step);
   }
-  if (number == 421 && words.size() > 2 && EqualIgnoringCase(words[2], "CAP")) {
+  if (number == 421 && phase_ != TPhase::Registering && words.size() > 2 && EqualIgnoringCase(words[2], "CAP")) {
     step.Consumed = true;
     capable_ = false;
     return Finish(step);
@@ -222,8 +226,8 @@ void TLinkNegotiation::Abort(std::string_view why, TStep& step) {
 
 void TLinkNegotiation::Finish(TStep& step) {
   Tell("the IRC server offers no SASL", step);
-  phase_ = TPhase::Done;
-  step.Done = true;
+  phase_ = TPhase::Registering;
+  step.Ended = true;
   if (capable_) step.ToServer += "CAP END\r\n";
   credentials_.reset();
   scram_.reset();
@@ -231,6 +235,11 @@ void TLinkNegotiation::Finish(TStep& step) {
     if (name == "sasl" || name == "cap-notify" || server_.Granted().contains(name)) continue;
     (BouncerCanGive(name) ? provided_ : withdrawn_).push_back(name);
   }
+}
+
+void TLinkNegotiation::Welcomed(TStep& step) {
+  phase_ = TPhase::Done;
+  step.Done = true;
 }
 
 std::string TLinkNegotiation::Account() const {

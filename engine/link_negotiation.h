@@ -50,7 +50,8 @@ class TLinkNegotiation {
     bool Consumed = false;              // the line was the negotiation's: not relayed
     std::string ToServer;               // lines to send, each with CR LF
     std::vector<std::string> Notices;   // texts to tell the user, each with CR LF
-    bool Done = false;                  // send CAP END and the rest of the held lines
+    bool Ended = false;                 // the capabilities are settled: Provided and Withdrawn hold
+    bool Done = false;                  // the server welcomed the user: the held lines go
   };
 
   /// `enabled` is what the client took; `tls` whether the link is TLS, and
@@ -63,10 +64,10 @@ class TLinkNegotiation {
 
   /// Takes one line from the server.
   TStep Take(std::string_view line);
-  /// The server did not finish in time: what to tell, and Done.
+  /// The server did not finish in time: what to tell, Ended and Done.
   TStep GiveUp();
 
-  /// Once Done: what the client took that the bouncer gives itself, and what it
+  /// Once Ended: what the client took that the bouncer gives itself, and what it
   /// loses (CAP DEL).
   const std::vector<std::string>& Provided() const { return provided_; }
   const std::vector<std::string>& Withdrawn() const { return withdrawn_; }
@@ -77,15 +78,19 @@ class TLinkNegotiation {
   std::chrono::steady_clock::time_point Started = std::chrono::steady_clock::now();
 
  private:
-  enum class TPhase { Listing, Requesting, Authenticating, Done };
+  /// After CAP END the server completes the registration; lines other than
+  /// the registration's would be refused until its welcome (001).
+  enum class TPhase { Listing, Requesting, Authenticating, Registering, Done };
   enum class TMechanism { None, Plain, Scram };
 
   void Listed(TStep& step);
   void Answered(const TCapLine& line, TStep& step);
   void Authenticate(std::string_view argument, TStep& step);
   void Numeric(int number, const std::vector<std::string_view>& words, TStep& step);
-  /// The end, with the capabilities the server did not give sorted out.
+  /// The end of the capabilities, the ones the server did not give sorted out.
   void Finish(TStep& step);
+  /// The server's welcome: the held lines may go.
+  void Welcomed(TStep& step);
   /// The SASL mechanism to use with the server's list, or a notice why none.
   TMechanism Choose(TStep& step);
   /// Tells the user why it is not logged in, once, when it left credentials.

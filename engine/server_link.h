@@ -109,6 +109,9 @@ class TServerLinks {
   bool Negotiate(int slot, TConnection& link, std::string_view line);
   /// Sends what a step of the negotiation says, and ends it when it is done.
   void Apply(int slot, TConnection& link, TLinkNegotiation::TStep& step);
+  /// The capabilities settled: CAP DEL to the client for what it lost, and the
+  /// tags it takes from now on.
+  void Settle(int slot);
   /// A CAP line from the server outside the negotiation: what the client has
   /// follows its answers. False when the client is not to see it.
   bool TrackCaps(int slot, std::string_view line);

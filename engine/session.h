@@ -67,8 +67,8 @@ struct TMySocket {
   TEventLoop::Clock::time_point LinkStartedAt;  // the connect began
   TEventLoop::Clock::time_point LinkHeardAt;    // the server's last bytes (or its connect)
   bool PingSent = false;     // the bouncer asked a silent server whether it is still there
-  /// The capabilities and the login asked of the server, until CAP END; the
-  /// user's lines wait meanwhile.
+  /// The capabilities and the login asked of the server, until the server's
+  /// welcome; the user's lines but its registration wait meanwhile.
   std::unique_ptr<TLinkNegotiation> Registration;
   TTagPolicy Tags;           // which of the server's tags reach the client
 

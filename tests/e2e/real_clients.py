@@ -15,6 +15,7 @@ import sys
 
 from e2e_support import IrcClient, LineLog, Run, free_port, listening
 from programs import NICKS, Irssi, Relay, WeeChat, await_pings, start_kelvox, start_ngircd
+from services import client_ports
 
 KELVOX, SERVER = sys.argv[1], sys.argv[2]
 PASSWORD = "s3cret"
@@ -25,14 +26,12 @@ WORK = RUN.work
 fail, wait_for, read_file, start = RUN.fail, RUN.wait_for, RUN.read, RUN.start
 
 
-def start_server(port):
+def start_server(port, calm_port):
     if SERVER == "ngircd":
         return start_ngircd(RUN, port)
     config = f"""<server name="insp.test" description="Kelvox test" network="Test">
 <admin name="test" nick="test" email="test@localhost">
-<bind address="127.0.0.1" port="{port}" type="clients">
-<connect allow="*" resolvehostnames="no" pingfreq="3" timeout="20" localmax="100" globalmax="100" useident="no" limit="100">
-<dns server="127.0.0.1" timeout="1">
+{client_ports(port, calm_port)}<dns server="127.0.0.1" timeout="1">
 <pid file="{WORK}/inspircd.pid">
 <log method="file" type="* -USERINPUT -USEROUTPUT" level="default" target="{WORK}/ircd.log">
 <module name="cap">
@@ -47,12 +46,13 @@ def start_server(port):
 def main():
     RUN.skip_without("irssi", "tmux", "weechat-headless", SERVER)
     server_port, kelvox_port = free_port(), free_port()
-    start_server(server_port)
-    wait_for("IRC server listening", lambda: listening(server_port))
+    calm_port = free_port() if SERVER == "inspircd" else server_port
+    start_server(server_port, calm_port)
+    wait_for("IRC server listening", lambda: listening(server_port) and listening(calm_port))
     relay = Relay(server_port, RUN.path("relay.log"))
     start_kelvox(RUN, KELVOX, kelvox_port, PASSWORD)
     wait_for("Kelvox listening", lambda: listening(kelvox_port) and "status 0" in read_file("kelvox.out"))
-    direct = IrcClient(socket.create_connection(("127.0.0.1", server_port)), "direct")
+    direct = IrcClient(socket.create_connection(("127.0.0.1", calm_port)), "direct")
     wait_for("direct client registered", lambda: direct.saw(r"^:\S+ 001 direct "))
     direct.send(f"JOIN {CHANNEL}")
     wait_for("direct client in the channel", lambda: direct.saw(rf"JOIN :?{CHANNEL}"))

@@ -76,10 +76,10 @@ def main():
     programs = ["inspircd", "atheme-services"] if SASL else ["ngircd"]
     RUN.skip_without("irssi", "tmux", "weechat-headless", *programs)
     if SASL:
-        server_port = services.start_network(RUN)
+        server_port, calm_port = services.start_network(RUN)
         for account in [*NICKS.values(), "rex", "direct"]:
-            services.register(RUN, server_port, account, ACCOUNT_PASSWORD)
-        direct = services.sasl_login(RUN, server_port, "direct", "direct", ACCOUNT_PASSWORD)  # the network works
+            services.register(RUN, calm_port, account, ACCOUNT_PASSWORD)
+        direct = services.sasl_login(RUN, calm_port, "direct", "direct", ACCOUNT_PASSWORD)  # the network works
     else:
         server_port = free_port()
         RUN.watched.append(start_ngircd(RUN, server_port))

@@ -13,7 +13,17 @@ SERVICES = "services.kelvox.test"
 LINK_PASSWORD = "linkpass"
 
 
-def start_inspircd(run, port, link_port):
+def client_ports(port, calm_port):
+    """InspIRCd's client ports: `port` PINGs every 3 s (the links through Kelvox
+    idle through a few quickly), `calm_port` every 2 minutes, for the test's own
+    clients, whose reader threads may lag on a loaded machine."""
+    return "".join(f"""<bind address="127.0.0.1" port="{p}" type="clients">
+<connect name="c{p}" allow="*" port="{p}" resolvehostnames="no" pingfreq="{freq}" timeout="20" localmax="100"
+         globalmax="100" useident="no" limit="100">
+""" for p, freq in [(port, 3), (calm_port, 120)])
+
+
+def start_inspircd(run, port, calm_port, link_port):
     """InspIRCd with the modules SASL and the tags need; atheme links on `link_port`."""
     modules = ["cap", "ircv3", "ircv3_servertime", "ircv3_accounttag", "ircv3_capnotify", "ircv3_echomessage",
                "ircv3_batch", "ircv3_chghost", "ircv3_ctctags", "ircv3_invitenotify", "setname",
@@ -21,9 +31,7 @@ def start_inspircd(run, port, link_port):
     run.write("inspircd.conf", "".join(f'<module name="{name}">\n' for name in modules) + f"""
 <server name="{SERVER}" description="Kelvox test" network="Test" id="1AA">
 <admin name="test" nick="test" email="test@localhost">
-<bind address="127.0.0.1" port="{port}" type="clients">
-<bind address="127.0.0.1" port="{link_port}" type="servers">
-<connect allow="*" resolvehostnames="no" pingfreq="3" timeout="20" localmax="100" globalmax="100" useident="no" limit="100">
+{client_ports(port, calm_port)}<bind address="127.0.0.1" port="{link_port}" type="servers">
 <link name="{SERVICES}" ipaddr="127.0.0.1" port="{link_port}" allowmask="127.0.0.0/8"
       sendpass="{LINK_PASSWORD}" recvpass="{LINK_PASSWORD}">
 <uline server="{SERVICES}" silent="yes">
@@ -60,18 +68,19 @@ logfile "{run.path("atheme.log")}" {{ all; }};
 
 
 def start_network(run):
-    """Starts InspIRCd and atheme, both watched; returns the clients' port once
-    the server offers SASL (which it does only while atheme is linked)."""
-    port, link_port = free_port(), free_port()
-    run.watched.append(start_inspircd(run, port, link_port))
-    run.wait_for("InspIRCd listening", lambda: listening(port) and listening(link_port))
+    """Starts InspIRCd and atheme, both watched; returns the client ports (see
+    client_ports) once the server offers SASL (which it does only while atheme
+    is linked)."""
+    port, calm_port, link_port = free_port(), free_port(), free_port()
+    run.watched.append(start_inspircd(run, port, calm_port, link_port))
+    run.wait_for("InspIRCd listening", lambda: listening(port) and listening(calm_port) and listening(link_port))
     run.watched.append(start_atheme(run, link_port))
     run.wait_for("atheme linked", lambda: "finished synching with uplink" in run.read("atheme-main.log"))
-    probe = IrcClient(socket.create_connection(("127.0.0.1", port)))
+    probe = IrcClient(socket.create_connection(("127.0.0.1", calm_port)))
     probe.send("CAP LS 302")
     run.wait_for("SASL offered", lambda: probe.saw(r"CAP \* LS :.*\bsasl\b"))
     probe.sock.close()
-    return port
+    return port, calm_port
 
 
 def register(run, port, account, password):

@@ -68,9 +68,15 @@ TEST_F(LinkCapsTest, PlainLoginInsideTheServersRegistration) {
   EXPECT_EQ(Say(server, "AUTHENTICATE +\r\n"), payload[0] + "\r\n" + payload[1] + "\r\n");
   EXPECT_EQ(Say(server, ":irc.test 900 joe joe!joe@h joeacct :You are now logged in as joeacct\r\n"), "");
   EXPECT_EQ(user.Take(), "");
-  EXPECT_EQ(Say(server, ":irc.test 903 joe :SASL authentication successful\r\n"),
-            "CAP END\r\nJOIN #k\r\nPRIVMSG #k :early\r\n");
+  EXPECT_EQ(Say(server, ":irc.test 903 joe :SASL authentication successful\r\n"), "CAP END\r\n");
   EXPECT_EQ(user.Take(), Notice("   SASL: logged in as joeacct.\r\n", "joe") + ":Kelvox CAP joe DEL :chghost\r\n");
+  // Until the server's welcome only the registration goes: a new nick after a 433.
+  Say(server, ":irc.test 433 * joe :Nickname is already in use\r\n");
+  EXPECT_TRUE(user.Take().ends_with(":irc.test 433 * joe :Nickname is already in use\r\n"));
+  Say(user, "NICK joe_\r\nMODE joe_ +i\r\n");
+  EXPECT_EQ(server.Take(), "NICK joe_\r\n");
+  EXPECT_EQ(Say(server, ":irc.test 001 joe_ :Welcome\r\n"), "JOIN #k\r\nPRIVMSG #k :early\r\nMODE joe_ +i\r\n");
+  user.Take();
   EXPECT_FALSE(Record(0).Caps->Credentials.has_value());
 
   // message-tags: the server's tags as they are; server-time the server
@@ -87,14 +93,15 @@ TEST_F(LinkCapsTest, RefusalsAreToldAndTheLinkRegisters) {
   EXPECT_EQ(Say(wrong, ":irc.test CAP * LS :sasl\r\n"), "CAP REQ :sasl\r\n");
   EXPECT_EQ(Say(wrong, ":irc.test CAP joe ACK :sasl\r\nAUTHENTICATE +\r\n"),
             "AUTHENTICATE PLAIN\r\n" + AuthenticateLines(std::string("\0joe\0bad", 8))[0] + "\r\n");
-  EXPECT_EQ(Say(wrong, ":irc.test 904 joe :SASL authentication failed\r\n"), "CAP END\r\nJOIN #k\r\n");
+  EXPECT_EQ(Say(wrong, ":irc.test 904 joe :SASL authentication failed\r\n"), "CAP END\r\n");
+  EXPECT_EQ(Say(wrong, ":irc.test 001 joe :Welcome\r\n"), "JOIN #k\r\n");
   EXPECT_EQ(refused.Take(), Notice("   SASL: the IRC server refused the login (904 SASL authentication failed).\r\n",
-                                   "joe"));
+                                   "joe") + ":irc.test 001 joe :Welcome\r\n");
 
   // PLAIN is not sent readable without the user's word.
   auto [readable, plain] = Negotiated("sasl server-time", "pw", "");
   EXPECT_EQ(Say(plain, ":irc.test CAP * LS :sasl=PLAIN server-time\r\n"), "CAP REQ :server-time\r\n");
-  EXPECT_EQ(Say(plain, ":irc.test CAP joe ACK :server-time\r\n"), "CAP END\r\nJOIN #k\r\n");
+  EXPECT_EQ(Say(plain, ":irc.test CAP joe ACK :server-time\r\n"), "CAP END\r\n");
   EXPECT_EQ(readable.Take(), Notice("   SASL: PLAIN would send your password readable: link with TLS "
                                    "(CONN host:+port), or add sasl=plain-insecure to CONN.\r\n",
                                    "joe"));
@@ -105,9 +112,11 @@ TEST_F(LinkCapsTest, RefusalsAreToldAndTheLinkRegisters) {
 // user without capabilities sees no tag at all.
 TEST_F(LinkCapsTest, AServerWithoutCapabilitiesGetsNoneAndTheBouncerGivesWhatItCan) {
   auto [user, server] = Negotiated("sasl server-time echo-message away-notify", "pw");
-  EXPECT_EQ(Say(server, ":old.test 421 joe CAP :Unknown command\r\n"), "JOIN #k\r\n");
+  EXPECT_EQ(Say(server, ":old.test 421 joe CAP :Unknown command\r\n"), "");
   EXPECT_EQ(user.Take(), Notice("   SASL: the IRC server offers no SASL; you are not logged in.\r\n", "joe") +
                              ":Kelvox CAP joe DEL :away-notify\r\n");
+  EXPECT_EQ(Say(server, ":old.test 001 joe :Hi\r\n"), "JOIN #k\r\n");
+  user.Take();
   Say(server, "@account=x;msgid=2 :a!b@c PRIVMSG joe :hi\r\n");
   const std::string relayed = user.Take();
   EXPECT_TRUE(relayed.starts_with("@time=") && relayed.ends_with("Z :a!b@c PRIVMSG joe :hi\r\n")) << relayed;
