@@ -249,11 +249,11 @@ std::string ShapeTags(std::string_view line, const TTagPolicy& policy, std::stri
   return "@" + kept + " " + std::string(rest);
 }
 
-std::string ServerTimeNow() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto millis =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+std::string ServerTimeOf(std::chrono::system_clock::time_point time) {
+  // Whole seconds and the milliseconds past them, from one floored time.
+  const auto whole = std::chrono::floor<std::chrono::seconds>(time);
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(whole);
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(time - whole).count();
   std::tm utc{};
   gmtime_r(&seconds, &utc);
   char text[40];
@@ -261,6 +261,8 @@ std::string ServerTimeNow() {
   std::snprintf(text + length, sizeof text - length, ".%03dZ", static_cast<int>(millis));
   return text;
 }
+
+std::string ServerTimeNow() { return ServerTimeOf(std::chrono::system_clock::now()); }
 
 void TServerCaps::TakeListing(const TCapLine& line) {
   if (listed_) {  // a new LS starts over

@@ -3,6 +3,7 @@
 // the client took once linked. Nothing here sends; callers send the lines.
 #pragma once
 
+#include <chrono>
 #include <optional>
 #include <set>
 #include <string>
@@ -99,7 +100,9 @@ struct TTagPolicy {
 /// without one.
 std::string ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now);
 
-/// The time of this moment as server-time writes it, in UTC to the millisecond.
+/// The time as server-time writes it, in UTC to the millisecond.
+std::string ServerTimeOf(std::chrono::system_clock::time_point time);
+/// The time of this moment as server-time writes it.
 std::string ServerTimeNow();
 
 /// The server's side once linked: its LS, the request and its answers. After a
