@@ -25,17 +25,28 @@ std::optional<uint16_t> PortNumber(const std::string& port) {
   }
 }
 
+// The value of an option that is a word of its own ("sasl=", "linger="), wherever
+// it stands after the server, trimmed of controls; the word is taken out of the
+// text, so the server's fields never see it. Empty when the text has none.
+std::string TakeOption(std::string& text, std::string_view blank_and_name) {
+  const std::size_t start = LowerAscii(text).find(blank_and_name);
+  if (start == std::string::npos) return {};
+  const std::size_t end = std::min(text.find(' ', start + 1), text.size());
+  std::string value = TrimControls(text.substr(start + blank_and_name.size(), end - start - blank_and_name.size()));
+  text.erase(start, end - start);
+  return value;
+}
+
 }  // namespace
 
 TConnTarget ParseConnTarget(const std::string& argument) {
   TConnTarget target;
-  std::string text = argument;
-  // "sasl=" is a word of its own, wherever it stands after the server.
-  if (const std::size_t sasl = LowerAscii(text).find(" sasl="); sasl != std::string::npos) {
-    const std::size_t end = std::min(text.find(' ', sasl + 1), text.size());
-    target.PlainInsecure = LowerAscii(TrimControls(text.substr(sasl + 6, end - sasl - 6))) == "plain-insecure";
-    text.erase(sasl, end - sasl);
-  }
+  // The key is taken even where the server's name should stand, so that it is
+  // never shown as one.
+  std::string text = " " + argument;
+  target.LingerKey = TakeOption(text, " linger=");
+  text.erase(0, 1);  // the blank put before it, or the one after a key taken from there
+  target.PlainInsecure = LowerAscii(TakeOption(text, " sasl=")) == "plain-insecure";
   // A fingerprint holds colons of its own: it is taken off first.
   if (const std::size_t fp = LowerAscii(text).find(" fp="); fp != std::string::npos) {
     target.Fingerprint = TrimControls(text.substr(fp + 4));

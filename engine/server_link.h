@@ -35,6 +35,10 @@ struct TConnTarget {
   std::string Fingerprint;
   /// "sasl=plain-insecure": SASL PLAIN may go over a link without TLS.
   bool PlainInsecure = false;
+  /// "linger=KEY": the key of the lingering session to open or attach to, as
+  /// given (trimmed of controls), unchecked; empty when none. A secret: Text()
+  /// never holds it.
+  std::string LingerKey;
   /// The server as the grid shows it: "host:port", "host:+port".
   std::string Text() const {
     // An IPv6 address (and anything that would read as one) goes in brackets.
@@ -42,8 +46,8 @@ struct TConnTarget {
     return (bracket ? "[" + Host + "]" : Host) + (Tls ? ":+" : ":") + Port;
   }
 };
-/// CONN's argument read; texts trimmed of blanks and controls. "sasl=" may
-/// follow the server, before or after "fp=".
+/// CONN's argument read; texts trimmed of blanks and controls. "sasl=" and
+/// "linger=" may follow the server, before or after "fp=".
 TConnTarget ParseConnTarget(const std::string& argument);
 
 class TServerLinks {

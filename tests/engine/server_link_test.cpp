@@ -89,6 +89,22 @@ TEST(ConnTargetTest, HostPortTlsAndPinAreReadFromTheirForms) {
   EXPECT_EQ(ParseConnTarget("[::1]:7000").Host, "::1");
 }
 
+// The key of a lingering session is a word of its own after the server; what
+// the grid shows never holds it.
+TEST(ConnTargetTest, LingerKeyIsReadWhereverItStandsAndNeverShown) {
+  const auto read = [](const std::string& argument) {
+    const TConnTarget target = ParseConnTarget(argument);
+    return target.Text() + " fp=" + target.Fingerprint + " key=" + target.LingerKey +
+           (target.PlainInsecure ? " insecure" : "");
+  };
+  EXPECT_EQ(read("irc.example.net:6697 linger=Se:cr3t=key!"), "irc.example.net:6697 fp= key=Se:cr3t=key!");
+  EXPECT_EQ(read("irc.example.net:+6697 LINGER=k:e:y:1234567 fp=ab:CD sasl=plain-insecure"),
+            "irc.example.net:+6697 fp=ab:CD key=k:e:y:1234567 insecure");
+  EXPECT_EQ(read("irc.example.net:+6697 fp=ab:CD linger=secret-key-1 "), "irc.example.net:+6697 fp=ab:CD key=secret-key-1");
+  EXPECT_EQ(read("[::1]:7000 sasl=plain-insecure linger=fp=sasl=key"), "[::1]:7000 fp= key=fp=sasl=key insecure");
+  EXPECT_EQ(read("linger=secret-key-1"), ":6667 fp= key=secret-key-1");  // no server: refused later, key unshown
+}
+
 // "+port" links over TLS, checked against the name the user gave, or against a
 // pinned fingerprint; a failed handshake says why before the link ends.
 TEST_F(ServerLinkTest, APlusPortLinksOverTlsAndAFailedHandshakeSaysWhy) {
