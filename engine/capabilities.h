@@ -79,6 +79,10 @@ class TClientCaps {
   bool holding_ = false;
 };
 
+/// Whether a tagged line has a time tag and reads the same with all its tags
+/// kept: a blank after them, no empty tag at either end.
+bool KeepsItsTime(std::string_view line);
+
 /// Which of the server's message tags a client takes: all of them with
 /// message-tags, else only those of the capabilities it took; and whether it
 /// wants each line's time.
@@ -89,14 +93,20 @@ struct TTagPolicy {
   bool Batch = false;    // batch
   bool Echo = false;     // echo-message, given by the bouncer: its messages come back
 
-  /// Whether a line passes unchanged.
-  bool AsIs(std::string_view line) const { return !Time && (All || line.empty() || line.front() != '@'); }
+  /// Whether a line passes unchanged: ShapeTags would give it back as it is.
+  bool AsIs(std::string_view line) const {
+    if (line.empty() || line.front() != '@') return !Time;
+    return All && (!Time || KeepsItsTime(line));
+  }
 };
 
 /// The server's line as the client takes it: the tags it did not ask for gone,
 /// and with Time, `now` ("2026-12-08T11:22:33.456Z") as the time of a line
 /// without one.
 std::string ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now);
+/// The same into `shaped`, whose memory serves again line after line; `line`
+/// must not view `shaped`.
+void ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now, std::string& shaped);
 
 /// The time of this moment as server-time writes it, in UTC to the millisecond.
 std::string ServerTimeNow();
