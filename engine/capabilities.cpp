@@ -217,6 +217,12 @@ void TClientCaps::Adjust(const TCapLine& line) {
   }
 }
 
+std::string ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now) {
+  std::string shaped;
+  ShapeTags(line, policy, now, shaped);
+  return shaped;
+}
+
 namespace {
 
 // The line's tags, without the "@" and the blank after them; none when untagged.
@@ -244,18 +250,6 @@ bool HasTimeTag(std::string_view tags) {
 }
 
 }  // namespace
-
-bool KeepsItsTime(std::string_view line) {
-  const std::string_view tags = TagsOf(line);
-  return line.find(' ') != std::string_view::npos && !tags.empty() && tags.front() != ';' && tags.back() != ';' &&
-         HasTimeTag(tags);
-}
-
-std::string ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now) {
-  std::string shaped;
-  ShapeTags(line, policy, now, shaped);
-  return shaped;
-}
 
 void ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now, std::string& shaped) {
   const std::string_view tags = TagsOf(line);

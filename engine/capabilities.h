@@ -79,10 +79,6 @@ class TClientCaps {
   bool holding_ = false;
 };
 
-/// Whether a tagged line has a time tag and reads the same with all its tags
-/// kept: a blank after them, no empty tag at either end.
-bool KeepsItsTime(std::string_view line);
-
 /// Which of the server's message tags a client takes: all of them with
 /// message-tags, else only those of the capabilities it took; and whether it
 /// wants each line's time.
@@ -93,11 +89,8 @@ struct TTagPolicy {
   bool Batch = false;    // batch
   bool Echo = false;     // echo-message, given by the bouncer: its messages come back
 
-  /// Whether a line passes unchanged: ShapeTags would give it back as it is.
-  bool AsIs(std::string_view line) const {
-    if (line.empty() || line.front() != '@') return !Time;
-    return All && (!Time || KeepsItsTime(line));
-  }
+  /// Whether a line passes unchanged.
+  bool AsIs(std::string_view line) const { return !Time && (All || line.empty() || line.front() != '@'); }
 };
 
 /// The server's line as the client takes it: the tags it did not ask for gone,
