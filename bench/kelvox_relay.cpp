@@ -6,7 +6,10 @@
 // attach. Then the transfers and round trips again over TLS: with the link to
 // the IRC server over TLS (CONN host:+port fp=..., a certificate for "localhost"
 // made at start), and with the user on Kelvox's TLS port as well; socat the same
-// way with its OPENSSL addresses.
+// way with its OPENSSL addresses. Between them, users that took server-time and
+// message-tags: from a server that grants both and tags every line (the tags
+// pass as they are) and from one that offers neither (Kelvox stamps each line's
+// time itself).
 //
 //   bench_kelvox_relay [lines] [round-trips]   (default 1,000,000 and 20,000)
 //
@@ -208,10 +211,15 @@ void WriteLines(TSocket fd, const std::string& block, long lines) {
 // Welcomes a registration with 001 and then obeys its user: "BURST n" sends n
 // lines, "SEQBURST n" n numbered lines, "UPLOAD n" takes n lines and says
 // "uploaded", and a PRIVMSG to #echo comes back as a channel would echo it.
-// Given a TLS context, it speaks TLS on every connection.
+// Given a TLS context, it speaks TLS on every connection. A registration that
+// opens with CAP LS is offered `caps` and welcomed at CAP END; once it has taken
+// message-tags, every line of a burst carries kServerTags.
+constexpr std::string_view kServerTags = "@time=2026-12-08T11:22:33.456Z;msgid=Yk3vQ9bench ";
+
 class TIrcServer {
  public:
-  explicit TIrcServer(SSL_CTX* tls = nullptr) : tls_(tls), listen_fd_(ListenOn(port_)) {
+  explicit TIrcServer(SSL_CTX* tls = nullptr, std::string caps = "")
+      : tls_(tls), caps_(std::move(caps)), listen_fd_(ListenOn(port_)) {
     std::thread([this] { AcceptLoop(); }).detach();
   }
   uint16_t Port() const { return port_; }
@@ -231,7 +239,7 @@ class TIrcServer {
       const int one = 1;
       setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
       if (tls_ == nullptr) {
-        std::thread([fd] { Serve(fd); }).detach();
+        std::thread([this, fd] { Serve(fd); }).detach();
       } else {
         std::thread([this, fd] { ServeTls(fd); }).detach();
       }
@@ -253,18 +261,31 @@ class TIrcServer {
     SSL_free(ssl);
   }
 
-  static void Serve(TSocket fd) {
+  void Serve(TSocket fd) const {
     TLineReader in(fd);
     std::string line, nick = "user";
-    std::string burst;
+    std::string burst, tags;
+    bool capping = false, user_waits = false;
     while (in.ReadLine(line)) {
       const auto number = [&line](std::size_t at) { return std::atol(line.c_str() + at); };
-      if (line.rfind("NICK ", 0) == 0) {
+      const auto welcome = [&] { WriteAll(fd, ":bench 001 " + nick + " :Welcome\r\n"); };
+      if (line.rfind("CAP LS", 0) == 0) {
+        capping = true;
+        WriteAll(fd, ":bench CAP * LS :" + caps_ + "\r\n");
+      } else if (line.rfind("CAP REQ :", 0) == 0) {
+        WriteAll(fd, ":bench CAP " + nick + " ACK :" + line.substr(9) + "\r\n");
+        if (line.find("message-tags") != std::string::npos) tags = kServerTags;
+      } else if (line == "CAP END") {
+        capping = false;
+        if (user_waits) welcome();
+      } else if (line.rfind("NICK ", 0) == 0) {
         nick = line.substr(5);
-        burst = Block(":bench!b@h PRIVMSG " + nick + " :", 2560);
+        burst.clear();
       } else if (line.rfind("USER ", 0) == 0) {
-        WriteAll(fd, ":bench 001 " + nick + " :Welcome\r\n");
+        user_waits = capping;
+        if (!capping) welcome();
       } else if (line.rfind("BURST ", 0) == 0) {
+        if (burst.empty()) burst = Block(tags + ":bench!b@h PRIVMSG " + nick + " :", 2560);
         WriteLines(fd, burst, number(6));
       } else if (line.rfind("SEQBURST ", 0) == 0) {
         SendNumbered(fd, nick, number(9));
@@ -294,6 +315,7 @@ class TIrcServer {
   }
 
   SSL_CTX* tls_;
+  std::string caps_;
   uint16_t port_ = 0;
   int listen_fd_;
   mutable std::mutex mutex_;
@@ -308,9 +330,11 @@ class TUser {
   /// the IRC server, through socat with NICK and USER. Returns once welcomed.
   TUser(uint16_t port, uint16_t irc_port, bool via_kelvox, const std::string& nick)
       : TUser(port, via_kelvox ? "127.0.0.1:" + std::to_string(irc_port) : std::string(), nick, nullptr) {}
-  /// The same with the CONN argument given (none: through socat), and over TLS
-  /// when given a context; a reply that keeps it waiting for a minute fails.
-  TUser(uint16_t port, const std::string& conn, const std::string& nick, SSL_CTX* tls)
+  /// The same with the CONN argument given (none: through socat), over TLS when
+  /// given a context, and with `caps` (CAP lines) before NICK; a reply that keeps
+  /// it waiting for a minute fails. Returns once the IRC server has welcomed it.
+  TUser(uint16_t port, const std::string& conn, const std::string& nick, SSL_CTX* tls,
+        const std::string& caps = "")
       : fd_(ConnectTo(port), nullptr), in_(fd_) {
     if (fd_.fd < 0) Fail("cannot connect to port " + std::to_string(port));
     if (tls != nullptr) {
@@ -324,10 +348,10 @@ class TUser {
       }
       in_ = TLineReader(fd_);
     }
-    std::string hello = "NICK " + nick + "\r\nUSER " + nick + " 0 * :bench\r\n";
+    std::string hello = caps + "NICK " + nick + "\r\nUSER " + nick + " 0 * :bench\r\n";
     if (!conn.empty()) hello += "CONN " + conn + "\r\n";
     WriteAll(fd_, hello);
-    WaitFor(" 001 ");
+    WaitFor(":bench 001 ");  // not Kelvox's own welcome: the IRC server's
   }
   ~TUser() {
     SSL_free(fd_.ssl);
@@ -342,6 +366,13 @@ class TUser {
     WriteAll(fd_, "BURST " + std::to_string(lines) + "\r\n");
     if (!in_.SkipLines(lines)) Fail("connection lost during the download");
     return Seconds(start);
+  }
+  /// The first line of a burst, as the user gets it.
+  std::string Sample() {
+    std::string line;
+    WriteAll(fd_, "BURST 1\r\n");
+    if (!in_.ReadLine(line)) Fail("connection lost during a sample");
+    return line;
   }
   /// The user sends `lines`; seconds until the server has them all.
   double Up(long lines) {
@@ -683,6 +714,23 @@ int main(int argc, char** argv) {
     std::printf("\n");
   };
   const auto calls = [&](long count) { return count < 0 ? -1.0 : static_cast<double>(count) * per_million; };
+  // A table of figures with a column per side; a row names its figure of a side.
+  using TRow = std::pair<const char*, std::function<double(const TSide&)>>;
+  const TRow down_rate{"server to user, lines/s", [&](const TSide& side) { return rate(side.down_s); }};
+  const TRow up_rate{"user to server, lines/s", [&](const TSide& side) { return rate(side.up_s); }};
+  const TRow down_cpu{"CPU s per 1M lines, down", [&](const TSide& side) { return side.down_cpu * per_million; }};
+  const TRow up_cpu{"CPU s per 1M lines, up", [&](const TSide& side) { return side.up_cpu * per_million; }};
+  const auto table = [](const std::vector<std::pair<const char*, const TSide*>>& columns,
+                        const std::vector<TRow>& rows) {
+    std::printf("%-30s", "");
+    for (const auto& column : columns) std::printf(" %13s", column.first);
+    std::printf("\n");
+    for (const auto& [name, value] : rows) {
+      std::printf("%-30s", name);
+      for (const auto& column : columns) std::printf(" %13.2f", value(*column.second));
+      std::printf("\n");
+    }
+  };
   std::printf("%-30s %14s %14s   %s\n", "", "Kelvox", "socat", "Kelvox/socat");
   row("server to user, lines/s", rate(k.down_s), rate(s.down_s), true);
   row("user to server, lines/s", rate(k.up_s), rate(s.up_s), true);
@@ -704,6 +752,30 @@ int main(int argc, char** argv) {
   std::printf("Kelvox RSS, KiB          %10s %10s %10s\n", "before", "peak", "settled");
   for (const auto& [name, rss] : rss_rounds) {
     std::printf("%-24s %10ld %10ld %10ld\n", name.c_str(), rss.before, rss.peak, rss.settled);
+  }
+
+  // Users that took server-time and message-tags, through the same Kelvox: from
+  // a server that grants both and tags every line, and from one that offers
+  // neither. A build without capabilities gives no time: it is not measured.
+  std::printf("\n");
+  TIrcServer irc_caps(nullptr, "message-tags server-time");
+  const std::string take_caps = "CAP LS 302\r\nCAP REQ :server-time message-tags\r\nCAP END\r\n";
+  TUser tags_pass(kelvox_port, "127.0.0.1:" + std::to_string(irc_caps.Port()), "benchpass", nullptr, take_caps);
+  TUser time_stamped(kelvox_port, "127.0.0.1:" + std::to_string(irc.Port()), "benchstamp", nullptr, take_caps);
+  const std::string passed = tags_pass.Sample(), stamped = time_stamped.Sample();
+  // Kelvox's time tag is as long as the server's.
+  const std::size_t time_tag = kServerTags.find(';');
+  if (passed.starts_with(kServerTags) && stamped.starts_with("@time=") && stamped.find(" :bench!b@h ") == time_tag) {
+    TSide pass, stamp;
+    for (auto [user, side] : {std::pair{&tags_pass, &pass}, std::pair{&time_stamped, &stamp}}) {
+      transfer(kelvox, side->down_s, side->down_cpu, [&] { return user->Down(lines); });
+      transfer(kelvox, side->up_s, side->up_cpu, [&] { return user->Up(lines); });
+    }
+    std::printf("With server-time and message-tags (\"tags pass\": the server's; \"time stamped\": Kelvox's)\n");
+    table({{"Kelvox plain", &k}, {"tags pass", &pass}, {"time stamped", &stamp}, {"socat plain", &s}},
+          {down_rate, up_rate, down_cpu, up_cpu});
+  } else {
+    std::printf("No capabilities measured: the program gives no server-time (\"%s\")\n", stamped.c_str());
   }
 
   idle.clear();
@@ -773,25 +845,23 @@ int main(int argc, char** argv) {
   }
 
   // The plain figures again, beside them.
-  const TSide* columns[] = {&k, &runs[0].side, &runs[1].side, &s, &runs[2].side, &runs[3].side};
   std::printf("Over TLS (\"link\": TLS to the IRC server, the user plain; \"both\": the user over TLS as well)\n");
-  std::printf("%-30s %13s %13s %13s %13s %13s %13s\n", "", "Kelvox plain", "Kelvox link", "Kelvox both",
-              "socat plain", "socat link", "socat both");
-  const auto tls_row = [&](const char* name, const std::function<double(const TSide&)>& value) {
-    std::printf("%-30s", name);
-    for (const TSide* side : columns) std::printf(" %13.2f", value(*side));
-    std::printf("\n");
-  };
-  tls_row("server to user, lines/s", [&](const TSide& side) { return rate(side.down_s); });
-  tls_row("user to server, lines/s", [&](const TSide& side) { return rate(side.up_s); });
-  tls_row("round trip median, us", [](const TSide& side) { return side.rtt[side.rtt.size() / 2]; });
-  tls_row("round trip p99, us", [](const TSide& side) { return side.rtt[side.rtt.size() * 99 / 100]; });
-  tls_row("CPU s per 1M lines, down", [&](const TSide& side) { return side.down_cpu * per_million; });
-  tls_row("CPU s per 1M lines, up", [&](const TSide& side) { return side.up_cpu * per_million; });
-  tls_row("sends per 1M lines, down", [&](const TSide& side) { return calls(side.down_calls.sends); });
-  tls_row("sends per 1M lines, up", [&](const TSide& side) { return calls(side.up_calls.sends); });
-  tls_row("receives per 1M lines, down", [&](const TSide& side) { return calls(side.down_calls.receives); });
-  tls_row("receives per 1M lines, up", [&](const TSide& side) { return calls(side.up_calls.receives); });
+  table({{"Kelvox plain", &k},
+         {"Kelvox link", &runs[0].side},
+         {"Kelvox both", &runs[1].side},
+         {"socat plain", &s},
+         {"socat link", &runs[2].side},
+         {"socat both", &runs[3].side}},
+        {down_rate,
+         up_rate,
+         {"round trip median, us", [](const TSide& side) { return side.rtt[side.rtt.size() / 2]; }},
+         {"round trip p99, us", [](const TSide& side) { return side.rtt[side.rtt.size() * 99 / 100]; }},
+         down_cpu,
+         up_cpu,
+         {"sends per 1M lines, down", [&](const TSide& side) { return calls(side.down_calls.sends); }},
+         {"sends per 1M lines, up", [&](const TSide& side) { return calls(side.up_calls.sends); }},
+         {"receives per 1M lines, down", [&](const TSide& side) { return calls(side.down_calls.receives); }},
+         {"receives per 1M lines, up", [&](const TSide& side) { return calls(side.up_calls.receives); }}});
   std::printf("(-1: strace could not attach; TLS to the IRC server: %s)\n", irc_tls.TlsCiphers().c_str());
 
   Stop(socat_both);

@@ -225,28 +225,58 @@ bool TTagPolicy::AsIs(std::string_view line) const {
 }
 
 std::string ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now) {
-  std::string_view tags;
-  std::string_view rest = line;
-  if (!line.empty() && line.front() == '@') {
-    rest = WithoutTags(line);
-    tags = line.substr(1, std::min(line.find(' '), line.size()) - 1);
-  }
-  std::string kept;
-  bool timed = false;
+  std::string shaped;
+  ShapeTags(line, policy, now, shaped);
+  return shaped;
+}
+
+namespace {
+
+// The line's tags, without the "@" and the blank after them; none when untagged.
+std::string_view TagsOf(std::string_view line) {
+  if (line.empty() || line.front() != '@') return {};
+  return line.substr(1, std::min(line.find(' '), line.size()) - 1);
+}
+
+// Calls `take` with each tag ("key=value") and its key, in order; an empty
+// tag at the end is none.
+template <typename F>
+void EachTag(std::string_view tags, F take) {
   while (!tags.empty()) {
     const std::size_t end = std::min(tags.find(';'), tags.size());
     const std::string_view tag = tags.substr(0, end);
-    const std::string_view key = tag.substr(0, tag.find('='));
-    timed = timed || key == "time";
-    if (policy.All || (key == "time" && policy.Time) || (key == "account" && policy.Account) ||
-        (key == "batch" && policy.Batch)) {
-      kept.append(kept.empty() ? "" : ";").append(tag);
-    }
+    take(tag, tag.substr(0, tag.find('=')));
     tags.remove_prefix(std::min(end + 1, tags.size()));
   }
-  if (policy.Time && !timed) kept.insert(0, "time=" + std::string(now) + (kept.empty() ? "" : ";"));
-  if (kept.empty()) return std::string(rest);
-  return "@" + kept + " " + std::string(rest);
+}
+
+bool HasTimeTag(std::string_view tags) {
+  bool timed = false;
+  EachTag(tags, [&](std::string_view, std::string_view key) { timed = timed || key == "time"; });
+  return timed;
+}
+
+}  // namespace
+
+void ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now, std::string& shaped) {
+  const std::string_view tags = TagsOf(line);
+  shaped.assign(1, '@');
+  const bool stamped = policy.Time && !HasTimeTag(tags);
+  if (stamped) shaped.append("time=").append(now).append(1, ';');
+  // Kept tags are joined by ";" from the first that is not empty on.
+  const std::size_t kept_from = shaped.size();
+  EachTag(tags, [&](std::string_view tag, std::string_view key) {
+    if (policy.All || (key == "time" && policy.Time) || (key == "account" && policy.Account) ||
+        (key == "batch" && policy.Batch)) {
+      shaped.append(shaped.size() > kept_from ? ";" : "").append(tag);
+    }
+  });
+  if (stamped && shaped.size() == kept_from) shaped.pop_back();  // the time alone
+  if (shaped.size() == 1) {
+    shaped.assign(WithoutTags(line));
+  } else {
+    shaped.append(1, ' ').append(WithoutTags(line));
+  }
 }
 
 std::string ServerTimeOf(std::chrono::system_clock::time_point time) {

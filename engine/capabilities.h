@@ -99,6 +99,9 @@ struct TTagPolicy {
 /// and with Time, `now` ("2026-12-08T11:22:33.456Z") as the time of a line
 /// without one.
 std::string ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now);
+/// The same into `shaped`, whose memory serves again line after line; `line`
+/// must not view `shaped`.
+void ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now, std::string& shaped);
 
 /// The time as server-time writes it, in UTC to the millisecond.
 std::string ServerTimeOf(std::chrono::system_clock::time_point time);

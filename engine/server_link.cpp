@@ -389,7 +389,8 @@ void TServerLinks::Relay(int slot, std::string_view line) {
   const TTagPolicy& tags = sessions_.Slot(slot).Tags;
   if (tags.AsIs(line)) return client->SendLine(line);
   if (tags.Time && now_.empty()) now_ = ServerTimeNow();
-  client->SendLine(ShapeTags(line, tags, now_));
+  ShapeTags(line, tags, now_, shaped_);
+  client->SendLine(shaped_);
 }
 
 }  // namespace kelvox

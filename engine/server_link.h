@@ -141,6 +141,7 @@ class TServerLinks {
   };
   std::unordered_map<uint64_t, TFallback> fallbacks_;
   std::string now_;  // server-time's text for the lines of one read, made once when needed
+  std::string shaped_;  // a line whose tags the bouncer changed; its memory serves every line
   TAlive alive_;  // for lookups answered after the end
 };
 

@@ -79,6 +79,32 @@ TEST(ClientCapsTest, RequestsAreAllOrNothingUntilEnd) {
   EXPECT_FALSE(caps.HoldsRegistration());
 }
 
+// Shaping into a used buffer gives what a new string does, empty tags at the
+// ends dropped, the bouncer's time first where a line has none.
+TEST(TagPolicyTest, ShapesIntoAUsedBufferAsIntoANewOne) {
+  const TTagPolicy all_timed{.All = true, .Time = true};
+  const struct {
+    std::string_view line;
+    TTagPolicy policy;
+    std::string_view shaped;
+  } cases[] = {
+      {":a PING", all_timed, "@time=NOW :a PING"},
+      {"@;msgid=2 :a PING", all_timed, "@time=NOW;msgid=2 :a PING"},
+      {"@;time=1 :a PING", all_timed, "@time=1 :a PING"},
+      {"@time=1; :a PING", all_timed, "@time=1 :a PING"},
+      {"@time=1", all_timed, "@time=1 "},
+      {"@time=1;account=x;msgid=2 :a PING", {.Time = true}, "@time=1 :a PING"},
+      {"@msgid=2 :a PING", {.Account = true}, ":a PING"},
+      {":a PING", {.All = true}, ":a PING"},
+  };
+  std::string shaped = "@left=over :x";
+  for (const auto& c : cases) {
+    ShapeTags(c.line, c.policy, "NOW", shaped);
+    EXPECT_EQ(shaped, c.shaped) << c.line;
+    EXPECT_EQ(ShapeTags(c.line, c.policy, "NOW"), shaped);
+  }
+}
+
 TEST(ServerCapsTest, PlansTheRequestAndFallsBackOneByOne) {
   TServerCaps server;
   server.TakeListing(Server(":irc.test CAP * LS * :multi-prefix sasl=EXTERNAL"));
