@@ -217,8 +217,7 @@ void TClientCaps::Adjust(const TCapLine& line) {
   }
 }
 
-bool TTagPolicy::AsIs(std::string_view line) const {
-  if (line.empty() || line.front() != '@') return !Time;
+bool TTagPolicy::TaggedAsIs(std::string_view line) const {
   if (!All) return false;
   const std::string_view tags = line.substr(0, line.find(' '));
   return !Time || tags.starts_with("@time=") || tags.find(";time=") != std::string_view::npos;

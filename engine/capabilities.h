@@ -92,7 +92,14 @@ struct TTagPolicy {
 
   /// Whether a line passes unchanged: one without tags to a client that wants
   /// no time, or a line whose tags all pass and carry its time when wanted.
-  bool AsIs(std::string_view line) const;
+  /// The untagged test stays inline: it is every plain user's every line.
+  bool AsIs(std::string_view line) const {
+    if (line.empty() || line.front() != '@') return !Time;
+    return TaggedAsIs(line);
+  }
+
+ private:
+  bool TaggedAsIs(std::string_view line) const;
 };
 
 /// The server's line as the client takes it: the tags it did not ask for gone,
