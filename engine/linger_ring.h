@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <ranges>
 #include <string>
 #include <string_view>
 
@@ -30,7 +29,15 @@ class TLingerRing {
   static constexpr std::size_t kMaxHeldLine = kMaxLineLength;
 
   using TLines = std::deque<THeldLine>;
-  using TRange = std::ranges::subrange<TLines::const_iterator>;
+  /// Held lines from one to the newest, oldest first. A plain pair of
+  /// iterators: the fuzz build's clang cannot use this library's ranges.
+  struct TRange {
+    TLines::const_iterator First;
+    TLines::const_iterator Last;
+    TLines::const_iterator begin() const { return First; }
+    TLines::const_iterator end() const { return Last; }
+    bool empty() const { return First == Last; }
+  };
 
   /// `capacity` is `Linger lines`: the most lines held at once; 0 holds none.
   explicit TLingerRing(std::size_t capacity);
