@@ -29,12 +29,15 @@ std::optional<uint16_t> PortNumber(const std::string& port) {
 // it stands after the server, trimmed of controls; the word is taken out of the
 // text, so the server's fields never see it. Empty when the text has none.
 std::string TakeOption(std::string& text, std::string_view blank_and_name) {
-  const std::size_t start = LowerAscii(text).find(blank_and_name);
-  if (start == std::string::npos) return {};
-  const std::size_t end = std::min(text.find(' ', start + 1), text.size());
-  std::string value = TrimControls(text.substr(start + blank_and_name.size(), end - start - blank_and_name.size()));
-  text.erase(start, end - start);
-  return value;
+  std::optional<std::string> value;
+  // Every such word goes, so that none is left in the server's name: the name
+  // as the grid shows it reads back as the same server.
+  for (std::size_t start; (start = LowerAscii(text).find(blank_and_name)) != std::string::npos;) {
+    const std::size_t end = std::min(text.find(' ', start + 1), text.size());
+    if (!value) value = TrimControls(text.substr(start + blank_and_name.size(), end - start - blank_and_name.size()));
+    text.erase(start, end - start);
+  }
+  return value.value_or("");
 }
 
 }  // namespace

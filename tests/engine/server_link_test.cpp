@@ -103,6 +103,8 @@ TEST(ConnTargetTest, LingerKeyIsReadWhereverItStandsAndNeverShown) {
   EXPECT_EQ(read("irc.example.net:+6697 fp=ab:CD linger=secret-key-1 "), "irc.example.net:+6697 fp=ab:CD key=secret-key-1");
   EXPECT_EQ(read("[::1]:7000 sasl=plain-insecure linger=fp=sasl=key"), "[::1]:7000 fp= key=fp=sasl=key insecure");
   EXPECT_EQ(read("linger=secret-key-1"), ":6667 fp= key=secret-key-1");  // no server: refused later, key unshown
+  // A second such word is taken too: the server as shown reads back as the same.
+  EXPECT_EQ(read("irc sasl=plain-insecure x sasl=]0"), "irc x:6667 fp= key= insecure");
 }
 
 // "+port" links over TLS, checked against the name the user gave, or against a
