@@ -29,10 +29,19 @@ std::optional<uint16_t> PortNumber(const std::string& port) {
 // it stands after the server, trimmed of controls; the word is taken out of the
 // text, so the server's fields never see it. Empty when the text has none.
 std::string TakeOption(std::string& text, std::string_view blank_and_name) {
+  const std::string_view name = blank_and_name.substr(1);
+  // A word begins after a blank or a control, as the server's name is trimmed of both.
+  const auto next_word = [&] {
+    const std::string lower = LowerAscii(text);
+    for (std::size_t at = lower.find(name, 1); at != std::string::npos; at = lower.find(name, at + 1)) {
+      if (static_cast<unsigned char>(lower[at - 1]) <= 0x20) return at - 1;
+    }
+    return std::string::npos;
+  };
   std::optional<std::string> value;
   // Every such word goes, so that none is left in the server's name: the name
   // as the grid shows it reads back as the same server.
-  for (std::size_t start; (start = LowerAscii(text).find(blank_and_name)) != std::string::npos;) {
+  for (std::size_t start; (start = next_word()) != std::string::npos;) {
     const std::size_t end = std::min(text.find(' ', start + 1), text.size());
     if (!value) value = TrimControls(text.substr(start + blank_and_name.size(), end - start - blank_and_name.size()));
     text.erase(start, end - start);
@@ -41,6 +50,15 @@ std::string TakeOption(std::string& text, std::string_view blank_and_name) {
 }
 
 }  // namespace
+
+std::string TConnTarget::Text() const {
+  // An IPv6 address (and anything that would read as one) goes in brackets, and
+  // so does a name that would read as a key: a key is taken even where the
+  // server's name should stand.
+  const bool bracket = Host.find(':') != std::string::npos || Host.starts_with('[') ||
+                       LowerAscii(Host).starts_with("linger=");
+  return (bracket ? "[" + Host + "]" : Host) + (Tls ? ":+" : ":") + Port;
+}
 
 TConnTarget ParseConnTarget(const std::string& argument) {
   TConnTarget target;

@@ -40,11 +40,7 @@ struct TConnTarget {
   /// never holds it.
   std::string LingerKey;
   /// The server as the grid shows it: "host:port", "host:+port".
-  std::string Text() const {
-    // An IPv6 address (and anything that would read as one) goes in brackets.
-    const bool bracket = Host.find(':') != std::string::npos || Host.starts_with('[');
-    return (bracket ? "[" + Host + "]" : Host) + (Tls ? ":+" : ":") + Port;
-  }
+  std::string Text() const;
 };
 /// CONN's argument read; texts trimmed of blanks and controls. "sasl=" and
 /// "linger=" may follow the server, before or after "fp=".

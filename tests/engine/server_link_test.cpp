@@ -105,6 +105,7 @@ TEST(ConnTargetTest, LingerKeyIsReadWhereverItStandsAndNeverShown) {
   EXPECT_EQ(read("linger=secret-key-1"), ":6667 fp= key=secret-key-1");  // no server: refused later, key unshown
   // A second such word is taken too: the server as shown reads back as the same.
   EXPECT_EQ(read("irc sasl=plain-insecure x sasl=]0"), "irc x:6667 fp= key= insecure");
+  EXPECT_EQ(read("[linger=x]:7000"), "[linger=x]:7000 fp= key=");
 }
 
 // "+port" links over TLS, checked against the name the user gave, or against a
