@@ -2,9 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <utility>
 
+#include "base/decimal.h"
 #include "config/ini_file.h"
 #include "config/list_file.h"
 #include "config/settings_keys.h"
@@ -85,6 +87,13 @@ TConfigError TSettings::LoadLists() {
     }
   }
   return std::nullopt;
+}
+
+int TSettings::LingerMinutesValue() const { return std::clamp(ParseDecimal(LingerMinutes), 0, 10080); }
+
+std::size_t TSettings::LingerLinesValue() const {
+  const int lines = ParseDecimal(LingerLines);
+  return lines < 1 ? 2000 : static_cast<std::size_t>(std::min(lines, 20000));
 }
 
 TConfigError TSettings::SaveConfig() {

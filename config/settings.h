@@ -62,6 +62,14 @@ class TSettings {
   std::string SslCertificate = "kelvox.pem";   // its certificate chain, PEM
   std::string SslKey = "kelvox.key";           // its private key, PEM
 
+  // Section Linger: sessions that outlive their client.
+  std::string LingerMinutes = "0";    // how long a session waits for a client; 0: off
+  std::string LingerLines = "2000";   // lines held per session while no client is attached
+  /// Linger minutes as a number, 0 to 10080; 0 when off or unreadable.
+  int LingerMinutesValue() const;
+  /// Linger lines as a number, 1 to 20000; 2000 when unreadable.
+  std::size_t LingerLinesValue() const;
+
   /// A file named in the settings: as it is when it names a folder, else in
   /// the settings folder.
   std::string SettingsFile(const std::string& name) const {

@@ -223,6 +223,11 @@ bool TTagPolicy::TaggedAsIs(std::string_view line) const {
   return !Time || tags.starts_with("@time=") || tags.find(";time=") != std::string_view::npos;
 }
 
+TTagPolicy TagPolicyOf(const std::set<std::string>& enabled, bool echo) {
+  return {enabled.contains("message-tags"), enabled.contains("server-time"), enabled.contains("account-tag"),
+          enabled.contains("batch"), echo};
+}
+
 std::string ShapeTags(std::string_view line, const TTagPolicy& policy, std::string_view now) {
   std::string shaped;
   ShapeTags(line, policy, now, shaped);

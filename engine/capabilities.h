@@ -102,6 +102,10 @@ struct TTagPolicy {
   bool TaggedAsIs(std::string_view line) const;
 };
 
+/// The tags a client takes with these capabilities enabled; `echo`: the bouncer
+/// echoes its messages.
+TTagPolicy TagPolicyOf(const std::set<std::string>& enabled, bool echo);
+
 /// The server's line as the client takes it: the tags it did not ask for gone,
 /// and with Time, `now` ("2026-12-08T11:22:33.456Z") as the time of a line
 /// without one.

@@ -23,6 +23,7 @@ void TSessionTable::PostDeparture(uint64_t id) {
 
 void TSessionTable::ServerClientDisconnect(int slot) {
   TMySocket& record = Slot(slot);
+  if (record.Linger && KeepSession(slot)) return;
   try {
     log_.LogEvent(slot + 1, "Disconnected");
     if (settings_.Beep) console_.PlayBeep();
@@ -43,6 +44,10 @@ void TSessionTable::Watch(TTimer*) {
   const auto now = TEventLoop::Clock::now();
   for (int slot = 0; slot < Count(); ++slot) {
     TMySocket& record = Slot(slot);
+    if (record.Linger && record.Linger->Detached) {
+      WatchDetached(slot, now);
+      continue;
+    }
     if (record.Client->State() != wsConnected) continue;
     const auto waited = now - record.AdmittedAt;
     const char* why = nullptr;
@@ -69,6 +74,9 @@ void TSessionTable::CompactAfterLeaving(int slot) {
     moved.Client->Tag = i;
     if (moved.Link) moved.Link->Tag = i;
     if (moved.CtcpTimer) moved.CtcpTimer->Tag = i;
+    if (moved.Linger) {
+      for (TAttached& other : moved.Linger->Others) other.Client->Tag = i;
+    }
     DrawRow(i);
   }
   console_.ClearRow(n);

@@ -4,6 +4,8 @@
 // the user) instead of the bouncer piling up what they send. Reading resumes
 // once both are back at their low marks. A hold that does not move at all for
 // Limits.Stall ends the user.
+#include <algorithm>
+
 #include "engine/session_table.h"
 
 namespace kelvox {
@@ -22,6 +24,9 @@ void TSessionTable::HoldSlot(int slot) {
   if (slot < 0 || slot >= Count()) return;
   TMySocket& record = Slot(slot);
   record.Client->PauseReading();
+  if (record.Linger) {
+    for (TAttached& other : record.Linger->Others) other.Client->PauseReading();
+  }
   if (record.Link) record.Link->PauseReading();
   if (record.Held) return;
   record.Held = true;
@@ -33,8 +38,15 @@ void TSessionTable::ReleaseSlot(int slot) {
   if (slot < 0 || slot >= Count()) return;
   TMySocket& record = Slot(slot);
   if (!record.Held || record.Client->BufferHigh() || (record.Link && record.Link->BufferHigh())) return;
+  if (record.Linger && std::any_of(record.Linger->Others.begin(), record.Linger->Others.end(),
+                                   [](const TAttached& other) { return other.Client->BufferHigh(); })) {
+    return;
+  }
   record.Held = false;
   record.Client->ResumeReading();
+  if (record.Linger) {
+    for (TAttached& other : record.Linger->Others) other.Client->ResumeReading();
+  }
   if (record.Link) record.Link->ResumeReading();
 }
 

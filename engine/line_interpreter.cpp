@@ -28,13 +28,13 @@ void TLineInterpreter::Tell(int slot, std::string_view text) { sessions_.Tell(sl
 
 void TLineInterpreter::ServerDataAvailable(TConnection* Sender, uint16_t) {
   const int slot = Sender->Tag;
-  if (sessions_.ClientOfSlot(slot) != Sender) return;
+  if (!sessions_.IsAttached(slot, Sender)) return;
   std::string_view line;
   // A line that closes the connection (a wrong password, a failed CONN) ends
   // the reading: the rest is dropped with the connection.
   while (Sender->State() == wsConnected && Sender->ReceiveLine(line)) {
     if (line.size() > kMaxLineLength) return LineTooLong(slot);
-    HandleClientLine(slot, line);
+    HandleClientLine(slot, line, Sender);
   }
   if (Sender->State() == wsConnected && Sender->UnreadText().size() > kMaxLineLength) LineTooLong(slot);
 }
@@ -44,7 +44,7 @@ void TLineInterpreter::LineTooLong(int slot) {
   sessions_.Kick(slot + 1, false);
 }
 
-void TLineInterpreter::HandleClientLine(int slot, std::string_view line) {
+void TLineInterpreter::HandleClientLine(int slot, std::string_view line, const TConnection* from) {
   TMySocket& record = sessions_.Slot(slot);
   if (record.Relaying) {
     TConnection* link = record.Link.get();
@@ -60,7 +60,11 @@ void TLineInterpreter::HandleClientLine(int slot, std::string_view line) {
         Tell(slot, "   CTCP flood protection enabled. /quote $CTCPprotect OFF to stop it.\r\n");
       } else {
         link->SendLine(line);
-        if (record.Tags.Echo) Echo(slot, line);
+        if (record.Linger) {
+          links_.Echoed(slot, from, line);
+        } else if (record.Tags.Echo) {
+          Echo(slot, line);
+        }
       }
     } else if (state == wsConnecting || record.Resolving) {
       Hold(slot, line);

@@ -33,8 +33,7 @@ bool TUserCaps::WantsNegotiation() const {
 
 TTagPolicy TUserCaps::Tags() const {
   const std::set<std::string>& on = Client.Enabled();
-  return {on.contains("message-tags"), on.contains("server-time"), on.contains("account-tag"), on.contains("batch"),
-          on.contains("echo-message") && Provided.contains("echo-message")};
+  return TagPolicyOf(on, on.contains("echo-message") && Provided.contains("echo-message"));
 }
 
 TLinkNegotiation::TLinkNegotiation(std::set<std::string> enabled, std::optional<TSaslPlain> credentials, bool tls,

@@ -127,6 +127,8 @@ TConnection& TServerLinks::PrepareLink(int slot) {
 }
 
 void TServerLinks::Conn(int slot, const std::string& line) {
+  const TConnTarget target = ParseConnTarget(ArgumentAfter(line, "conn"));
+  if (!target.LingerKey.empty() && !OpenLinger(slot, target)) return;
   TMySocket& record = sessions_.Slot(slot);
   TConnection& link = PrepareLink(slot);
   link.Tag = slot;
@@ -145,7 +147,6 @@ void TServerLinks::Conn(int slot, const std::string& line) {
   record.CtcpTimer->Tag = slot;
   record.CtcpTimer->SetEnabled(true);
 
-  const TConnTarget target = ParseConnTarget(ArgumentAfter(line, "conn"));
   if (record.Caps) {
     record.Caps->LinkTls = target.Tls;
     record.Caps->PlainInsecure = target.PlainInsecure;
@@ -347,8 +348,10 @@ void TServerLinks::ReadCommune(TConnection* Sender, uint16_t) {
     // is there to see them, message tags (IRCv3) or not.
     // While the bouncer registers the link, the PINGs are its own whatever the
     // setting: the user's answers would wait for the end of it.
+    // So are those of a session no client is attached to.
     const std::string_view untagged = WithoutTags(line);
-    if ((settings_.AutoPong || record.Registration) && untagged.size() >= 4 &&
+    const bool detached = record.Linger && record.Linger->Detached;
+    if ((settings_.AutoPong || record.Registration || detached) && untagged.size() >= 4 &&
         EqualIgnoringCase(untagged.substr(0, 4), "ping")) {
       const std::size_t colon = untagged.find(':');
       Sender->SendLine("PONG :" +
@@ -359,7 +362,13 @@ void TServerLinks::ReadCommune(TConnection* Sender, uint16_t) {
       continue;
     } else if (untagged.find('\x01') != std::string_view::npos &&
                LowerAscii(untagged).find("privmsg") != std::string::npos) {
-      GuardCtcp(slot, line);
+      // Nobody answers a request while no client is attached; an action is a
+      // message, and is held.
+      if (!detached) {
+        GuardCtcp(slot, line);
+      } else if (untagged.find("\x01" "ACTION") != std::string_view::npos) {
+        Relay(slot, line);
+      }
     } else {
       Relay(slot, line);
     }
@@ -404,14 +413,18 @@ void TServerLinks::Watch(TTimer*) {
 }
 
 void TServerLinks::Relay(int slot, std::string_view line) {
+  if (sessions_.Slot(slot).Linger) return RelayLingering(slot, line);
   TConnection* client = sessions_.ClientOfSlot(slot);
   if (client == nullptr || client->State() != wsConnected || !sessions_.Slot(slot).LinkOpen) return;
+  SendShaped(*client, sessions_.Slot(slot).Tags, line);
+}
+
+void TServerLinks::SendShaped(TConnection& client, const TTagPolicy& tags, std::string_view line) {
   // Written behind: the lines of one read leave together after it.
-  const TTagPolicy& tags = sessions_.Slot(slot).Tags;
-  if (tags.AsIs(line)) return client->SendLine(line);
+  if (tags.AsIs(line)) return client.SendLine(line);
   if (tags.Time && now_.empty()) now_ = ServerTimeNow();
   ShapeTags(line, tags, now_, shaped_);
-  client->SendLine(shaped_);
+  client.SendLine(shaped_);
 }
 
 }  // namespace kelvox

@@ -24,6 +24,7 @@ class TAddressChecks;
 class TEventLog;
 class TSessionTable;
 class TSettings;
+struct TMySocket;
 
 /// What CONN names: "host[:port]", "[IPv6 address][:port]", "host:+port" for
 /// TLS, and after a TLS target "fp=" and the SHA-256 fingerprint of a
@@ -83,6 +84,11 @@ class TServerLinks {
   /// The end of a slot's CTCP window (the timer's Tag is the slot).
   void Timercommun(TTimer* Sender);
 
+  /// A line a client of the lingering session in the slot sent the server: a
+  /// message reaches the session's other clients, and the sender when it took
+  /// echo-message.
+  void Echoed(int slot, const TConnection* from, std::string_view line);
+
  private:
   /// The slot's link, closed, with the handlers bound.
   TConnection& PrepareLink(int slot);
@@ -117,6 +123,21 @@ class TServerLinks {
   bool TrackCaps(int slot, std::string_view line);
   /// The CTCP flood guard's decision for one request from the server.
   void GuardCtcp(int slot, std::string_view line);
+  /// CONN with linger=KEY: false when the link is not to be opened (refused,
+  /// or the client attaches to the session under that key).
+  bool OpenLinger(int slot, const TConnTarget& target);
+  /// The client in one record attaches to the session in another.
+  void Attach(uint64_t session_id, uint64_t client_id);
+  /// What the link took, kept before an attaching client's capabilities replace
+  /// the first client's.
+  void KnowFacts(TMySocket& session);
+  /// The tags a client attaching to the session takes.
+  TTagPolicy AttachedTags(TMySocket& session, const TUserCaps* caps);
+  /// A server line in a lingering session: followed, then held while no client
+  /// is attached, else sent to every attached client.
+  void RelayLingering(int slot, std::string_view line);
+  /// A server line to one client, with the tags it takes.
+  void SendShaped(TConnection& client, const TTagPolicy& tags, std::string_view line);
   /// A notice to the user in a slot.
   void Tell(int slot, std::string_view text);
   /// Ends the links past one of their limits, and asks silent servers.

@@ -6,11 +6,15 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/date_time.h"
+#include "engine/channel_state.h"
 #include "engine/link_negotiation.h"
+#include "engine/linger_ring.h"
 #include "engine/transport.h"
 #include "net/event_loop.h"
 
@@ -30,6 +34,39 @@ inline constexpr int kMaxWaitingPerAddress = 10;
 /// The most a user may have held for the IRC server (before CONN, while the
 /// link connects); more is refused like an over-long line.
 inline constexpr std::size_t kMaxPending = 32 * 1024;
+
+/// What a lingering session says to the server as it ends, and as the bouncer
+/// marks it away while no client is attached.
+inline constexpr std::string_view kLingerQuit = "QUIT :Session closed by the bouncer";
+inline constexpr std::string_view kLingerAway = "AWAY :Detached from the bouncer";
+
+/// A client attached to a lingering session besides the record's own.
+struct TAttached {
+  std::unique_ptr<TConnection> Client;
+  TTagPolicy Tags;  // the tags it took
+};
+
+/// What a session that outlives its client keeps, from CONN with linger=KEY on.
+struct TLinger {
+  TLinger(std::string key, std::string target, std::size_t lines)
+      : Key(std::move(key)), Target(std::move(target)), Ring(lines) {}
+  std::string Key;      // a secret: compared in constant time, never shown
+  std::string Target;   // the server as CONN named it: a later CONN must name the same
+  TLingerRing Ring;     // the server's lines while no client is attached
+  TChannelState Channels;  // the session's nick and channels, for the burst of an attaching client
+  std::vector<TAttached> Others;  // clients attached besides the record's own
+  bool Detached = false;  // no client is attached: the record's own connection is closed
+  TEventLoop::Clock::time_point DetachedAt;
+  int MinutesLeft = -1;   // as the grid shows them
+  int AwayReplies = 0;    // the server's answers to the bouncer's AWAY lines still to come
+  bool Ending = false;    // the session ends with its link: the departure erases it
+  std::uint64_t Seen = 0; // the ring's newest line when it was last given to a client
+  std::vector<std::string> Support;  // the server's 005 lines, for an attaching client
+  // What the link took, as the first client's capabilities said once settled.
+  bool FactsKnown = false;
+  std::set<std::string> Provided;  // what the bouncer gives itself on this link
+  bool ServerEchoes = false;       // the server echoes the user's messages
+};
 
 /// The slot record. Compaction moves records down whole, so a user keeps its
 /// connection, link, timer, flags and held lines when its slot number drops.
@@ -78,6 +115,9 @@ struct TMySocket {
   TEventLoop::Clock::time_point HeldMovedAt;  // when that was
 
   bool Departing = false;    // the user's departure is on its way
+
+  /// Set by CONN with linger=KEY: the session outlives its client.
+  std::unique_ptr<TLinger> Linger;
 };
 
 /// The greeting banner's message text: the program, its author, its web host.

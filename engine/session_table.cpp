@@ -45,8 +45,11 @@ void TSessionTable::Tell(int slot, std::string_view text) {
   if (slot < 0 || slot >= Count()) return;
   const TMySocket& record = Slot(slot);
   // Only a connection that can be written to: one that is closing gets nothing.
-  if (record.Client->State() != wsConnected) return;
-  record.Client->SendText(BouncerNotice(record.Nick, text));
+  if (record.Client->State() == wsConnected) record.Client->SendText(BouncerNotice(record.Nick, text));
+  if (!record.Linger) return;
+  for (const TAttached& other : record.Linger->Others) {
+    if (other.Client->State() == wsConnected) other.Client->SendText(BouncerNotice(record.Nick, text));
+  }
 }
 
 void TSessionTable::ShowStatus(int slot, std::string status) {
@@ -65,6 +68,8 @@ void TSessionTable::ShowUserCount(int count) {
 }
 
 void TSessionTable::Kick(int tag, bool with_notice) {
+  // A lingering session ends whole, with its QUIT, attached or not.
+  if (tag >= 1 && tag <= Count() && Slot(tag - 1).Linger) return EndSession(tag - 1, with_notice);
   TConnection* client = ClientOfSlot(tag - 1);
   if (client == nullptr || client->State() != wsConnected) return;
   if (with_notice) Tell(tag - 1, "   You were kicked by the administrator.\r\n");
@@ -75,6 +80,10 @@ void TSessionTable::CloseAll() {
   for (int slot = 0; slot < Count(); ++slot) {
     TMySocket& record = Slot(slot);
     Tell(slot, "   Disconnection - Bouncer is down.\r\n");
+    if (record.Linger) {
+      EndSession(slot, false);
+      continue;
+    }
     record.Client->Close();
     if (record.Link) record.Link->Close();
   }

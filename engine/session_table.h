@@ -33,6 +33,8 @@ class TSessionTable {
     /// To let a byte leave while its connections are held back. A slow reader
     /// makes progress and is never dropped; one that stopped reading is.
     std::chrono::milliseconds Stall = std::chrono::minutes(5);
+    /// One of the Linger minutes a session waits for a client.
+    std::chrono::milliseconds LingerMinute = std::chrono::minutes(1);
   };
 
   /// The connections die with the table; a closing one fires nothing then.
@@ -67,9 +69,22 @@ class TSessionTable {
   /// Where a record stands now; -1 once the user has gone.
   int SlotOfId(uint64_t id) const;
 
-  /// A bouncer notice to the user in a slot, addressed to its nick; nothing
-  /// for a user whose connection is closing.
+  /// A bouncer notice to the user in a slot, addressed to its nick, and to each
+  /// client attached besides; nothing for a connection that is closing.
   void Tell(int slot, std::string_view text);
+
+  // --- lingering sessions -------------------------------------------------------
+  /// The slot of the lingering session under the key for that server, -1 for
+  /// none. Every session's key is compared, in constant time, whichever matches.
+  int FindLinger(std::string_view key, const std::string& target) const;
+  /// Whether the slot's client is that connection, or one attached besides.
+  bool IsAttached(int slot, const TConnection* client) const;
+  /// A client moved to the session in the slot: its end is the session's to
+  /// handle from now on.
+  void BindClient(int slot, TConnection& client);
+  /// The record leaves the table without a departure: its client has moved to a
+  /// session. The later users move down one slot, as at a departure.
+  void Remove(int slot);
 
   // --- what the grid shows ----------------------------------------------------
   /// The user has named itself: its nick (the notices' target) and identity.
@@ -97,6 +112,16 @@ class TSessionTable {
   /// Connected users from an address that have not identified, the new one included.
   int WaitingFrom(const std::string& address) const;
   void PostDeparture(uint64_t id);
+  /// A departure in a lingering session: the clients gone are let go, and the
+  /// session stays while its link is up (another client takes the record's
+  /// place, or the session waits for one). False when the record is to go.
+  bool KeepSession(int slot);
+  /// A session without a client: its minutes left in the grid, and its end once
+  /// none are left.
+  void WatchDetached(int slot, TEventLoop::Clock::time_point now);
+  /// Ends a lingering session: QUIT to the server, every client closed (told
+  /// first when asked), and the departure.
+  void EndSession(int slot, bool with_notice);
   /// Closes the gap a leaving user leaves in the table and the grid.
   void CompactAfterLeaving(int slot);
   void DrawRow(int slot);
