@@ -5,6 +5,7 @@
 // of the configuration directory.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -16,6 +17,13 @@
 #include "config/sorted_list.h"
 
 namespace kelvox {
+
+/// The bounds of the two linger settings: a session lingers a week at most and
+/// holds from one to twenty thousand of the server's lines.
+inline constexpr int kLingerMinutesMost = 10080;
+inline constexpr int kLingerLinesLeast = 1;
+inline constexpr int kLingerLinesMost = 20000;
+inline constexpr std::size_t kLingerLinesFactory = 2000;
 
 /// What a load or save came to: nothing when it went well, else the text of the
 /// error box the operator is to see ("Cannot open file <path>").
@@ -56,6 +64,18 @@ class TSettings {
   /// Where both listeners listen: empty for every address of both families,
   /// else one address (IPv4 or IPv6 literal).
   std::string ListenAddress;
+
+  // Section Linger: a user's server link that stays up while no client is
+  // attached. Decimal texts, like Max; read them through the helpers below.
+  std::string LingerMinutes = "0";   // key "Linger minutes"; how long it stays up, 0: not at all
+  std::string LingerLines = "2000";  // key "Linger lines"; the server's lines held meanwhile
+
+  /// LingerMinutes as a number: 0 (off) when it is no decimal number, else
+  /// brought into 0..kLingerMinutesMost.
+  int LingerMinutesValue() const;
+  /// LingerLines as a number: kLingerLinesFactory when it is no decimal
+  /// number, else brought into kLingerLinesLeast..kLingerLinesMost.
+  std::size_t LingerLinesValue() const;
 
   // Section TLS: the second, TLS listener.
   std::string SslPort;                         // its port; empty: no TLS listener

@@ -145,6 +145,7 @@ TEST_F(ConsoleCommandsTest, ListsAreEditedEntryByEntry) {
             "IpList=yes\nIp=yes\nAutoPong=yes\nLog=no\nWindowsStart=no\nLogDay=no\nMax=10\nPort=50\nLogfile=\n"
             "Identification=no\nPassword=\nAcces=all\ndestination=all\n"
             "SSL Port=\nSSL Certificate=kelvox.pem\nSSL Key=kelvox.key\nListen address=\n"
+            "Linger minutes=0\nLinger lines=2000\n"
             "Admin password confirmation=******\nPassword confirmation=\n"
             "ban list:  10.0.0.5 \n"
             "access list: 10.0.0.*\n"
