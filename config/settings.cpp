@@ -50,17 +50,6 @@ bool TSettings::ConfigExists() const {
   return ::stat(FilePath(kConfigFile).c_str(), &info) == 0;
 }
 
-int TSettings::LingerMinutesValue() const {
-  const int minutes = ParseDecimal(LingerMinutes);
-  return minutes < 0 ? 0 : std::min(minutes, kLingerMinutesMost);
-}
-
-std::size_t TSettings::LingerLinesValue() const {
-  const int lines = ParseDecimal(LingerLines);
-  if (lines < 0) return kLingerLinesFactory;
-  return static_cast<std::size_t>(std::clamp(lines, kLingerLinesLeast, kLingerLinesMost));
-}
-
 TConfigError TSettings::LoadConfig() {
   const std::string path = FilePath(kConfigFile);
   std::string bytes;
@@ -98,6 +87,17 @@ TConfigError TSettings::LoadLists() {
     }
   }
   return std::nullopt;
+}
+
+int TSettings::LingerMinutesValue() const {
+  const int minutes = ParseDecimal(LingerMinutes);
+  return minutes < 0 ? 0 : std::min(minutes, kLingerMinutesMost);
+}
+
+std::size_t TSettings::LingerLinesValue() const {
+  const int lines = ParseDecimal(LingerLines);
+  if (lines < 0) return kLingerLinesFactory;
+  return static_cast<std::size_t>(std::clamp(lines, kLingerLinesLeast, kLingerLinesMost));
 }
 
 TConfigError TSettings::SaveConfig() {

@@ -65,6 +65,11 @@ class TSettings {
   /// else one address (IPv4 or IPv6 literal).
   std::string ListenAddress;
 
+  // Section TLS: the second, TLS listener.
+  std::string SslPort;                         // its port; empty: no TLS listener
+  std::string SslCertificate = "kelvox.pem";   // its certificate chain, PEM
+  std::string SslKey = "kelvox.key";           // its private key, PEM
+
   // Section Linger: a user's server link that stays up while no client is
   // attached. Decimal texts, like Max; read them through the helpers below.
   std::string LingerMinutes = "0";   // key "Linger minutes"; how long it stays up, 0: not at all
@@ -76,11 +81,6 @@ class TSettings {
   /// LingerLines as a number: kLingerLinesFactory when it is no decimal
   /// number, else brought into kLingerLinesLeast..kLingerLinesMost.
   std::size_t LingerLinesValue() const;
-
-  // Section TLS: the second, TLS listener.
-  std::string SslPort;                         // its port; empty: no TLS listener
-  std::string SslCertificate = "kelvox.pem";   // its certificate chain, PEM
-  std::string SslKey = "kelvox.key";           // its private key, PEM
 
   /// A file named in the settings: as it is when it names a folder, else in
   /// the settings folder.
