@@ -58,7 +58,8 @@ void TSessionTable::Watch(TTimer*) {
     } else if (Stalled(record, now)) {
       why = "   Too far behind, bye.\r\n";
     }
-    if (why != nullptr) {
+    // A lingering session lets go of the clients that are behind, and stays.
+    if (why != nullptr && !(record.Linger && DropClientsBehind(slot, why))) {
       Tell(slot, why);
       Kick(slot + 1, false);
     }

@@ -67,9 +67,15 @@ bool TSessionTable::KeepSession(int slot) {
     record.Client = std::move(linger.Others.front().Client);
     record.Tags = linger.Others.front().Tags;
     linger.Others.erase(linger.Others.begin());
+    ReleaseSlot(slot);
     return true;
   }
   if (linger.Detached) return true;
+  // Nobody is behind any more: the server's lines are read again.
+  if (record.Held) {
+    record.Held = false;
+    record.Link->ResumeReading();
+  }
   linger.Detached = true;
   linger.DetachedAt = TEventLoop::Clock::now();
   linger.MinutesLeft = -1;
@@ -92,6 +98,20 @@ void TSessionTable::WatchDetached(int slot, TEventLoop::Clock::time_point now) {
   if (minutes == linger.MinutesLeft) return;
   linger.MinutesLeft = minutes;
   ShowStatus(slot, "Detached (" + std::to_string(minutes) + " min left)");
+}
+
+bool TSessionTable::DropClientsBehind(int slot, std::string_view why) {
+  TMySocket& record = Slot(slot);
+  bool dropped = false;
+  const auto drop = [&](TConnection& client) {
+    if (client.State() != wsConnected || !client.BufferHigh()) return;
+    client.SendText(BouncerNotice(record.Nick, why));
+    client.Close();
+    dropped = true;
+  };
+  drop(*record.Client);
+  for (TAttached& other : record.Linger->Others) drop(*other.Client);
+  return dropped;
 }
 
 void TSessionTable::EndSession(int slot, bool with_notice) {

@@ -119,6 +119,9 @@ class TSessionTable {
   /// A session without a client: its minutes left in the grid, and its end once
   /// none are left.
   void WatchDetached(int slot, TEventLoop::Clock::time_point now);
+  /// Tells the session's clients that are too far behind why, and closes them;
+  /// false when none is (the server is the one behind).
+  bool DropClientsBehind(int slot, std::string_view why);
   /// Ends a lingering session: QUIT to the server, every client closed (told
   /// first when asked), and the departure.
   void EndSession(int slot, bool with_notice);

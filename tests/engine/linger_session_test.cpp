@@ -190,6 +190,24 @@ TEST_F(LingerSessionTest, ExpiryKickAndStopEndTheSessionWithItsQuit) {
   EXPECT_EQ(bouncer.UserCount(), 0);
 }
 
+// A client that stops reading is let go; the session stays, and its server is
+// read again.
+TEST_F(LingerSessionTest, AClientTooFarBehindIsLetGoAndTheSessionStays) {
+  bouncer.Sessions().WatchInterval = std::chrono::milliseconds(5);
+  bouncer.Sessions().Limits.Stall = std::chrono::milliseconds(100);
+  TRecordingPeer& user = GreetedUser();
+  TRecordingPeer& server = Lingering(user);
+  user.SetBufferHigh(true);
+  Settle();
+  EXPECT_TRUE(server.Paused());
+  ASSERT_TRUE(loop.RunUntil([&] { return user.State() == wsClosed; }, std::chrono::seconds(10)));
+  Settle();
+  EXPECT_EQ(user.Take(), Notice("   Too far behind, bye.\r\n", "al"));
+  EXPECT_FALSE(server.Paused());
+  EXPECT_EQ(server.Take(), "AWAY :Detached from the bouncer\r\n");
+  EXPECT_EQ(console.GetCell(1, 1), "Detached (60 min left)");
+}
+
 // A server that drops a session nobody is attached to ends it.
 TEST_F(LingerSessionTest, ALinkLostWhileDetachedEndsTheSession) {
   TRecordingPeer& user = GreetedUser();
