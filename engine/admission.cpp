@@ -15,6 +15,7 @@ void TSessionTable::ServerClientConnect(std::unique_ptr<TConnection> client) {
     client->Close();  // no slot left: closed at once, without a notice
     return;
   }
+  ++Counters.UsersAdmitted;
   TMySocket& record = slots_.emplace_back();
   record.Id = next_id_++;
   record.Client = std::move(client);
@@ -64,11 +65,13 @@ void TSessionTable::Admit(TMySocket& record) {
 
   const int max_users = ParseDecimal(settings_.Max);
   if (max_users >= 0 && n > max_users) {
+    ++Counters.RefusedMax;
     Tell(slot, "   Too many connections, bye.\r\n");
     client->Close();
     return;
   }
   if (WaitingFrom(client->PeerAddr()) > kMaxWaitingPerAddress) {
+    ++Counters.RefusedPerAddress;
     Tell(slot, "   Too many connections from your address, bye.\r\n");
     client->Close();
     return;
@@ -77,11 +80,13 @@ void TSessionTable::Admit(TMySocket& record) {
   // judged under the machine's own address.
   const TListMode access = settings_.AccessMode;
   if (checks_.InMaskList(settings_.BanList.Entries(), checks_.ConvertLocalIp(client->PeerAddr()))) {
+    ++Counters.RefusedBan;
     Tell(slot, "   You are banned, Bye.\r\n");
     client->Close();
   } else if (access != TListMode::all &&
              checks_.InMaskList(settings_.AccessList.Entries(), checks_.ConvertLocalIp(client->PeerAddr())) !=
                  (access == TListMode::only)) {
+    ++Counters.RefusedAccess;
     Tell(slot, "   You are not welcome, Bye.\r\n");
     client->Close();
   } else if (settings_.Identification) {

@@ -83,6 +83,7 @@ class TBouncer {
   TAddressChecks& Checks() { return checks_; }
   TEventLog& EventLog() { return log_; }
   TSessionTable& Sessions() { return sessions_; }
+  const TCounters& Counters() const { return sessions_.Counters; }
   TServerLinks& Links() { return links_; }
 
  private:

@@ -82,6 +82,7 @@ void TLineInterpreter::Admin(int slot, const std::string& line) {
   const bool right = !settings_.AdminPassword.empty() &&
                      EqualIgnoringCase(ArgumentAfter(line, "admin"), settings_.AdminPassword);
   if (!right) {
+    ++sessions_.Counters.RefusedPassword;
     Tell(slot, "   Bad password.\r\n");
     // No unlimited guessing of the password that can stop the bouncer.
     if (++record.AdminFailures >= kMaxAdminFailures) sessions_.Kick(slot + 1, false);

@@ -29,6 +29,7 @@ void TSessionTable::HoldSlot(int slot) {
   }
   if (record.Link) record.Link->PauseReading();
   if (record.Held) return;
+  ++Counters.BackPressurePauses;
   record.Held = true;
   record.HeldMoved = Moved(record);
   record.HeldMovedAt = TEventLoop::Clock::now();

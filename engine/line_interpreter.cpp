@@ -63,6 +63,8 @@ void TLineInterpreter::HandleClientLine(int slot, std::string_view line, TConnec
         from->Close();
       } else {
         link->SendLine(line);
+        ++sessions_.Counters.LinesToServer;
+        sessions_.Counters.BytesToServer += line.size() + 2;
         if (record.Linger) {
           links_.Echoed(slot, from, line);
         } else if (record.Tags.Echo) {
@@ -118,6 +120,7 @@ void TLineInterpreter::Hold(int slot, std::string_view line) {
 
 void TLineInterpreter::CheckPassword(int slot, const std::string& line) {
   if (TrimControls(ArgumentAfter(line, "pass")) != settings_.Password) {
+    ++sessions_.Counters.RefusedPassword;
     Tell(slot, "   Bad password.\r\n");
     sessions_.Kick(slot + 1, false);
     return;

@@ -182,6 +182,7 @@ void TServerLinks::Resolved(uint64_t id, const TConnTarget& target, uint16_t por
       record.Relaying = false;  // free again, for another CONN
       return;
     }
+    ++sessions_.Counters.FailedLookups;
     Tell(slot, "   Error, can't resolve server hostname: " + host + "\r\n");
     sessions_.Kick(slot + 1, false);
     return;
@@ -280,6 +281,7 @@ bool TServerLinks::DestinationPermits(const std::string& address) const {
 
 bool TServerLinks::DestinationAllowed(int slot, const std::string& address) {
   if (DestinationPermits(address)) return true;
+  ++sessions_.Counters.RefusedDestination;
   Tell(slot, "   Destination server not allowed.\r\n");
   Tell(slot, settings_.DestinationMode == TListMode::only ? "   Allowed servers list:\r\n"
                                                           : "   Ban servers list:\r\n");
@@ -297,6 +299,7 @@ void TServerLinks::ChangeStateCommune(TConnection* Sender, TSocketState OldState
   TMySocket& record = sessions_.Slot(slot);
   record.LinkHeardAt = TEventLoop::Clock::now();
   log_.LogEvent(slot + 1, "Connected to " + record.Server);
+  ++sessions_.Counters.LinksOpened;
   if (record.Caps && record.Caps->WantsNegotiation()) return OpenNegotiation(slot, *Sender);
   if (!record.Pending.empty()) Sender->SendText(record.Pending);
   std::string().swap(record.Pending);  // its memory too: it is not needed again
@@ -308,6 +311,7 @@ void TServerLinks::ConnectCommune(TConnection* Sender, uint16_t Error) {
     // A server that fails its handshake is not tried at its other addresses.
     if (const std::string why = Sender->TlsError(); !why.empty()) {
       fallbacks_.erase(sessions_.Slot(Sender->Tag).Id);
+      ++sessions_.Counters.FailedTlsHandshakes;
       Tell(Sender->Tag, "   TLS: " + why + "\r\n");
     }
     return;
@@ -342,8 +346,11 @@ void TServerLinks::ReadCommune(TConnection* Sender, uint16_t) {
   record.PingSent = false;
   now_.clear();
   std::string_view line;
+  TCounters& counters = sessions_.Counters;
   while (Sender->State() == wsConnected && Sender->ReceiveLine(line)) {
     if (line.size() > kMaxLineLength) break;
+    ++counters.LinesFromServer;
+    counters.BytesFromServer += line.size() + 2;
     // The answer to the bouncer's own PING is the bouncer's.
     if (line.ends_with(kAliveToken) && (line.starts_with("PONG ") || line.find(" PONG ") != std::string_view::npos)) {
       continue;

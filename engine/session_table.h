@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/counters.h"
 #include "engine/session.h"
 #include "engine/transport.h"
 #include "net/alive.h"
@@ -46,6 +47,8 @@ class TSessionTable {
   /// Bound to every user's connection at admission: the user's bytes.
   TConnectionEvent OnClientData;
   TLimits Limits;
+  /// What the bouncer has done, counted by the table and the server links.
+  TCounters Counters;
   /// How often the limits are looked at, while anybody is connected.
   std::chrono::milliseconds WatchInterval = std::chrono::seconds(1);
 
