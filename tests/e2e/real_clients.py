@@ -9,38 +9,25 @@ reached the server. Exits 0 when everything held, else prints what failed.
 
     real_clients.py KELVOX_BINARY ngircd|inspircd
 """
-import os
 import socket
 import sys
 
 from e2e_support import IrcClient, LineLog, Run, free_port, listening
 from programs import NICKS, Irssi, Relay, WeeChat, await_pings, start_kelvox, start_ngircd
-from services import client_ports
+from services import start_plain_inspircd
 
 KELVOX, SERVER = sys.argv[1], sys.argv[2]
 PASSWORD = "s3cret"
 CHANNEL = "#kelvox"
 PINGS = 3  # server PINGs each linked client idles through
 RUN = Run("kelvox-clients-")
-WORK = RUN.work
-fail, wait_for, read_file, start = RUN.fail, RUN.wait_for, RUN.read, RUN.start
+fail, wait_for, read_file = RUN.fail, RUN.wait_for, RUN.read
 
 
 def start_server(port, calm_port):
     if SERVER == "ngircd":
         return start_ngircd(RUN, port)
-    config = f"""<server name="insp.test" description="Kelvox test" network="Test">
-<admin name="test" nick="test" email="test@localhost">
-{client_ports(port, calm_port)}<dns server="127.0.0.1" timeout="1">
-<pid file="{WORK}/inspircd.pid">
-<log method="file" type="* -USERINPUT -USEROUTPUT" level="default" target="{WORK}/ircd.log">
-<module name="cap">
-<module name="ircv3">
-<module name="ircv3_servertime">
-"""
-    open(os.path.join(WORK, "inspircd.conf"), "w").write(config)
-    argv = ["inspircd", "--config", os.path.join(WORK, "inspircd.conf"), "--nofork"]
-    return start(argv + (["--runasroot"] if os.geteuid() == 0 else []), "ircd.out")
+    return start_plain_inspircd(RUN, port, calm_port)
 
 
 def main():

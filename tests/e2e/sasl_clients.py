@@ -19,8 +19,8 @@ import sys
 from datetime import datetime, timedelta, timezone
 
 import services
-from e2e_support import IrcClient, LineLog, Run, free_port, listening
-from programs import NICKS, Irssi, Relay, WeeChat, await_pings, start_kelvox, start_ngircd
+from e2e_support import IrcClient, Run, free_port, listening, order
+from programs import NICKS, Irssi, Relay, WeeChat, await_pings, restamp, start_kelvox, start_ngircd
 
 KELVOX, SERVER = sys.argv[1], sys.argv[2]
 SASL = SERVER == "inspircd"
@@ -33,19 +33,6 @@ SHOWN_STAMP = {NICKS["irssi"]: r"^04:05 #sasl: <@direct> stamped$",  # how each 
 PINGS = 2  # server PINGs each link idles through
 RUN = Run("kelvox-sasl-")
 wait_for = RUN.wait_for
-
-
-def stamp(line):
-    """The relay's rewrite: the server's time of the "stamped" message becomes STAMP."""
-    if line.rstrip(b"\r").endswith(f" PRIVMSG {CHANNEL} :stamped".encode()):
-        return re.sub(rb"^@time=[^; ]+", b"@time=" + STAMP.encode(), line)
-    return line
-
-
-def order(lines, *patterns):
-    """Where the first line matching each pattern stands (-1 for none)."""
-    with LineLog.lock:
-        return [next((i for i, line in enumerate(lines) if re.search(p, line)), -1) for p in patterns]
 
 
 def raw_user(kelvox_port, relay_port):
@@ -86,7 +73,7 @@ def main():
         wait_for("ngircd listening", lambda: listening(server_port))
         direct = IrcClient(socket.create_connection(("127.0.0.1", server_port)), "direct")
         wait_for("direct client registered", lambda: direct.saw(r"^:\S+ 001 direct "))
-    relay, kelvox_port = Relay(server_port, RUN.path("relay.log"), stamp), free_port()
+    relay, kelvox_port = Relay(server_port, RUN.path("relay.log"), restamp(CHANNEL, {"stamped": STAMP})), free_port()
     RUN.watched.append(start_kelvox(RUN, KELVOX, kelvox_port, PASSWORD))
     wait_for("Kelvox listening", lambda: listening(kelvox_port))
     front = Relay(kelvox_port, RUN.path("users.log"))
