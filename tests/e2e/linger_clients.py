@@ -2,17 +2,17 @@
 """Lingering sessions with real IRC clients.
 
 With Linger minutes on, irssi and WeeChat link through Kelvox with CONN ...
-linger=KEY, join a channel and end abruptly. While they are away a client
-straight on the server talks in the channel and sees them still there, and
-the server PINGs their links. Started again as before, each is given the
-channel and every line it missed, once, in order, at the time it was said. A
-raw client attaches beside irssi with its key and each sees what the other
-says; a client with another key gets a link of its own. Then the sessions end,
-each with the bouncer's QUIT: in a second Kelvox with one minute's linger one
-expires and SIGTERM ends the other; in the first the operator kicks one, an
-administrator KILLs one and DIE ends the last. A logging relay between Kelvox
-and the server keeps what the server was sent. Exits 0 when everything held,
-else prints what each client saw.
+linger=KEY and join a channel; irssi ends abruptly, WeeChat quits. While they
+are away a client straight on the server talks in the channel and sees them
+still there, and the server PINGs their links. Started again as before, each
+is given the channel and every line it missed, once, in order, at the time it
+was said. A raw client attaches beside irssi with its key and each sees what
+the other says; a client with another key gets a link of its own. Then the
+sessions end, each with the bouncer's QUIT: in a second Kelvox with one
+minute's linger one expires and SIGTERM ends the other; in the first the
+operator kicks one, an administrator KILLs one and DIE ends the last. A
+logging relay between Kelvox and the server keeps what the server was sent.
+Exits 0 when everything held, else prints what each client saw.
 
     linger_clients.py KELVOX_BINARY ngircd|inspircd
 """
@@ -159,11 +159,12 @@ def main():
     for nick, client in clients.items():
         wait_for(f"{nick} shows the last line before the drop", lambda: client.shows("before the drop"))
 
-    # They end as a crash would: their sessions stay, away, on the server.
-    # InspIRCd tells each session of the other's AWAY (away-notify): irssi's
-    # holds WeeChat's two, as WeeChat leaves after it and comes back before.
-    for nick, client in clients.items():
-        client.kill()
+    # irssi ends as a crash would, WeeChat quits: their sessions stay, away,
+    # on the server. InspIRCd tells each session of the other's AWAY
+    # (away-notify): irssi's holds WeeChat's two, as WeeChat leaves after it
+    # and comes back before.
+    for nick, leave in ((IRSSI, clients[IRSSI].kill), (WEE, clients[WEE].quit)):
+        leave()
         detached(relay, nick)
         away_noted(relay, nick, " :Detached from the bouncer")
     times = []  # from when to when each was said

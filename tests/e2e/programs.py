@@ -187,7 +187,7 @@ logs = {{ "{run.path("irssi.log")}" = {{ auto_open = "yes"; level = "ALL"; }}; }
 
 class WeeChat:
     """weechat-headless as weeuser with `settings` of its server ("name value");
-    commands through its FIFO, buffers logged under logs/. Ended (`kill`), it
+    commands through its FIFO, buffers logged under logs/. Ended (`quit`), it
     starts again as before (`start`), its logs kept."""
 
     def __init__(self, run, port, password, on_connect, settings=()):
@@ -204,10 +204,10 @@ class WeeChat:
         self.process = self.run.start(["weechat-headless", "--dir", self.home, "-r", self.setup], "weechat.out",
                                       env=dict(os.environ, TZ="UTC"))
 
-    def kill(self):
-        """Ends WeeChat at once, as a crash would: it says nothing to anyone."""
-        self.process.kill()
-        self.process.wait()
+    def quit(self):
+        """Quits WeeChat as its user would: its QUIT goes out, then it ends."""
+        self.command("/quit")
+        self.run.wait_for("WeeChat ended", lambda: self.process.poll() is not None)
 
     def command(self, text):
         fifo = os.path.join(self.home, f"weechat_fifo_{self.process.pid}")
