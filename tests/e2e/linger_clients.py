@@ -22,8 +22,8 @@ import sys
 from datetime import datetime, timedelta, timezone
 
 from e2e_support import IrcClient, Run, free_port, listening, order
-from programs import (NICKS, Irssi, Relay, WeeChat, await_pings, kelvox_user, restamp, start_kelvox, start_ngircd,
-                      tell)
+from programs import (NICKS, Irssi, Relay, WeeChat, await_link, await_pings, join, kelvox_user, restamp,
+                      start_kelvox, start_ngircd, tell)
 from services import start_plain_inspircd
 
 KELVOX, SERVER = sys.argv[1], sys.argv[2]
@@ -149,12 +149,9 @@ def main():
     clients = {IRSSI: Irssi(RUN, kelvox_port, PASSWORD, on_connect[IRSSI]),
                WEE: WeeChat(RUN, kelvox_port, PASSWORD, on_connect[WEE], ["autoreconnect off"])}
     for nick, client in clients.items():
-        wait_for(f"link of {nick}", lambda: relay.link_of(nick))
-        link = relay.link_of(nick)
         # The client's CONN again at the server's welcome: the server's to refuse.
-        wait_for(f"{nick}'s CONN refused by the server", lambda: link.count(link.down, rf" 421 {nick} CONN "))
-        client.command(f"/join {CHANNEL}")
-        wait_for(f"{nick} in the channel", lambda: direct.saw(rf"^:{nick}!\S+ JOIN :?{CHANNEL}"))
+        await_link(RUN, relay, nick, "CONN refused by the server", rf" 421 {nick} CONN ")
+        join(RUN, direct, nick, client, CHANNEL)
     direct.send(f"PRIVMSG {CHANNEL} :before the drop")
     for nick, client in clients.items():
         wait_for(f"{nick} shows the last line before the drop", lambda: client.shows("before the drop"))

@@ -77,6 +77,21 @@ def await_pings(run, relay, nicks, ping, count):
                      and link.count(link.up, r"^PONG ") >= link.count(link.down, ping))
 
 
+def await_link(run, relay, nick, what, line):
+    """The relay's link of `nick`, once the server has sent it `line` (a
+    pattern; `what` it is)."""
+    run.wait_for(f"link of {nick}", lambda: relay.link_of(nick))
+    link = relay.link_of(nick)
+    run.wait_for(f"{what} for {nick}", lambda: link.count(link.down, line))
+    return link
+
+
+def join(run, direct, nick, client, channel):
+    """`client` (irssi or WeeChat) joins `channel`, as `direct` there sees."""
+    client.command(f"/join {channel}")
+    run.wait_for(f"{nick} in the channel", lambda: direct.saw(rf"^:{nick}!\S+ JOIN :?{channel}"))
+
+
 def start_ngircd(run, port):
     run.write("ngircd.conf", f"""[Global]
   Name = irc.kelvox.test

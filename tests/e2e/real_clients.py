@@ -13,7 +13,7 @@ import socket
 import sys
 
 from e2e_support import IrcClient, LineLog, Run, free_port, listening
-from programs import NICKS, Irssi, Relay, WeeChat, await_pings, start_kelvox, start_ngircd
+from programs import NICKS, Irssi, Relay, WeeChat, await_link, await_pings, join, start_kelvox, start_ngircd
 from services import start_plain_inspircd
 
 KELVOX, SERVER = sys.argv[1], sys.argv[2]
@@ -51,11 +51,8 @@ def main():
         # Readable notices: the prompt and HELP, then the server's welcome.
         wait_for(f"password prompt shown by {nick}", lambda: client.shows("Enter your password. /quote PASS"))
         wait_for(f"HELP shown by {nick}", lambda: client.shows("Connect to IRC server."))
-        wait_for(f"link of {nick}", lambda: relay.link_of(nick))
-        link = relay.link_of(nick)
-        wait_for(f"server welcome for {nick}", lambda: link.count(link.down, rf"^(@\S+ )?:\S+ 001 {nick} "))
-        client.command(f"/join {CHANNEL}")
-        wait_for(f"{nick} in the channel", lambda: direct.saw(rf"^:{nick}!\S+ JOIN :?{CHANNEL}"))
+        await_link(RUN, relay, nick, "server welcome", rf"^(@\S+ )?:\S+ 001 {nick} ")
+        join(RUN, direct, nick, client, CHANNEL)
         client.command(f"/msg {CHANNEL} hello from {nick}")
         wait_for(f"{nick}'s message", lambda: direct.saw(rf"^:{nick}!\S+ PRIVMSG {CHANNEL} :hello from {nick}"))
     direct.send(f"PRIVMSG {CHANNEL} :hello from direct")

@@ -20,7 +20,8 @@ from datetime import datetime, timedelta, timezone
 
 import services
 from e2e_support import IrcClient, Run, free_port, listening, order
-from programs import NICKS, Irssi, Relay, WeeChat, await_pings, restamp, start_kelvox, start_ngircd
+from programs import (NICKS, Irssi, Relay, WeeChat, await_link, await_pings, join, restamp, start_kelvox,
+                      start_ngircd)
 
 KELVOX, SERVER = sys.argv[1], sys.argv[2]
 SASL = SERVER == "inspircd"
@@ -87,16 +88,13 @@ def main():
                             ["sasl_mechanism plain", f"sasl_username {wee}", f"sasl_password {ACCOUNT_PASSWORD}"])}
     outcome = r"logged in as {}\." if SASL else r"the IRC server offers no SASL; you are not logged in\."
     for nick, client in clients.items():
-        wait_for(f"link of {nick}", lambda: relay.link_of(nick))
-        link = relay.link_of(nick)
-        wait_for(f"server welcome for {nick}", lambda: link.count(link.down, rf"^(@\S+ )?:\S+ 001 {nick} "))
+        link = await_link(RUN, relay, nick, "server welcome", rf"^(@\S+ )?:\S+ 001 {nick} ")
         wait_for(f"the SASL outcome shown by {nick}", lambda: client.shows("   SASL: " + outcome.format(nick)))
         if SASL:  # logged in before the registration ended
             up, down = order(link.up, r"^AUTHENTICATE PLAIN$", r"^CAP END$"), order(link.down, r" 903 ", r" 001 ")
             if not 0 <= up[0] < up[1] or not 0 <= down[0] < down[1]:
                 RUN.fail(f"{nick} was not logged in before registering: up {up}, down {down}")
-        client.command(f"/join {CHANNEL}")
-        wait_for(f"{nick} in the channel", lambda: direct.saw(rf"^:{nick}!\S+ JOIN :?{CHANNEL}"))
+        join(RUN, direct, nick, client, CHANNEL)
         client.command(f"/msg {CHANNEL} hello from {nick}")
         wait_for(f"{nick}'s message", lambda: direct.saw(rf"^:{nick}!\S+ PRIVMSG {CHANNEL} :hello from {nick}"))
         if SASL:
