@@ -46,20 +46,27 @@ class Run:
         print("FAIL:", why)
         for child in self.children:
             print(f"  {program_state(child)}")
-        for name in sorted(os.listdir(self.work)):
-            if os.path.isfile(self.path(name)) and name.endswith((".log", ".out")):
-                text = self.read(name)
-                tail = text[-4000:]
-                if len(tail) < len(text):  # from the start of a line
-                    tail = tail[tail.find("\n") + 1:]
-                    name += " (its last {} lines)".format(tail.count("\n"))
-                print(f"--- {name}" + (":\n" + tail if text else ": empty"))
+        for name in self.logs():
+            text = self.read(name)
+            tail = text[-4000:]
+            if len(tail) < len(text):  # from the start of a line
+                tail = tail[tail.find("\n") + 1:]
+                name += " (its last {} lines)".format(tail.count("\n"))
+            print(f"--- {name}" + (":\n" + tail if text else ": empty"))
         sys.exit(1)
 
-    def wait_for(self, what, check, seen=None):
-        """Polls `check` until it holds, for `limit` seconds at most; fails at
-        once when a watched program ends. `seen` tells what there was instead."""
-        deadline = time.monotonic() + self.limit
+    def logs(self):
+        """The logs in the run's folder and below it, by their path in it."""
+        return sorted(os.path.relpath(os.path.join(folder, name), self.work)
+                      for folder, _, names in os.walk(self.work) for name in names
+                      if name.endswith((".log", ".out", ".weechatlog")))
+
+    def wait_for(self, what, check, seen=None, limit=None):
+        """Polls `check` until it holds, for `limit` seconds at most (the run's
+        own by default); fails at once when a watched program ends. `seen`
+        tells what there was instead."""
+        limit = limit or self.limit
+        deadline = time.monotonic() + limit
         while time.monotonic() < deadline:
             if check():
                 print(f"{time.monotonic() - self.started:6.1f} s  {what}", flush=True)
@@ -72,7 +79,7 @@ class Run:
             saw = f"; saw {seen()}" if seen else ""
         except Exception as error:  # what was to be read went away
             saw = f"; could not read what there was ({error!r})"
-        self.fail(f"waited {self.limit} s for {what}{saw}")
+        self.fail(f"waited {limit} s for {what}{saw}")
 
     def skip_without(self, *programs):
         missing = [name for name in programs if shutil.which(name) is None]
@@ -147,20 +154,26 @@ class LineLog:
 
 
 class IrcClient:
-    """A plain IRC client on a socket (or a TLS one): answers PINGs, keeps every line."""
+    """A plain IRC client on a socket (or a TLS one): answers PINGs, keeps every
+    line, and writes the lines it gets to `record` as they come."""
 
-    def __init__(self, sock, nick=None):
+    def __init__(self, sock, nick=None, record=os.devnull):
         self.sock = sock
         self.log = LineLog()
+        self.record = open(record, "w", errors="replace")
         threading.Thread(target=self.read, daemon=True).start()
         if nick:
             self.send(f"NICK {nick}", f"USER {nick} 0 * :{nick}")
 
     def read(self):
-        rest = b""
+        rest, written = b"", 0
         try:
             while data := self.sock.recv(65536):
                 rest = self.log.add(self.log.down, data, rest)
+                with LineLog.lock:
+                    self.record.writelines(line + "\n" for line in self.log.down[written:])
+                    self.record.flush()
+                    written = len(self.log.down)
                 for token in re.findall(rb"^(?:@\S+ )?PING (\S+)", data, re.M):
                     self.send("PONG " + token.decode())
         except OSError:
@@ -169,5 +182,19 @@ class IrcClient:
     def send(self, *lines):
         self.sock.sendall("".join(line + "\r\n" for line in lines).encode())
 
+    def close(self):
+        """Ends the connection at once (a reader blocked on it would keep it open)."""
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:  # the other side went first
+            pass
+        self.sock.close()
+
     def saw(self, pattern):
         return self.log.count(self.log.down, pattern) > 0
+
+
+def order(lines, *patterns):
+    """Where the first line matching each pattern stands (-1 for none)."""
+    with LineLog.lock:
+        return [next((i for i, line in enumerate(lines) if re.search(p, line)), -1) for p in patterns]

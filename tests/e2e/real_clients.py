@@ -9,38 +9,25 @@ reached the server. Exits 0 when everything held, else prints what failed.
 
     real_clients.py KELVOX_BINARY ngircd|inspircd
 """
-import os
 import socket
 import sys
 
 from e2e_support import IrcClient, LineLog, Run, free_port, listening
-from programs import NICKS, Irssi, Relay, WeeChat, await_pings, start_kelvox, start_ngircd
-from services import client_ports
+from programs import NICKS, Irssi, Relay, WeeChat, await_link, await_pings, join, start_kelvox, start_ngircd
+from services import start_plain_inspircd
 
 KELVOX, SERVER = sys.argv[1], sys.argv[2]
 PASSWORD = "s3cret"
 CHANNEL = "#kelvox"
 PINGS = 3  # server PINGs each linked client idles through
 RUN = Run("kelvox-clients-")
-WORK = RUN.work
-fail, wait_for, read_file, start = RUN.fail, RUN.wait_for, RUN.read, RUN.start
+fail, wait_for, read_file = RUN.fail, RUN.wait_for, RUN.read
 
 
 def start_server(port, calm_port):
     if SERVER == "ngircd":
         return start_ngircd(RUN, port)
-    config = f"""<server name="insp.test" description="Kelvox test" network="Test">
-<admin name="test" nick="test" email="test@localhost">
-{client_ports(port, calm_port)}<dns server="127.0.0.1" timeout="1">
-<pid file="{WORK}/inspircd.pid">
-<log method="file" type="* -USERINPUT -USEROUTPUT" level="default" target="{WORK}/ircd.log">
-<module name="cap">
-<module name="ircv3">
-<module name="ircv3_servertime">
-"""
-    open(os.path.join(WORK, "inspircd.conf"), "w").write(config)
-    argv = ["inspircd", "--config", os.path.join(WORK, "inspircd.conf"), "--nofork"]
-    return start(argv + (["--runasroot"] if os.geteuid() == 0 else []), "ircd.out")
+    return start_plain_inspircd(RUN, port, calm_port)
 
 
 def main():
@@ -64,11 +51,8 @@ def main():
         # Readable notices: the prompt and HELP, then the server's welcome.
         wait_for(f"password prompt shown by {nick}", lambda: client.shows("Enter your password. /quote PASS"))
         wait_for(f"HELP shown by {nick}", lambda: client.shows("Connect to IRC server."))
-        wait_for(f"link of {nick}", lambda: relay.link_of(nick))
-        link = relay.link_of(nick)
-        wait_for(f"server welcome for {nick}", lambda: link.count(link.down, rf"^(@\S+ )?:\S+ 001 {nick} "))
-        client.command(f"/join {CHANNEL}")
-        wait_for(f"{nick} in the channel", lambda: direct.saw(rf"^:{nick}!\S+ JOIN :?{CHANNEL}"))
+        await_link(RUN, relay, nick, "server welcome", rf"^(@\S+ )?:\S+ 001 {nick} ")
+        join(RUN, direct, nick, client, CHANNEL)
         client.command(f"/msg {CHANNEL} hello from {nick}")
         wait_for(f"{nick}'s message", lambda: direct.saw(rf"^:{nick}!\S+ PRIVMSG {CHANNEL} :hello from {nick}"))
     direct.send(f"PRIVMSG {CHANNEL} :hello from direct")

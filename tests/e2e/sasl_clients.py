@@ -19,8 +19,9 @@ import sys
 from datetime import datetime, timedelta, timezone
 
 import services
-from e2e_support import IrcClient, LineLog, Run, free_port, listening
-from programs import NICKS, Irssi, Relay, WeeChat, await_pings, start_kelvox, start_ngircd
+from e2e_support import IrcClient, Run, free_port, listening, order
+from programs import (NICKS, Irssi, Relay, WeeChat, await_link, await_pings, join, restamp, start_kelvox,
+                      start_ngircd)
 
 KELVOX, SERVER = sys.argv[1], sys.argv[2]
 SASL = SERVER == "inspircd"
@@ -33,19 +34,6 @@ SHOWN_STAMP = {NICKS["irssi"]: r"^04:05 #sasl: <@direct> stamped$",  # how each 
 PINGS = 2  # server PINGs each link idles through
 RUN = Run("kelvox-sasl-")
 wait_for = RUN.wait_for
-
-
-def stamp(line):
-    """The relay's rewrite: the server's time of the "stamped" message becomes STAMP."""
-    if line.rstrip(b"\r").endswith(f" PRIVMSG {CHANNEL} :stamped".encode()):
-        return re.sub(rb"^@time=[^; ]+", b"@time=" + STAMP.encode(), line)
-    return line
-
-
-def order(lines, *patterns):
-    """Where the first line matching each pattern stands (-1 for none)."""
-    with LineLog.lock:
-        return [next((i for i, line in enumerate(lines) if re.search(p, line)), -1) for p in patterns]
 
 
 def raw_user(kelvox_port, relay_port):
@@ -86,7 +74,7 @@ def main():
         wait_for("ngircd listening", lambda: listening(server_port))
         direct = IrcClient(socket.create_connection(("127.0.0.1", server_port)), "direct")
         wait_for("direct client registered", lambda: direct.saw(r"^:\S+ 001 direct "))
-    relay, kelvox_port = Relay(server_port, RUN.path("relay.log"), stamp), free_port()
+    relay, kelvox_port = Relay(server_port, RUN.path("relay.log"), restamp(CHANNEL, {"stamped": STAMP})), free_port()
     RUN.watched.append(start_kelvox(RUN, KELVOX, kelvox_port, PASSWORD))
     wait_for("Kelvox listening", lambda: listening(kelvox_port))
     front = Relay(kelvox_port, RUN.path("users.log"))
@@ -100,16 +88,13 @@ def main():
                             ["sasl_mechanism plain", f"sasl_username {wee}", f"sasl_password {ACCOUNT_PASSWORD}"])}
     outcome = r"logged in as {}\." if SASL else r"the IRC server offers no SASL; you are not logged in\."
     for nick, client in clients.items():
-        wait_for(f"link of {nick}", lambda: relay.link_of(nick))
-        link = relay.link_of(nick)
-        wait_for(f"server welcome for {nick}", lambda: link.count(link.down, rf"^(@\S+ )?:\S+ 001 {nick} "))
+        link = await_link(RUN, relay, nick, "server welcome", rf"^(@\S+ )?:\S+ 001 {nick} ")
         wait_for(f"the SASL outcome shown by {nick}", lambda: client.shows("   SASL: " + outcome.format(nick)))
         if SASL:  # logged in before the registration ended
             up, down = order(link.up, r"^AUTHENTICATE PLAIN$", r"^CAP END$"), order(link.down, r" 903 ", r" 001 ")
             if not 0 <= up[0] < up[1] or not 0 <= down[0] < down[1]:
                 RUN.fail(f"{nick} was not logged in before registering: up {up}, down {down}")
-        client.command(f"/join {CHANNEL}")
-        wait_for(f"{nick} in the channel", lambda: direct.saw(rf"^:{nick}!\S+ JOIN :?{CHANNEL}"))
+        join(RUN, direct, nick, client, CHANNEL)
         client.command(f"/msg {CHANNEL} hello from {nick}")
         wait_for(f"{nick}'s message", lambda: direct.saw(rf"^:{nick}!\S+ PRIVMSG {CHANNEL} :hello from {nick}"))
         if SASL:

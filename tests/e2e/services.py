@@ -23,6 +23,21 @@ def client_ports(port, calm_port):
 """ for p, freq in [(port, 3), (calm_port, 120)])
 
 
+def start_plain_inspircd(run, port, calm_port):
+    """InspIRCd alone, with server-time: for clients that need no services."""
+    run.write("inspircd.conf", f"""<server name="{SERVER}" description="Kelvox test" network="Test">
+<admin name="test" nick="test" email="test@localhost">
+{client_ports(port, calm_port)}<dns server="127.0.0.1" timeout="1">
+<pid file="{run.path("inspircd.pid")}">
+<log method="file" type="* -USERINPUT -USEROUTPUT" level="default" target="{run.path("ircd.log")}">
+<module name="cap">
+<module name="ircv3">
+<module name="ircv3_servertime">
+""")
+    root = ["--runasroot"] if os.geteuid() == 0 else []
+    return run.start(["inspircd", "--config", run.path("inspircd.conf"), "--nofork"] + root, "ircd.out")
+
+
 def start_inspircd(run, port, calm_port, link_port):
     """InspIRCd with the modules SASL and the tags need; atheme links on `link_port`."""
     modules = ["cap", "ircv3", "ircv3_servertime", "ircv3_accounttag", "ircv3_capnotify", "ircv3_echomessage",
