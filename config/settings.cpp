@@ -89,11 +89,15 @@ TConfigError TSettings::LoadLists() {
   return std::nullopt;
 }
 
-int TSettings::LingerMinutesValue() const { return std::clamp(ParseDecimal(LingerMinutes), 0, 10080); }
+int TSettings::LingerMinutesValue() const {
+  const int minutes = ParseDecimal(LingerMinutes);
+  return minutes < 0 ? 0 : std::min(minutes, kLingerMinutesMost);
+}
 
 std::size_t TSettings::LingerLinesValue() const {
   const int lines = ParseDecimal(LingerLines);
-  return lines < 1 ? 2000 : static_cast<std::size_t>(std::min(lines, 20000));
+  if (lines < 0) return kLingerLinesFactory;
+  return static_cast<std::size_t>(std::clamp(lines, kLingerLinesLeast, kLingerLinesMost));
 }
 
 TConfigError TSettings::SaveConfig() {
@@ -102,7 +106,13 @@ TConfigError TSettings::SaveConfig() {
   // The file's other lines are kept, so a file that cannot be read is not replaced.
   if (ReadWholeFile(config_path, bytes) == TFileRead::Failed) return "Unable to write to " + config_path;
   TIniFile ini(bytes);
-  for (const TSettingKey& key : kSettingKeys) ini.WriteString(key.Section, key.Name, StoredText(*this, key));
+  for (const TSettingKey& key : kSettingKeys) {
+    const std::string text = StoredText(*this, key);
+    // A file saved at the factory values stays as it was before the key came.
+    const bool factory = key.Missing != nullptr && text == key.Missing;
+    if (key.Quiet && factory && !ini.ReadString(key.Section, key.Name)) continue;
+    ini.WriteString(key.Section, key.Name, text);
+  }
   if (ReplaceFile(config_path, ini.Bytes(), kConfigMode, RenameStep) != 0) return "Unable to write to " + config_path;
   for (const TListFile& file : kListFiles) {
     const std::string path = FilePath(file.Name);

@@ -5,6 +5,7 @@
 // of the configuration directory.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -16,6 +17,13 @@
 #include "config/sorted_list.h"
 
 namespace kelvox {
+
+/// The bounds of the two linger settings: a session lingers a week at most and
+/// holds from one to twenty thousand of the server's lines.
+inline constexpr int kLingerMinutesMost = 10080;
+inline constexpr int kLingerLinesLeast = 1;
+inline constexpr int kLingerLinesMost = 20000;
+inline constexpr std::size_t kLingerLinesFactory = 2000;
 
 /// What a load or save came to: nothing when it went well, else the text of the
 /// error box the operator is to see ("Cannot open file <path>").
@@ -62,12 +70,16 @@ class TSettings {
   std::string SslCertificate = "kelvox.pem";   // its certificate chain, PEM
   std::string SslKey = "kelvox.key";           // its private key, PEM
 
-  // Section Linger: sessions that outlive their client.
-  std::string LingerMinutes = "0";    // how long a session waits for a client; 0: off
-  std::string LingerLines = "2000";   // lines held per session while no client is attached
-  /// Linger minutes as a number, 0 to 10080; 0 when off or unreadable.
+  // Section Linger: a user's server link that stays up while no client is
+  // attached. Decimal texts, like Max; read them through the helpers below.
+  std::string LingerMinutes = "0";   // key "Linger minutes"; how long it stays up, 0: not at all
+  std::string LingerLines = "2000";  // key "Linger lines"; the server's lines held meanwhile
+
+  /// LingerMinutes as a number: 0 (off) when it is no decimal number, else
+  /// brought into 0..kLingerMinutesMost.
   int LingerMinutesValue() const;
-  /// Linger lines as a number, 1 to 20000; 2000 when unreadable.
+  /// LingerLines as a number: kLingerLinesFactory when it is no decimal
+  /// number, else brought into kLingerLinesLeast..kLingerLinesMost.
   std::size_t LingerLinesValue() const;
 
   /// A file named in the settings: as it is when it names a folder, else in

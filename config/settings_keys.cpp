@@ -19,9 +19,12 @@ using enum TSettingsPage;
 
 constexpr const char* kCommandsGroup = "Availabled commands";
 constexpr const char* kUsersGroup = "Users password";
+constexpr const char* kLingerGroup = "Linger";
+constexpr std::size_t kLingerLength = 5;
 
 // Section, key, field, the stored form of a missing key; then the dialog's page,
-// group, caption, most characters and gate; last a password's second entry.
+// group, caption, most characters and gate; then a password's second entry, a
+// whole number's bounds and whether the key is written only once it matters.
 constexpr TSettingKey kRows[] = {
     {"Main", "Admin password", &TSettings::AdminPassword, "",
      {Advanced, "Administrator password", "Enter password", kAdminPasswordLength},
@@ -64,6 +67,22 @@ constexpr TSettingKey kRows[] = {
     {"TLS", "SSL Key", &TSettings::SslKey, "kelvox.key", {Network, "TLS", "SSL key :"}},
     // The listeners' one address; empty: every address of both families.
     {"Network", "Listen address", &TSettings::ListenAddress, "", {Network, "", "Listen address :"}},
+    // A session that stays up while no client is attached: how long, and how
+    // many of the server's lines it holds meanwhile.
+    {.Section = "Linger",
+     .Name = "Linger minutes",
+     .Field = &TSettings::LingerMinutes,
+     .Missing = "0",
+     .Dialog = {Network, kLingerGroup, "Linger minutes (0: off) :", kLingerLength},
+     .Whole = TWholeNumber{0, kLingerMinutesMost},
+     .Quiet = true},
+    {.Section = "Linger",
+     .Name = "Linger lines",
+     .Field = &TSettings::LingerLines,
+     .Missing = "2000",
+     .Dialog = {Network, kLingerGroup, "Lines held per session :", kLingerLength},
+     .Whole = TWholeNumber{kLingerLinesLeast, kLingerLinesMost},
+     .Quiet = true},
 };
 
 }  // namespace

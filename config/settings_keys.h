@@ -37,6 +37,12 @@ struct TSettingField {
   std::array<const char*, 3> Choices{};
 };
 
+/// The bounds of a setting held as a decimal text.
+struct TWholeNumber {
+  int Least;
+  int Most;
+};
+
 struct TSettingKey {
   using TField = std::variant<bool TSettings::*, std::string TSettings::*, TListMode TSettings::*>;
 
@@ -49,6 +55,12 @@ struct TSettingKey {
   /// A password's second entry in the dialog, which is never stored. A key
   /// that has one is a password: stored through ScramblePassword, shown masked.
   std::string TSettings::*Confirmation = nullptr;
+  /// A text that takes only a whole number: decimal digits, within these bounds.
+  std::optional<TWholeNumber> Whole = std::nullopt;
+  /// Written only when the file has the key already or the value differs from
+  /// the missing one: a file saved at the factory values is byte for byte what
+  /// it was before the key existed.
+  bool Quiet = false;
 
   bool Password() const { return Confirmation != nullptr; }
 };

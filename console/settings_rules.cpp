@@ -4,6 +4,7 @@
 #include <variant>
 
 #include "access/address_checks.h"
+#include "base/decimal.h"
 #include "base/text_case.h"
 #include "config/settings.h"
 #include "engine/console.h"
@@ -16,6 +17,13 @@ std::optional<bool> ParseYesNo(std::string_view text) {
   if (EqualIgnoringCase(text, "yes")) return true;
   if (EqualIgnoringCase(text, "no")) return false;
   return std::nullopt;
+}
+
+// Whether the text is a whole number within the row's bounds; any text for a row without them.
+bool Fits(const TSettingKey& row, std::string_view text) {
+  if (!row.Whole) return true;
+  const int number = ParseDecimal(text);
+  return number >= row.Whole->Least && number <= row.Whole->Most;
 }
 
 // The row behind a field's name, and whether the name is its password's second entry.
@@ -72,6 +80,13 @@ bool TConfigurationDialog::Confirm() {
     settings_.Password.clear();
     settings_.PasswordConfirmation.clear();
     return false;
+  }
+  // A number edited in the file by hand is checked as one typed here.
+  for (const TSettingKey& key : kSettingKeys) {
+    if (key.Whole && !Fits(key, FieldText(key.Name))) {
+      console_.ShowError(Refusal(key.Name, TSetResult::BadValue));
+      return false;
+    }
   }
   if (!Shown(settings_.SaveConfig())) return false;
   if (settings_.Port != port_at_opening_) console_.SetStatusText(0, "New listen port, restart the bouncer.");
@@ -140,6 +155,7 @@ TConfigurationDialog::TSetResult TConfigurationDialog::Set(std::string_view key,
     changed = settings_.**mode_field != *mode;
     settings_.**mode_field = *mode;
   } else {
+    if (!Fits(*row, value)) return TSetResult::BadValue;
     std::string& text = settings_.*std::get<std::string TSettings::*>(row->Field);
     changed = text != value;
     text = value;
@@ -164,6 +180,10 @@ std::string TConfigurationDialog::Refusal(std::string_view key, TSetResult resul
   if (row != nullptr && std::holds_alternative<bool TSettings::*>(row->Field)) return name + " is yes or no";
   if (row != nullptr && std::holds_alternative<TListMode TSettings::*>(row->Field)) {
     return name + " is all, only or except";
+  }
+  if (row != nullptr && row->Whole) {
+    return name + " is a number from " + std::to_string(row->Whole->Least) + " to " +
+           std::to_string(row->Whole->Most);
   }
   return name + " does not take that value";
 }

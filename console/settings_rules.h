@@ -30,7 +30,7 @@ class TConfigurationDialog {
   enum class TSetResult {
     Done,         // set (or already held), the change rules applied
     UnknownKey,   // no such setting
-    BadValue,     // not "yes"/"no", or not "all"/"only"/"except"
+    BadValue,     // not "yes"/"no", not "all"/"only"/"except", or not a whole number within bounds
     TooLong,      // beyond the field's length
     NotEditable,  // the field is disabled now (see PasswordEditable, LogEditable)
   };
@@ -61,11 +61,13 @@ class TConfigurationDialog {
   void Open();
   /// "&OK": differing admin passwords show "Check Admin password.", differing
   /// users passwords (with Identification on) "Check Users password."; either
-  /// empties both texts of its pair and stops. Then SaveConfig; a failed save
-  /// stops there. A port that differs from the one at opening shows "New
-  /// listen port, restart the bouncer." (the listener keeps its port). Hides
-  /// the dialog; returns whether it got that far. Log on with an empty Logfile
-  /// shows "Log is on but Logfile is empty: ..." after the save.
+  /// empties both texts of its pair and stops. A whole number out of its
+  /// bounds (one the file held: Set refuses them) shows Refusal's text and
+  /// stops. Then SaveConfig; a failed save stops there. A port that differs
+  /// from the one at opening shows "New listen port, restart the bouncer."
+  /// (the listener keeps its port). Hides the dialog; returns whether it got
+  /// that far. Log on with an empty Logfile shows "Log is on but Logfile is
+  /// empty: ..." after the save.
   bool Confirm();
   /// Reads Config.ini and the list files again when Config.ini exists,
   /// discarding unsaved edits, without showing the dialog; a port that the
@@ -85,11 +87,13 @@ class TConfigurationDialog {
   /// start-at-logon entry, the access and destination modes, and for Port the
   /// panel 0 text "Listen on port: <port>" or "Undefined listen port.".
   /// Yes/no settings take "yes" or "no", modes "all", "only" or "except" (any
-  /// letter case); texts are taken as they are.
+  /// letter case), whole numbers decimal digits within their bounds; texts are
+  /// taken as they are.
   TSetResult Set(std::string_view key, const std::string& value);
   /// What Set's refusal of a value for `key` says, the same in every front end:
   /// "Max is too long: at most 2 characters", "Password cannot be edited now:
-  /// Identification is off", "Beep is yes or no", "no setting named Prot".
+  /// Identification is off", "Beep is yes or no", "Linger lines is a number
+  /// from 1 to 20000", "no setting named Prot".
   static std::string Refusal(std::string_view key, TSetResult result);
   /// Shows Refusal's text in an error box.
   void ShowRefusal(std::string_view key, TSetResult result);

@@ -44,7 +44,7 @@ void TLineInterpreter::LineTooLong(int slot) {
   sessions_.Kick(slot + 1, false);
 }
 
-void TLineInterpreter::HandleClientLine(int slot, std::string_view line, const TConnection* from) {
+void TLineInterpreter::HandleClientLine(int slot, std::string_view line, TConnection* from) {
   TMySocket& record = sessions_.Slot(slot);
   if (record.Relaying) {
     TConnection* link = record.Link.get();
@@ -58,6 +58,9 @@ void TLineInterpreter::HandleClientLine(int slot, std::string_view line, const T
       } else if (FirstWordIs(line, "$ctcpprotect") && WholeLineIs(ArgumentAfter(line, "$ctcpprotect"), "on")) {
         record.CtcpProtect = true;
         Tell(slot, "   CTCP flood protection enabled. /quote $CTCPprotect OFF to stop it.\r\n");
+      } else if (record.Linger && FirstWordIs(line, "quit")) {
+        // A client that quits leaves the session, which stays on the network.
+        from->Close();
       } else {
         link->SendLine(line);
         if (record.Linger) {

@@ -31,7 +31,7 @@ class TLineInterpreter {
 
  private:
   /// One line from the slot's client, or from a client attached to its session besides.
-  void HandleClientLine(int slot, std::string_view line, const TConnection* from);
+  void HandleClientLine(int slot, std::string_view line, TConnection* from);
   void LineTooLong(int slot);
   /// Holds a line for the IRC server, a USER line with the bouncer's real name.
   void HoldLine(int slot, std::string_view line);

@@ -125,8 +125,9 @@ void TServerLinks::Attach(uint64_t session_id, uint64_t client_id) {
   linger.Ring.Clear();
   burst += BouncerNotice(nick, "   Linger: " + std::to_string(held) + " lines held while no client was attached, " +
                                    std::to_string(dropped) + " dropped.\r\n");
-  client->SendText(burst);
   log_.LogEvent(slot + 1, "Attached");
+  // The client takes its place before the burst, whose size may hold the slot back.
+  TConnection& attached = *client;
 
   if (linger.Detached) {
     // The client takes the record's place: the session is back on the network.
@@ -147,6 +148,7 @@ void TServerLinks::Attach(uint64_t session_id, uint64_t client_id) {
   } else {
     linger.Others.push_back({std::move(client), tags});
   }
+  attached.SendText(burst);
   // What the client said before the attach, but its registration: the link has one.
   std::string_view lines = pending;
   while (!lines.empty()) {

@@ -322,7 +322,11 @@ void TServerLinks::ConnectCommune(TConnection* Sender, uint16_t Error) {
 void TServerLinks::DeConnectCommune(TConnection* Sender, uint16_t) {
   TConnection* client = sessions_.ClientOfSlot(Sender->Tag);
   if (client == nullptr || client->State() != wsConnected) {
-    if (Sender->Tag >= 0 && Sender->Tag < sessions_.Count()) fallbacks_.erase(sessions_.Slot(Sender->Tag).Id);
+    if (Sender->Tag < 0 || Sender->Tag >= sessions_.Count()) return;
+    TMySocket& record = sessions_.Slot(Sender->Tag);
+    fallbacks_.erase(record.Id);
+    // A session without a client ends with its link.
+    if (record.Linger && record.Linger->Detached) sessions_.Kick(Sender->Tag + 1, false);
     return;
   }
   // A connect that failed moves on to the server's next address, if it has one.

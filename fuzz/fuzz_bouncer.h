@@ -44,19 +44,29 @@ class TFuzzBouncer {
   /// The user links to a server, which connects; returns the server's end.
   /// With `capabilities`, the user took some and left SASL credentials: the
   /// server's lines meet the bouncer's negotiation first.
-  test::TRecordingPeer* Link(bool capabilities = false) {
+  test::TRecordingPeer* Link(bool capabilities = false, bool linger = false) {
     if (capabilities) {
       Say("CAP LS 302\r\nCAP REQ :sasl server-time echo-message chghost\r\nAUTHENTICATE PLAIN\r\n"
           "AUTHENTICATE AGpvZQBwZW5jaWw=\r\nCAP END\r\n");
     }
     Say(std::string("PASS pw\r\nNICK joe\r\nUSER joe 0 * :Joe\r\nCONN 192.0.2.10") +
-        (capabilities ? " sasl=plain-insecure\r\n" : "\r\n"));
+        (capabilities ? " sasl=plain-insecure" : "") + (linger ? " linger=" + std::string(kLingerKey) : "") + "\r\n");
     if (transport.LinkCount() == 0) return nullptr;
     test::TRecordingPeer* server = &transport.Link(transport.LinkCount() - 1);
     server->Answer();
     Settle();
     return server;
   }
+  /// Another client of the same address comes with the lingering session's key.
+  test::TRecordingPeer& Attach() {
+    test::TRecordingPeer& client = transport.Accept("10.0.0.1");
+    client.Receive("PASS pw\r\nNICK joe2\r\nUSER joe 0 * :Joe\r\nCONN 192.0.2.10 linger=" + std::string(kLingerKey) +
+                   "\r\n");
+    Settle();
+    return client;
+  }
+  static constexpr std::string_view kLingerKey = "fuzz-key-0001";
+
   /// Feeds bytes to a peer in pieces of 1 to 64 bytes, the sizes taken from `size_seed`.
   void Feed(test::TRecordingPeer& peer, std::string_view bytes, uint8_t size_seed) {
     const std::size_t piece = size_seed % 64 + 1;

@@ -87,9 +87,11 @@ TEST_F(ConsoleCommandsTest, WhatDoesNotFitIsRefusedWithTheReason) {
             "error: config remove needs a list and an entry: config remove LIST ENTRY "
             "(lists: ban, access, destination, ip)\n");
   EXPECT_EQ(settings.Identification, false);
-  EXPECT_EQ(Type({"config set Password x", "config set Max 100", "config set Logfile /tmp/x"}),
+  EXPECT_EQ(Type({"config set Password x", "config set Max 100", "config set Linger lines 0",
+                  "config set Logfile /tmp/x"}),
             "error: Password cannot be edited now: Identification is off (config set Identification yes)\n"
             "error: Max is too long: at most 2 characters\n"
+            "error: Linger lines is a number from 1 to 20000\n"
             "error: Logfile cannot be edited now: Log is off (config set Log yes)\n");
   EXPECT_EQ(Type({"config set Admin password abc", "config ok"}), "error: Check Admin password.\n");
   EXPECT_EQ(settings.AdminPassword, "");
@@ -145,6 +147,7 @@ TEST_F(ConsoleCommandsTest, ListsAreEditedEntryByEntry) {
             "IpList=yes\nIp=yes\nAutoPong=yes\nLog=no\nWindowsStart=no\nLogDay=no\nMax=10\nPort=50\nLogfile=\n"
             "Identification=no\nPassword=\nAcces=all\ndestination=all\n"
             "SSL Port=\nSSL Certificate=kelvox.pem\nSSL Key=kelvox.key\nListen address=\n"
+            "Linger minutes=0\nLinger lines=2000\n"
             "Admin password confirmation=******\nPassword confirmation=\n"
             "ban list:  10.0.0.5 \n"
             "access list: 10.0.0.*\n"

@@ -213,6 +213,44 @@ TEST_F(SettingsTest, KeysInAnyCaseAreReadAndKeepTheirLines) {
             "[Network]\r\nListen address=\r\n");
 }
 
+// The linger keys came late: a file saved at their factory values is what it
+// was before them, one that holds them keeps them.
+TEST_F(SettingsTest, LingerKeysAreWrittenOnceTheyMatter) {
+  settings.LingerMinutes = "30";
+  ASSERT_EQ(settings.SaveConfig(), std::nullopt);
+  EXPECT_EQ(dir.Read("Config.ini"), kFactoryConfig + "[Linger]\r\nLinger minutes=30\r\n");
+  TSettings loaded(dir.Path());
+  ASSERT_EQ(loaded.LoadConfig(), std::nullopt);
+  EXPECT_EQ(loaded.LingerMinutes, "30");
+  EXPECT_EQ(loaded.LingerLines, "2000");
+
+  const std::string held = kFactoryConfig + "[Linger]\r\nLinger lines=2000\r\n";
+  dir.Write("Config.ini", held);
+  ASSERT_EQ(loaded.LoadConfig(), std::nullopt);
+  EXPECT_EQ(loaded.LingerMinutes, "0");
+  ASSERT_EQ(loaded.SaveConfig(), std::nullopt);
+  EXPECT_EQ(dir.Read("Config.ini"), held);
+}
+
+TEST_F(SettingsTest, LingerValuesAreReadWithinTheirBounds) {
+  const auto values = [&](const char* minutes, const char* lines) {
+    settings.LingerMinutes = minutes;
+    settings.LingerLines = lines;
+    return std::pair(settings.LingerMinutesValue(), settings.LingerLinesValue());
+  };
+  using TValues = std::pair<int, std::size_t>;
+  EXPECT_EQ(values("0", "2000"), TValues(0, 2000));
+  EXPECT_EQ(values("45", "1"), TValues(45, 1));
+  EXPECT_EQ(values("010080", "20000"), TValues(10080, 20000));
+  EXPECT_EQ(values("10081", "0"), TValues(10080, 1));
+  EXPECT_EQ(values("999999999", "20001"), TValues(10080, 20000));
+  // No number: off, and the factory count of lines.
+  EXPECT_EQ(values("", ""), TValues(0, 2000));
+  EXPECT_EQ(values("-5", " 30"), TValues(0, 2000));
+  EXPECT_EQ(values("1h", "1e3"), TValues(0, 2000));
+  EXPECT_EQ(values("9999999999", "9999999999"), TValues(0, 2000));
+}
+
 TEST_F(SettingsTest, ListsAreReadWithAnyLineEndAndSortedListsWrittenSorted) {
   settings.DestinationList.Add("kept.example");
   ASSERT_EQ(settings.SaveConfig(), std::nullopt);

@@ -164,6 +164,35 @@ TEST_F(SettingsRulesTest, FieldsTakeWhatTheirControlsTake) {
   EXPECT_EQ(config.LogfileTooltip(), "/tmp/x.log");
 }
 
+TEST_F(SettingsRulesTest, LingerTakesWholeNumbersWithinBounds) {
+  config.FormCreate();
+  EXPECT_EQ(config.Set("Linger minutes", "10080"), TSetResult::Done);
+  EXPECT_EQ(config.Set("linger lines", "1"), TSetResult::Done);
+  for (const char* refused : {"", "-1", "1.5", " 30", "10081", "abc"}) {
+    EXPECT_EQ(config.Set("Linger minutes", refused), TSetResult::BadValue) << refused;
+  }
+  for (const char* refused : {"", "0", "20001", "2k"}) {
+    EXPECT_EQ(config.Set("Linger lines", refused), TSetResult::BadValue) << refused;
+  }
+  EXPECT_EQ(config.Set("Linger lines", "123456"), TSetResult::TooLong);
+  EXPECT_EQ(settings.LingerMinutes, "10080");
+  EXPECT_EQ(settings.LingerLines, "1");
+  EXPECT_EQ(TConfigurationDialog::Refusal("Linger minutes", TSetResult::BadValue),
+            "Linger minutes is a number from 0 to 10080");
+  EXPECT_EQ(TConfigurationDialog::Refusal("Linger lines", TSetResult::BadValue),
+            "Linger lines is a number from 1 to 20000");
+
+  // A number edited by hand in the file is refused at the confirmation.
+  dir.Write("Config.ini", "[Linger]\r\nLinger lines=0\r\n");
+  config.Open();
+  EXPECT_FALSE(config.Confirm());
+  EXPECT_EQ(console.Errors(), Lines{"Linger lines is a number from 1 to 20000"});
+  EXPECT_EQ(StoredLine("Linger lines"), "Linger lines=0");
+  ASSERT_EQ(config.Set("Linger lines", "500"), TSetResult::Done);
+  EXPECT_TRUE(config.Confirm());
+  EXPECT_EQ(StoredLine("Linger lines"), "Linger lines=500");
+}
+
 TEST_F(SettingsRulesTest, AReloadThatChangesThePortShowsIt) {
   config.FormCreate();
   dir.Write("Config.ini", "[Main]\r\nPort=7000\r\n");

@@ -3,6 +3,8 @@
 // rules' own, the mask dialog and the file chooser feed the rules' lists, and
 // every setting has its field here as it has its line in the text console.
 #include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
 #include <QTimer>
 #include <QtTest>
 #include <memory>
@@ -152,6 +154,34 @@ class TSettingsDialogTest : public QObject {
     QCOMPARE(fixture_->console.Errors(), Lines{"Admin password is too long: at most 10 characters"});
     QCOMPARE(fixture_->settings.AdminPassword, QString(5, QChar(0xE9)).toStdString());
     QCOMPARE(password->text(), QString(5, QChar(0xE9)));
+  }
+
+  // The linger fields stand in their group on the Network page; a number out
+  // of bounds is refused as it is typed, and only what differs from the
+  // factory value reaches Config.ini.
+  void LingerFieldsOnTheNetworkPage() {
+    TSettingsWindow& window = fixture_->window;
+    QCOMPARE(window.Pages()->tabText(5), QString("Network"));
+    QWidget* network = window.Pages()->widget(5);
+    auto* minutes = network->findChild<QLineEdit*>("Linger minutes");
+    auto* lines = network->findChild<QLineEdit*>("Linger lines");
+    QVERIFY(minutes != nullptr && lines != nullptr);
+    auto* group = qobject_cast<QGroupBox*>(minutes->parentWidget());
+    QVERIFY(group != nullptr && group == lines->parentWidget());
+    QCOMPARE(group->title(), QString("Linger"));
+    auto* form = qobject_cast<QFormLayout*>(group->layout());
+    QCOMPARE(qobject_cast<QLabel*>(form->labelForField(minutes))->text(), QString("Linger minutes (0: off) :"));
+    QCOMPARE(qobject_cast<QLabel*>(form->labelForField(lines))->text(), QString("Lines held per session :"));
+
+    minutes->selectAll();
+    QTest::keyClicks(minutes, "30");
+    lines->selectAll();
+    QTest::keyClicks(lines, "20001");
+    QCOMPARE(fixture_->console.Errors(), Lines{"Linger lines is a number from 1 to 20000"});
+    QCOMPARE(lines->text(), QString("2000"));
+    QTest::mouseClick(window.OkButton(), Qt::LeftButton);
+    const std::string ini = fixture_->dir.Read("Config.ini");
+    QVERIFY(ini.ends_with("[Linger]\r\nLinger minutes=30\r\n"));
   }
 
   void EditabilityFollowsIdentificationAndLogAndTheFileChooserSetsLogfile() {

@@ -125,9 +125,9 @@ TEST_F(LingerSessionTest, SeveralClientsShareOneSessionAndSeeWhatEachOtherSays) 
   Say(server, ":al!a@h.test PART #k\r\n");
   EXPECT_EQ(laptop.Take(), ":al!a@h.test PART #k\r\n");
   EXPECT_EQ(phone.Take(), ":al!a@h.test PART #k\r\n");
-  // The laptop leaves: the phone keeps the session, which is not away.
-  laptop.PeerCloses();
-  Settle();
+  // The laptop quits: it leaves, the phone keeps the session, which is not away.
+  EXPECT_EQ(Say(laptop, "QUIT :bye\r\n"), "");
+  EXPECT_EQ(laptop.State(), wsClosed);
   EXPECT_EQ(server.Take(), "");
   EXPECT_EQ(Say(server, "PING :p2\r\n"), "");  // AutoPong is off: the phone answers
   EXPECT_EQ(phone.Take(), "PING :p2\r\n");
@@ -188,6 +188,18 @@ TEST_F(LingerSessionTest, ExpiryKickAndStopEndTheSessionWithItsQuit) {
   EXPECT_EQ(stopped.Take(), "QUIT :Session closed by the bouncer\r\n");
   EXPECT_EQ(stopped_user.Take(), Notice("   Disconnection - Bouncer is down.\r\n", "al"));
   EXPECT_EQ(bouncer.UserCount(), 0);
+}
+
+// A server that drops a session nobody is attached to ends it.
+TEST_F(LingerSessionTest, ALinkLostWhileDetachedEndsTheSession) {
+  TRecordingPeer& user = GreetedUser();
+  TRecordingPeer& server = Lingering(user);
+  user.PeerCloses();
+  Settle();
+  server.PeerCloses();
+  Settle();
+  EXPECT_EQ(bouncer.UserCount(), 0);
+  EXPECT_EQ(console.GetCell(1, 1), "");
 }
 
 }  // namespace
