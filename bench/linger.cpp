@@ -272,7 +272,10 @@ TRun Measure(std::size_t lines, int sessions, int replays) {
   std::sort(run.replays.begin(), run.replays.end());
   run.replayed = SettledRss(kelvox);
 
-  WriteAll(console[1], "stop\n");
+  const std::string_view stop = "stop\n";  // the operator's stop, typed at the console
+  if (write(console[1], stop.data(), stop.size()) != static_cast<ssize_t>(stop.size())) {
+    Fail("the console took no stop");
+  }
   irc.WaitEnded(sessions);
   run.stopped = SettledRss(kelvox);
   back.clear();
@@ -322,8 +325,9 @@ int main(int argc, char** argv) {
   row("held per line, bytes", [&](const TRun& run, std::size_t lines) {
     return number(held(run) * 1024 / static_cast<double>(sessions) / static_cast<double>(lines));
   });
-  row("given back after the stop, % of held", [&](const TRun& run, std::size_t) {
-    return number(static_cast<double>(run.full - run.stopped) * 100 / held(run));
+  row("given back after the stop, KiB (% of held)", [&](const TRun& run, std::size_t) {
+    const double back = static_cast<double>(run.full - run.stopped);
+    return number(back) + " (" + number(back * 100 / held(run)) + "%)";
   });
   row("replay, ms: median", [&](const TRun& run, std::size_t) { return number(run.replays[r / 2] * 1000, "%.1f"); });
   row("replay, ms: fastest-slowest of " + std::to_string(r), [&](const TRun& run, std::size_t) {
