@@ -57,9 +57,9 @@ long SettledRss(pid_t pid) {
 
 // --- the stand-in IRC server ----------------------------------------------------
 
-// Welcomes each link and counts the sessions that detach (the bouncer's AWAY).
-// Once told to fill, it sends each detached session `lines` lines and a PING,
-// and counts the answers; it counts the sessions the bouncer closed with its
+// Welcomes each link and counts the times a session detaches (the bouncer's
+// AWAY). Once told to fill, it sends each session, the first time it detaches,
+// `lines` lines and a PING, and counts the answers; it counts the sessions the bouncer closed with its
 // QUIT as well.
 class TLingerServer {
  public:
@@ -77,7 +77,7 @@ class TLingerServer {
   TLingerServer& operator=(const TLingerServer&) = delete;
 
   uint16_t Port() const { return port_; }
-  /// Returns once `count` sessions have detached.
+  /// Returns once sessions have detached `count` times in all.
   void WaitDetached(int count) { Await("sessions detached", [&] { return detached_ >= count; }); }
   /// Sends each detached session its lines; returns once `count` have read them.
   void FillAndWait(int count) {
@@ -135,9 +135,10 @@ class TLingerServer {
       } else if (line.starts_with("USER ")) {
         user_waits = capping;
         if (!capping) welcome();
-      } else if (line == kDetached && !filled) {
-        filled = true;
+      } else if (line == kDetached) {
         Count(detached_);
+        if (filled) continue;  // detached again after an attach
+        filled = true;
         {
           std::unique_lock<std::mutex> lock(mutex_);
           changed_.wait(lock, [this] { return fill_; });
@@ -185,7 +186,10 @@ class TUser {
   /// Opens the lingering session; returns once the IRC server has welcomed it.
   void Link(const std::string& conn) {
     WriteAll(fd_, "CONN " + conn + "\r\n");
-    WaitFor(":bench 001 ");
+    std::string line;
+    while (Read(line) && line.find(":bench 001 ") == std::string::npos) {
+      if (line.find("   Linger refused") != std::string::npos) Fail("no lingering session: \"" + line + "\"");
+    }
   }
   /// Attaches to the session: seconds from the CONN line sent to the notice
   /// after the held lines, which must be `held`, `dropped` of them dropped.
@@ -224,8 +228,9 @@ class TUser {
 // --- a run of the kelvox program with one size of ring ------------------------------
 
 struct TRun {
-  long no_session = 0, linked = 0, detached = 0, full = 0, replayed = 0, stopped = 0;  // RSS, KiB
-  std::vector<double> replays;                                                       // seconds, sorted
+  int replays = 0;  // sessions attached again
+  long no_session = 0, linked = 0, detached = 0, full = 0, replayed = 0, left = 0, stopped = 0;  // RSS, KiB
+  std::vector<double> replay_s;  // sorted
 };
 
 TRun Measure(std::size_t lines, int sessions, int replays) {
@@ -262,15 +267,21 @@ TRun Measure(std::size_t lines, int sessions, int replays) {
   irc.FillAndWait(sessions);
   run.full = SettledRss(kelvox);
 
-  // Back under another nick, as a client that comes back does; each stays
-  // attached until the stop.
-  std::vector<std::unique_ptr<TUser>> back;
-  for (int i = 0; i < std::min(replays, sessions); ++i) {
-    back.push_back(std::make_unique<TUser>(kelvox_port, "back" + std::to_string(i)));
-    run.replays.push_back(back.back()->Replay(conn(i), lines, lines / 10));
+  // Back under another nick, as a client that comes back does; then gone
+  // again, so that the stop below ends detached sessions only and what it
+  // gives back is theirs.
+  run.replays = std::min(replays, sessions);
+  {
+    std::vector<std::unique_ptr<TUser>> back;
+    for (int i = 0; i < run.replays; ++i) {
+      back.push_back(std::make_unique<TUser>(kelvox_port, "back" + std::to_string(i)));
+      run.replay_s.push_back(back.back()->Replay(conn(i), lines, lines / 10));
+    }
+    std::sort(run.replay_s.begin(), run.replay_s.end());
+    run.replayed = SettledRss(kelvox);
   }
-  std::sort(run.replays.begin(), run.replays.end());
-  run.replayed = SettledRss(kelvox);
+  irc.WaitDetached(sessions + run.replays);
+  run.left = SettledRss(kelvox);
 
   const std::string_view stop = "stop\n";  // the operator's stop, typed at the console
   if (write(console[1], stop.data(), stop.size()) != static_cast<ssize_t>(stop.size())) {
@@ -278,7 +289,6 @@ TRun Measure(std::size_t lines, int sessions, int replays) {
   }
   irc.WaitEnded(sessions);
   run.stopped = SettledRss(kelvox);
-  back.clear();
   close(console[1]);
   Stop(kelvox);
   std::filesystem::remove_all(dir);
@@ -312,29 +322,31 @@ int main(int argc, char** argv) {
     row(name, [&](const TRun& run, std::size_t) { return number(static_cast<double>(run.*field)); });
   };
   const std::string n = std::to_string(sessions);
-  const int r = std::min(replays, sessions);
+  const int r = runs.front().replays;
   row("Linger lines", [&](const TRun&, std::size_t lines) { return std::to_string(lines); });
   rss("kelvox RSS, KiB: no session", &TRun::no_session);
   rss("  " + n + " users linked", &TRun::linked);
   rss("  the users gone, " + n + " sessions detached", &TRun::detached);
   rss("  every ring full", &TRun::full);
   rss("  " + std::to_string(r) + " of them attached again", &TRun::replayed);
+  rss("  their clients gone, detached again", &TRun::left);
   rss("  after the operator's stop", &TRun::stopped);
   const auto held = [&](const TRun& run) { return static_cast<double>(run.full - run.detached); };
   row("held per session, KiB", [&](const TRun& run, std::size_t) { return number(held(run) / sessions, "%.1f"); });
   row("held per line, bytes", [&](const TRun& run, std::size_t lines) {
     return number(held(run) * 1024 / static_cast<double>(sessions) / static_cast<double>(lines));
   });
-  row("given back after the stop, KiB (% of held)", [&](const TRun& run, std::size_t) {
-    const double back = static_cast<double>(run.full - run.stopped);
-    return number(back) + " (" + number(back * 100 / held(run)) + "%)";
+  // The rings the stop ended: those not emptied by an attach.
+  row("given back by the stop, KiB (% of held)", [&](const TRun& run, std::size_t) {
+    const double back = static_cast<double>(run.left - run.stopped);
+    return number(back) + " (" + number(back * 100 / (held(run) * (sessions - run.replays) / sessions)) + "%)";
   });
-  row("replay, ms: median", [&](const TRun& run, std::size_t) { return number(run.replays[r / 2] * 1000, "%.1f"); });
+  row("replay, ms: median", [&](const TRun& run, std::size_t) { return number(run.replay_s[r / 2] * 1000, "%.1f"); });
   row("replay, ms: fastest-slowest of " + std::to_string(r), [&](const TRun& run, std::size_t) {
-    return number(run.replays.front() * 1000, "%.1f") + "-" + number(run.replays.back() * 1000, "%.1f");
+    return number(run.replay_s.front() * 1000, "%.1f") + "-" + number(run.replay_s.back() * 1000, "%.1f");
   });
   row("replay, lines/s: median", [&](const TRun& run, std::size_t lines) {
-    return number(static_cast<double>(lines) / run.replays[r / 2]);
+    return number(static_cast<double>(lines) / run.replay_s[r / 2]);
   });
   return 0;
 }
