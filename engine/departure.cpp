@@ -31,6 +31,9 @@ void TSessionTable::ServerClientDisconnect(int slot) {
     console_.ClearRow(slot + 1);
     if (record.Link) record.Link->Close();
     if (record.CtcpTimer) record.CtcpTimer->SetEnabled(false);
+    // A lingering session's held lines go with it: the heap they leave is
+    // given back to the system, as a socket's is.
+    if (record.Linger) loop_.NoteReleased(record.Linger->Ring.Bytes());
   } catch (const std::exception&) {
     // Whatever failed above, the slot must still be given back.
   }

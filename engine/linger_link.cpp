@@ -122,6 +122,7 @@ void TServerLinks::Attach(uint64_t session_id, uint64_t client_id) {
   }
   const std::uint64_t dropped = linger.Ring.MissedSince(linger.Seen);
   linger.Seen = linger.Ring.LastSequence();
+  loop_.NoteReleased(linger.Ring.Bytes());
   linger.Ring.Clear();
   burst += BouncerNotice(nick, "   Linger: " + std::to_string(held) + " lines held while no client was attached, " +
                                    std::to_string(dropped) + " dropped.\r\n");

@@ -106,9 +106,10 @@ class TEventLoop {
   char* LendReadBuffer();
   void ReturnReadBuffer() { read_buffer_lent_ = false; }
 
-  /// Heap memory a socket has given back. Once a megabyte has come back, the
-  /// loop returns the free heap to the system a moment later, when bursts are
-  /// over, so the process shrinks back towards its idle size.
+  /// Heap memory a socket, or what uses it, has given back. Once a megabyte
+  /// has come back, the loop returns the free heap to the system a moment
+  /// later, when bursts are over, so the process shrinks back towards its idle
+  /// size.
   void NoteReleased(std::size_t bytes);
 
  private:
