@@ -128,6 +128,7 @@ def check_unit(root):
     service = unit["Service"]
     expected = {
         "ExecStart": "/usr/bin/kelvox --config-dir /var/lib/kelvox --start", "User": "kelvox",
+        "Type": "notify", "NotifyAccess": "main",
         "StandardInput": "null", "Restart": "on-failure", "NoNewPrivileges": "yes", "ProtectSystem": "strict",
         "ProtectHome": "yes", "PrivateTmp": "yes", "ReadWritePaths": "/var/lib/kelvox",
         "AmbientCapabilities": "CAP_NET_BIND_SERVICE", "ExecReload": "/bin/kill -HUP $MAINPID",
