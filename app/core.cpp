@@ -4,6 +4,8 @@
 
 #include <cassert>
 
+#include "app/service_console.h"
+#include "app/service_notify.h"
 #include "app/settings_folder.h"
 #include "config/program_file.h"
 #include "config/settings.h"
@@ -22,14 +24,27 @@ struct TCore::TParts {
   TParts(TEventLoop& loop, const std::string& folder, TConsole& console)
       : Console(console),
         Settings(folder),
-        Startup(ProgramFilePath(), AutostartFolder(), console),
+        Startup(ProgramFilePath(), AutostartFolder(), Console),
+        Notify(loop, [this] { return ServiceState(); }),
         Transport(loop),
-        Bouncer(loop, Settings, console, Transport),
-        Rules(Settings, console) {}
+        Bouncer(loop, Settings, Console, Transport),
+        Rules(Settings, Console) {
+    Console.OnChange = [this] { Notify.Changed(); };
+  }
 
-  TConsole& Console;
+  TServiceState ServiceState() {
+    return {.Listening = Bouncer.Listening(),
+            .Port = Transport.Listener().BoundPort(),
+            .TlsPort = Bouncer.ListeningTls() ? Transport.TlsListener().BoundPort() : 0,
+            .TlsWanted = Settings.SslPort,
+            .Users = Bouncer.UserCount(),
+            .StatusBar = Console.StatusText()};
+  }
+
+  TServiceConsole Console;  // the front end's, watched for the service manager
   TSettings Settings;
   TStartupEntry Startup;  // the WindowsStart setting's entry
+  TServiceNotify Notify;  // before the bouncer, whose end may still change the console
   TSocketTransport Transport;
   TBouncer Bouncer;
   TConfigurationDialog Rules;
@@ -55,6 +70,7 @@ TCore& TCore::Open(TConsole& console, TFrontEnd front) {
   parts.Rules.OnListsChanged = [this] { parts_->Bouncer.SettingsReloaded(); };
   parts.Bouncer.OnClose = [this] {
     stopping_ = true;
+    parts_->Notify.Stopping();
     if (front_.OnClosed) front_.OnClosed();
   };
   return *this;
@@ -63,6 +79,13 @@ TCore& TCore::Open(TConsole& console, TFrontEnd front) {
 bool TCore::Start() {
   const bool port_changed = ChooseFirstStartPort(parts_->Settings);
   parts_->Rules.FormCreate();
+  // The front end shows the bouncer, and so opens its listeners, before its
+  // loop first turns: readiness is told then.
+  if (parts_->Notify.Enabled()) {
+    loop_.Post([this] {
+      if (!stopping_) parts_->Notify.Ready();
+    });
+  }
   return port_changed;
 }
 
@@ -97,10 +120,12 @@ void TCore::OnSignal(int signo) {
 void TCore::Reload() {
   TParts& parts = *parts_;
   const std::string port = parts.Settings.Port;
+  parts.Notify.Reloading();
   parts.Rules.Reload();
   if (parts.Settings.Port != port && parts.Bouncer.Listening()) {
     parts.Console.SetStatusText(0, "New listen port, restart the bouncer.");
   }
+  parts.Notify.Ready();
   if (front_.OnReloaded) front_.OnReloaded();
 }
 

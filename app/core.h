@@ -4,7 +4,9 @@
 // the bounded wait for the users' last bytes at the end. A program makes one
 // core, opens it over its console, runs its own loop between Start and Finish,
 // and the core takes everything down in one order once the loop has stopped.
-// Both programs start, reload and end through this code.
+// Both programs start, reload and end through this code, and tell a service
+// manager that listens (NOTIFY_SOCKET) when they are ready, reloading or
+// stopping, and how many users they serve.
 #pragma once
 
 #include <chrono>
@@ -62,7 +64,8 @@ class TCore {
   /// The first start: the settings are read when there are any, else made with
   /// a port that this process can listen on, and always written back, so a
   /// first start leaves a complete set of files behind. True when the port was
-  /// changed so. The first showing (TBouncer::FormShow) is the front end's.
+  /// changed so. The first showing (TBouncer::FormShow) is the front end's,
+  /// before its loop first turns: a service manager hears READY=1 at that turn.
   bool Start();
 
   /// Once the front end's loop has ended: the users have been told and closed,

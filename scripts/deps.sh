@@ -21,19 +21,20 @@ ensure_packages() {
   done
 }
 
-# What building the program needs (OpenSSL 3 for TLS), and what the desktop
-# program needs in addition (Qt 6 Widgets).
-BUILD_PACKAGES=(g++ cmake ninja-build netbase libcurl4-openssl-dev libssl-dev)
+# What building the program needs (OpenSSL 3 for TLS, libsystemd for the
+# service manager's readiness), and what the desktop program needs in addition
+# (Qt 6 Widgets).
+BUILD_PACKAGES=(g++ cmake ninja-build pkgconf netbase libcurl4-openssl-dev libssl-dev libsystemd-dev)
 DESKTOP_PACKAGES=(qt6-base-dev)
 # What the tests need in addition: GoogleTest, two IRC servers to talk to, IRC
 # services linked to one of them (atheme: accounts and SASL logins), two IRC
 # clients (irssi under tmux, WeeChat headless with its FIFO plugin) and
 # Python to drive them, Qt 6 Widgets for the desktop window and its tests, the
-# tools that make and check the Debian packages, their manual pages and desktop
-# entries, and Node.js for the IRC client library of the end-to-end test (a node
-# already on the machine serves).
+# tools that make and check the Debian packages (lintian among them), their
+# manual pages and desktop entries, and Node.js for the IRC client library of
+# the end-to-end test (a node already on the machine serves).
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev "${DESKTOP_PACKAGES[@]}" ngircd inspircd atheme-services irssi tmux weechat-headless weechat-plugins
-  dpkg-dev man-db mandoc desktop-file-utils openssl)
+  dpkg-dev lintian man-db mandoc desktop-file-utils openssl)
 # The desktop program's test on a real X display: a virtual display (Xvfb), a
 # window manager (openbox) and a tray host (trayer), the accessibility bus
 # (at-spi2-core, in a session of dbus-run-session) and Python's client of it,

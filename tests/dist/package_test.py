@@ -2,17 +2,19 @@
 """The installation and the Debian packages, checked from outside.
 
 Builds the packages of this build tree with cpack and checks their control
-data, maintainer scripts, files and modes; the unit's keys (and systemd-analyze
-verify where it runs); the manual pages with man and mandoc; the desktop entries
-with desktop-file-validate. kelvox-desktop, made when that program is built,
-stands alone: no scripts, no need of kelvox. Stages an install with cmake
---install as a user without root. Then runs the packaged program the way the
-unit does, connects to it, reloads a changed ban list with SIGHUP and stops it
-with SIGTERM. Exits 0 when everything held.
+data, maintainer scripts, files and modes, the copyright file and changelog;
+the unit's keys (and systemd-analyze verify where it runs); the manual pages
+with man and mandoc; the desktop entries with desktop-file-validate.
+kelvox-desktop, made when that program is built, stands alone: no scripts, no
+need of kelvox. Stages an install with cmake --install as a user without root.
+Then runs the packaged program the way the unit does, telling a service
+manager of the test's own, connects to it, reloads a changed ban list with
+SIGHUP and stops it with SIGTERM. Exits 0 when everything held.
 
     package_test.py BUILD_DIR
 """
 import configparser
+import gzip
 import os
 import pwd
 import re
@@ -22,6 +24,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 BUILD = os.path.abspath(sys.argv[1])
@@ -62,7 +65,7 @@ def build_packages():
 def check_control(deb):
     fields = run(["dpkg-deb", "-f", deb, "Package", "Section", "Depends"]).stdout
     check("Package: kelvox" in fields and "Section: net" in fields, "control fields: " + fields)
-    for needed in ("libc6", "libstdc++6", "libcurl4", "adduser"):
+    for needed in ("libc6", "libstdc++6", "libcurl4", "libsystemd0", "adduser"):
         check(re.search(rf"Depends:.*\b{re.escape(needed)}\b", fields), f"{needed} among the dependencies: {fields}")
     control = os.path.join(WORK, "control")
     run(["dpkg-deb", "-e", deb, control])
@@ -97,6 +100,7 @@ KELVOX_FILES = {
     "/usr/share/applications/kelvox.desktop": "-rw-r--r--",
     "/usr/share/doc/kelvox/README.md": "-rw-r--r--",
     "/usr/share/doc/kelvox/copyright": "-rw-r--r--",
+    "/usr/share/doc/kelvox/changelog.gz": "-rw-r--r--",
 }
 DESKTOP_FILES = {
     "/usr/bin/kelvox-desktop": "-rwxr-xr-x",
@@ -104,6 +108,7 @@ DESKTOP_FILES = {
     "/usr/share/applications/kelvox-desktop.desktop": "-rw-r--r--",
     "/usr/share/icons/hicolor/scalable/apps/kelvox-desktop.svg": "-rw-r--r--",
     "/usr/share/doc/kelvox-desktop/copyright": "-rw-r--r--",
+    "/usr/share/doc/kelvox-desktop/changelog.gz": "-rw-r--r--",
 }
 
 
@@ -120,6 +125,25 @@ def check_files(deb, expected, root):
     run(["dpkg-deb", "-x", deb, root])
 
 
+def check_documents(deb, root, package):
+    """The copyright file in Debian's form, LICENSE's text whole; the changelog
+    for this version, gzip without a name or a time."""
+    doc = os.path.join(root, "usr/share/doc", package)
+    copyright_file = open(os.path.join(doc, "copyright")).read()
+    licence = open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "LICENSE")).read()
+    holders = re.search(r"Copyright \(c\) (.+)", licence).group(1)
+    body = licence.split(holders, 1)[1].strip()
+    paragraph = "\n".join(" " + (line or ".") for line in body.split("\n"))
+    check(copyright_file.startswith("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")
+          and f"Files: *\nCopyright: {holders}\nLicense: Expat\n" in copyright_file
+          and copyright_file.endswith(f"\nLicense: Expat\n{paragraph}\n"), f"{package} copyright:\n{copyright_file}")
+    packed = open(os.path.join(doc, "changelog.gz"), "rb").read()
+    version = run(["dpkg-deb", "-f", deb, "Version"]).stdout.strip()
+    first = gzip.decompress(packed).decode().split("\n", 1)[0]
+    check(packed[3] == 0 and packed[4:8] == bytes(4), f"{package} changelog.gz has no name and no time")
+    check(first == f"kelvox ({version}) unstable; urgency=medium", f"{package} changelog begins: {first}")
+
+
 def check_unit(root):
     path = os.path.join(root, "usr/lib/systemd/system/kelvox.service")
     unit = configparser.ConfigParser(strict=False, interpolation=None)
@@ -128,6 +152,7 @@ def check_unit(root):
     service = unit["Service"]
     expected = {
         "ExecStart": "/usr/bin/kelvox --config-dir /var/lib/kelvox --start", "User": "kelvox",
+        "Type": "notify", "NotifyAccess": "main",
         "StandardInput": "null", "Restart": "on-failure", "NoNewPrivileges": "yes", "ProtectSystem": "strict",
         "ProtectHome": "yes", "PrivateTmp": "yes", "ReadWritePaths": "/var/lib/kelvox",
         "AmbientCapabilities": "CAP_NET_BIND_SERVICE", "ExecReload": "/bin/kill -HUP $MAINPID",
@@ -188,12 +213,27 @@ def check_staged_install(desktop):
 
 
 class Bouncer:
-    """The packaged program, run as the unit runs it."""
+    """The packaged program, run as the unit runs it, with a service manager's
+    socket whose datagrams a thread gathers."""
 
     def __init__(self, program, state):
+        self.manager = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        self.manager.bind(os.path.join(WORK, "notify"))
+        self.manager.settimeout(LIMIT)
+        self.notes = []
+        self.reader = threading.Thread(target=self.gather, daemon=True)
+        self.reader.start()
         self.process = subprocess.Popen([program, "--config-dir", state, "--start"], stdin=subprocess.DEVNULL,
-                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+                                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                                        env=dict(os.environ, NOTIFY_SOCKET=self.manager.getsockname()))
         self.seen = []
+
+    def gather(self):
+        while not (self.notes and self.notes[-1].startswith("STOPPING=1")):
+            try:
+                self.notes.append(self.manager.recv(4096).decode())
+            except OSError:
+                return
 
     def wait_line(self, prefix):
         deadline = time.monotonic() + LIMIT
@@ -246,6 +286,11 @@ def check_runs_like_the_unit(root):
         check(b"Disconnection - Bouncer is down." in line_with(first_lines, b"Disconnection"),
               "SIGTERM tells the user, as DIE")
         check(bouncer.process.wait(timeout=LIMIT) == 0, "SIGTERM ends with status 0")
+        bouncer.reader.join(LIMIT)
+        states = [note.split("\n")[0] for note in bouncer.notes if not note.startswith("STATUS=")]
+        check(states == ["READY=1", "RELOADING=1", "READY=1", "STOPPING=1"]
+              and bouncer.notes[0] == f"READY=1\nSTATUS=Listening on port {port}, 0 users",
+              f"systemd told: {bouncer.notes}")
     finally:
         if bouncer.process.poll() is None:
             bouncer.process.kill()
@@ -265,12 +310,14 @@ def main():
     root = os.path.join(WORK, "root")
     check_control(debs["kelvox"])
     check_files(debs["kelvox"], KELVOX_FILES, root)
+    check_documents(debs["kelvox"], root, "kelvox")
     check_unit(root)
     check_manual(root, "kelvox", "CONN")
     entries = ["kelvox.desktop"]
     if desktop and "kelvox-desktop" in debs:
         check_desktop_control(debs["kelvox-desktop"])
         check_files(debs["kelvox-desktop"], DESKTOP_FILES, root)
+        check_documents(debs["kelvox-desktop"], root, "kelvox-desktop")
         check_manual(root, "kelvox-desktop", "kelvox(1)")
         entries.append("kelvox-desktop.desktop")
     check_desktop_entries(root, entries)
