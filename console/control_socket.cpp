@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <optional>
 
+#include "base/typed_lines.h"
 #include "net/graceful_close.h"
 
 namespace kelvox {
@@ -109,13 +111,7 @@ class TControlSocket::TAttached final : public TConsoleSink, public TFlushable {
       return;
     }
     partial_.append(buf, static_cast<std::size_t>(got));
-    std::size_t end;
-    while ((end = partial_.find('\n')) != std::string::npos) {
-      std::string line = partial_.substr(0, end);
-      partial_.erase(0, end + 1);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      PostLine(std::move(line));
-    }
+    while (std::optional<std::string> line = TakeLine(partial_)) PostLine(std::move(*line));
     if (partial_.size() > kLineLimit) Dropped();
   }
 

@@ -143,10 +143,16 @@ std::string ListeningAtStart(uint16_t port, const std::string& more = "") {
   return "[Main]\r\nPort=" + std::to_string(port) + "\r\nAutoStart=yes\r\n" + more;
 }
 
+/// Writes that Config.ini, with a free port, into `dir`; the port.
+uint16_t WriteListeningAtStart(const TTempDir& dir, const std::string& more = "") {
+  const uint16_t port = FreeListenPort();
+  dir.Write("Config.ini", ListeningAtStart(port, more));
+  return port;
+}
+
 TEST(KelvoxProcessTest, KeepsServingAfterTheEndOfInputAndStopsOnSigterm) {
   TTempDir dir;
-  const uint16_t port = FreeListenPort();
-  dir.Write("Config.ini", ListeningAtStart(port));
+  const uint16_t port = WriteListeningAtStart(dir);
   TKelvoxProcess kelvox(dir.Path());
   ASSERT_TRUE(kelvox.Listening()) << kelvox.Seen();
   kelvox.Type("bogus");
@@ -169,8 +175,7 @@ TEST(KelvoxProcessTest, KeepsServingAfterTheEndOfInputAndStopsOnSigterm) {
 // and a second SIGTERM ends the wait.
 TEST(KelvoxProcessTest, ShutdownUnderLoadEndsCleanlyAndASecondSigtermHurriesIt) {
   TTempDir dir;
-  const uint16_t port = FreeListenPort();
-  dir.Write("Config.ini", ListeningAtStart(port, "Beep=no\r\n"));
+  const uint16_t port = WriteListeningAtStart(dir, "Beep=no\r\n");
   TKelvoxProcess kelvox(dir.Path());
   ASSERT_TRUE(kelvox.Listening()) << kelvox.Seen();
   TEventLoop loop;
@@ -265,8 +270,7 @@ TEST(KelvoxProcessTest, VersionHelpAndBadOptions) {
 // the lines of the others wait behind it, the program's own console's too.
 TEST(KelvoxProcessTest, AQuestionHoldsTheOtherConsolesLinesUntilItsConsoleAnswers) {
   TTempDir dir;
-  const uint16_t port = FreeListenPort();
-  dir.Write("Config.ini", ListeningAtStart(port, "Beep=no\r\n"));
+  const uint16_t port = WriteListeningAtStart(dir, "Beep=no\r\n");
   TKelvoxProcess kelvox(dir.Path());
   ASSERT_TRUE(kelvox.Listening()) << kelvox.Seen();
   TEventLoop loop;

@@ -21,7 +21,6 @@ import threading
 import time
 
 BUILD = os.path.abspath(sys.argv[1])
-WORK = tempfile.mkdtemp(prefix="kelvox-console-")
 LIMIT = 30  # seconds that any one awaited event may take
 HELP_END = "about, website, help        about Kelvox, its web site, this list"
 EXIT_QUESTION = "ask: Are you sure you want to exit Kelvox ? Some users are connected."
@@ -35,18 +34,18 @@ def check(ok, what):
     return ok
 
 
-def packaged_program():
-    """kelvox from this build's Debian package, unpacked; the build tree's without the tools."""
+def packaged_program(work):
+    """kelvox from this build's Debian package, unpacked in `work`; the build tree's without the tools."""
     if not (shutil.which("cpack") and shutil.which("dpkg-deb") and shutil.which("dpkg-shlibdeps")):
         print("no package tools: the build tree's kelvox", flush=True)
         return os.path.join(BUILD, "app", "kelvox")
-    out = os.path.join(WORK, "out")
+    out = os.path.join(work, "out")
     made = subprocess.run(["cpack", "-G", "DEB", "-B", out], cwd=BUILD, capture_output=True, text=True)
     debs = [name for name in os.listdir(out) if name.split("_")[0] == "kelvox"] if made.returncode == 0 else []
     if not debs:
         print(made.stdout, made.stderr)
         sys.exit(1)
-    root = os.path.join(WORK, "root")
+    root = os.path.join(work, "root")
     subprocess.run(["dpkg-deb", "-x", os.path.join(out, debs[0]), root], check=True)
     return os.path.join(root, "usr/bin/kelvox")
 
@@ -153,8 +152,8 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def run(program):
-    state = os.path.join(WORK, "state")
+def run(program, work):
+    state = os.path.join(work, "state")
     os.mkdir(state, 0o700)
     port = free_port()
     with open(os.path.join(state, "Config.ini"), "w", newline="") as config:
@@ -222,13 +221,11 @@ def run(program):
 
 
 def main():
-    run(packaged_program())
+    with tempfile.TemporaryDirectory(prefix="kelvox-console-") as work:
+        run(packaged_program(work), work)
+    print("OK" if not failures else f"{len(failures)} failed")
+    return 1 if failures else 0
 
 
 if __name__ == "__main__":
-    try:
-        main()
-    finally:
-        shutil.rmtree(WORK, ignore_errors=True)
-    print("OK" if not failures else f"{len(failures)} failed")
-    sys.exit(1 if failures else 0)
+    sys.exit(main())
