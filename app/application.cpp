@@ -1,5 +1,9 @@
 #include "app/application.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
 #include "app/settings_folder.h"
 #include "config/settings.h"
 #include "config/settings_keys.h"
@@ -29,16 +33,26 @@ TApplication::TApplication(const TOptions& options, int input_fd, std::ostream& 
       // that acts on its bouncer.
       dialog_(core_
                   .Open(console_, {.LogfileCure = kConsoleLogfileCure,
-                                   .OnClosed = [this] { core_.Loop().Quit(); },
+                                   .OnClosed =
+                                       [this] {
+                                         core_.Loop().Quit();
+                                         control_.Close();
+                                       },
                                    .OnReloaded = [this] { console_.Print("settings reloaded"); }})
                   .Bouncer(),
               console_),
       commands_(core_.Bouncer(), console_, dialog_, core_.Rules(), core_.Update()),
       input_(core_.Loop(), input_fd),
+      control_(core_.Loop(), console_),
       start_(options.Start) {
   commands_.ShellOpen = core_.Rules().ShellOpen;
-  input_.OnLine = [this](const std::string& line) { OnInput(line); };
-  input_.OnEnd = [this] { console_.InputEnded(); };
+  commands_.DetachConsole = [this] {
+    if (TConsoleSink* typing = console_.Typing()) control_.Detach(*typing);
+  };
+  input_.OnLine = [this](const std::string& line) { Typed(console_.Own(), line); };
+  input_.OnEnd = [this] { Typed(console_.Own(), std::nullopt); };
+  control_.OnLine = [this](TConsoleSink& from, const std::string& line) { Typed(from, line); };
+  control_.OnEnd = [this](TConsoleSink& from) { Typed(from, std::nullopt); };
 }
 
 int TApplication::Run() {
@@ -46,23 +60,56 @@ int TApplication::Run() {
   TBouncer& bouncer = core_.Bouncer();
   bouncer.FormShow();
   if (start_ && !core_.Stopping()) bouncer.Button1Click();
-  PrintStartNotes(port_changed);
+  const std::string control_note = core_.Stopping() ? std::string() : OpenControl();
+  PrintStartNotes(port_changed, control_note);
   input_.Start();
   if (!core_.Stopping()) core_.Loop().Run();
   core_.Finish();
   return 0;
 }
 
-void TApplication::OnInput(const std::string& line) {
-  if (console_.TakeAnswer(line)) return;
-  if (core_.Stopping()) {
-    console_.ShowError("shutting down");
-    return;
-  }
-  commands_.Execute(line);
+std::string TApplication::OpenControl() {
+  const std::string path = core_.Settings().FilePath(TControlSocket::kFileName);
+  const int error = control_.Listen(path);
+  if (error == 0) return {};
+  if (error == EADDRINUSE) return "no console can attach: another Kelvox serves " + path;
+  return "no console can attach: cannot listen at " + path + ": " + std::strerror(error);
 }
 
-void TApplication::PrintStartNotes(bool port_changed) {
+void TApplication::Typed(TConsoleSink& from, std::optional<std::string> line) {
+  const std::size_t waiting = static_cast<std::size_t>(std::count_if(
+      typed_.begin(), typed_.end(), [&](const TTyped& typed) { return typed.From == &from && !typed.Watch.Gone(); }));
+  if (waiting >= kHeldLimit && &from != &console_.Own()) return control_.Detach(from);
+  typed_.push_back({&from, from.Watch(), std::move(line)});
+  RunNext();
+}
+
+void TApplication::RunNext() {
+  std::erase_if(typed_, [](const TTyped& typed) { return typed.Watch.Gone(); });
+  const TConsoleSink* asked = console_.Asked();
+  const auto next = std::find_if(typed_.begin(), typed_.end(),
+                                 [&](const TTyped& typed) { return asked == nullptr || typed.From == asked; });
+  if (next == typed_.end()) return;
+  const TTyped typed = std::move(*next);
+  typed_.erase(next);
+  // A question asked under this line waits, its loop running, for the next.
+  if (!typed_.empty()) core_.Loop().Post([this] { RunNext(); });
+  Run(*typed.From, typed.Line);
+  if (!typed_.empty()) core_.Loop().Post([this] { RunNext(); });
+}
+
+void TApplication::Run(TConsoleSink& from, const std::optional<std::string>& line) {
+  if (!line) {
+    if (&from == &console_.Own()) return console_.InputEnded();
+    return control_.Detach(from);
+  }
+  if (console_.TakeAnswer(*line, from)) return;
+  const TTextConsole::TTyping typing(console_, from);
+  if (core_.Stopping()) return console_.ShowError("shutting down");
+  commands_.Execute(*line);
+}
+
+void TApplication::PrintStartNotes(bool port_changed, const std::string& control_note) {
   const auto note = [this](const std::string& text) { console_.Print("note: " + text); };
   const TSettings& settings = core_.Settings();
   TSocketTransport& transport = core_.Transport();
@@ -99,6 +146,7 @@ void TApplication::PrintStartNotes(bool port_changed) {
          " NEW, config set " + admin_key + " confirmation NEW, config ok (NEW: at most " +
          std::to_string(kAdminPasswordLength) + " characters)");
   }
+  if (!control_note.empty()) note(control_note);
   note("type help for the commands");
 }
 

@@ -24,20 +24,29 @@ int ParseTag(const std::string& text) { return ParseDecimal(TrimBlanks(text)); }
 }  // namespace
 
 // The commands in the order help lists them. Each row carries its help lines
-// (none for a command described on another's line) and either an action that
-// takes no argument or a handler of its argument.
+// (none for a command described on another's line), either an action that
+// takes no argument or a handler of its argument, and the consoles it is for.
 struct TConsoleCommands::TRow {
+  enum class TWhere { Every, Own, Attached };
   const char* Keyword;
   std::vector<const char*> Help;
   void (TConsoleCommands::*Action)() = nullptr;
   Refusal (TConsoleCommands::*Handler)(const std::string& argument) = nullptr;
+  TWhere Where = TWhere::Every;
+
+  bool For(bool attached) const { return Where == TWhere::Every || (Where == TWhere::Attached) == attached; }
 };
 
 const std::vector<TConsoleCommands::TRow>& TConsoleCommands::Rows() {
   static const std::vector<TRow> rows = {
       {"start", {"start                       start listening"}, &TConsoleCommands::Start},
       {"stop", {"stop                        stop listening, disconnect every user"}, &TConsoleCommands::Stop},
-      {"quit", {"quit                        stop and exit; asks when users are connected"}, &TConsoleCommands::Quit},
+      {"quit", {"quit                        stop and exit; asks when users are connected"}, &TConsoleCommands::Quit,
+       nullptr, TRow::TWhere::Own},
+      {"quit", {"quit                        detach this console; the program goes on serving"},
+       &TConsoleCommands::Detach, nullptr, TRow::TWhere::Attached},
+      {"shutdown", {"shutdown                    stop and exit; asks when users are connected"},
+       &TConsoleCommands::Quit, nullptr, TRow::TWhere::Attached},
       {"grid", {"grid                        print the grid of users"}, &TConsoleCommands::Grid},
       {"status", {"status                      print the status bar, user count, uptime and tray hint"},
        &TConsoleCommands::Status},
@@ -65,13 +74,17 @@ const std::vector<TConsoleCommands::TRow>& TConsoleCommands::Rows() {
   return rows;
 }
 
-const std::vector<std::string>& TConsoleCommands::HelpLines() {
-  static const std::vector<std::string> help = [] {
+const std::vector<std::string>& TConsoleCommands::HelpLines(bool attached) {
+  const auto lines_for = [](bool at_attached) {
     std::vector<std::string> lines;
-    for (const TRow& row : Rows()) lines.insert(lines.end(), row.Help.begin(), row.Help.end());
+    for (const TRow& row : Rows()) {
+      if (row.For(at_attached)) lines.insert(lines.end(), row.Help.begin(), row.Help.end());
+    }
     return lines;
-  }();
-  return help;
+  };
+  static const std::vector<std::string> own = lines_for(false);
+  static const std::vector<std::string> attached_help = lines_for(true);
+  return attached ? attached_help : own;
 }
 
 TConsoleCommands::TConsoleCommands(TBouncer& bouncer, TTextConsole& console, TMessageDialog& dialog,
@@ -81,12 +94,15 @@ TConsoleCommands::TConsoleCommands(TBouncer& bouncer, TTextConsole& console, TMe
 void TConsoleCommands::Start() { bouncer_.Button1Click(); }
 void TConsoleCommands::Stop() { bouncer_.Button3Click(); }
 void TConsoleCommands::Quit() { bouncer_.Quitter1Click(); }
+void TConsoleCommands::Detach() {
+  if (DetachConsole) DetachConsole();
+}
 void TConsoleCommands::Grid() { console_.PrintGrid(); }
 void TConsoleCommands::Update() { update_.Recherchedemisejour1Click(); }
 void TConsoleCommands::About() { console_.Print(TrimControls(GreetingBanner())); }
 
 void TConsoleCommands::Help() {
-  for (const std::string& line : HelpLines()) console_.Print(line);
+  for (const std::string& line : HelpLines(console_.TypedAttached())) console_.Print(line);
 }
 
 void TConsoleCommands::Execute(const std::string& line) {
@@ -102,7 +118,9 @@ void TConsoleCommands::Execute(const std::string& line) {
     if (arg_start != std::string::npos) argument = text.substr(arg_start);
   }
   const std::vector<TRow>& rows = Rows();
-  const auto row = std::find_if(rows.begin(), rows.end(), [&](const TRow& r) { return keyword == r.Keyword; });
+  const bool attached = console_.TypedAttached();
+  const auto row = std::find_if(rows.begin(), rows.end(),
+                                [&](const TRow& r) { return keyword == r.Keyword && r.For(attached); });
   if (row == rows.end()) return console_.ShowError("unknown command");
   if (row->Handler != nullptr) {
     if (const Refusal refusal = (this->*row->Handler)(argument)) console_.ShowError(*refusal);

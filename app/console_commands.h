@@ -1,6 +1,8 @@
 // The text console's commands: one line of standard input each, the keyword's
 // letter case ignored ("start", "kill 2", "message all Back in 5 minutes",
-// "config set Port 6000").
+// "config set Port 6000"). A console attached over the control socket has the
+// same commands but two: there, quit detaches that console alone, and shutdown
+// ends the program as quit does at its own console.
 #pragma once
 
 #include <functional>
@@ -22,11 +24,14 @@ class TConsoleCommands {
                    TUpdateCheck& update);
 
   /// The console commands with a short description each, one line per entry,
-  /// as the help command prints them: the rows' own lines, in their order.
-  static const std::vector<std::string>& HelpLines();
+  /// as the help command prints them: the rows' own lines, in their order;
+  /// those of an attached console, or of the program's own.
+  static const std::vector<std::string>& HelpLines(bool attached = false);
 
   /// Opens the web site for the website command. Unset, the address is only printed.
   std::function<void(const std::string& target)> ShellOpen;
+  /// Detaches the attached console whose quit runs.
+  std::function<void()> DetachConsole;
 
   /// Runs one command line; an unknown keyword prints "error: unknown command",
   /// a known one whose argument does not fit prints what is wrong and how to
@@ -43,6 +48,7 @@ class TConsoleCommands {
   void Start();
   void Stop();
   void Quit();
+  void Detach();
   void Grid();
   void Update();
   void About();

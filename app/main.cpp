@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/application.h"
+#include "app/console_client.h"
 #include "app/console_commands.h"
 #include "app/program_options.h"
 #include "app/settings_folder.h"
@@ -24,10 +25,12 @@ namespace kelvox {
 namespace {
 
 constexpr const char* kUsage =
-    "usage: kelvox [--config-dir DIR] [--start] [--make-cert] [--version] [--help]\n"
+    "usage: kelvox [--config-dir DIR] [--start] [--console] [--make-cert] [--version] [--help]\n"
     "  --config-dir DIR  keep Config.ini, the list files and the default log in DIR\n"
     "                    (created when missing)\n"
     "  --start           open the listening port at start, whatever AutoStart says\n"
+    "  --console         attach to the kelvox that runs with these settings: its\n"
+    "                    console's lines and commands; quit detaches, shutdown ends it\n"
     "  --make-cert       write a self-signed certificate and key for the TLS port\n"
     "                    (SSL Certificate, SSL Key) into the settings folder and exit\n"
     "  --version         print the version and exit\n"
@@ -45,7 +48,8 @@ void PrintHelp(const TProgramOptions& options) {
   const std::string folder = SettingsFolder(options.ConfigDir);
   std::cout << "Settings of this run: "
             << (folder.empty() ? "none (no HOME); use --config-dir DIR" : folder + "Config.ini") << "\n"
-            << "In the background: kelvox --start < /dev/null &   (SIGTERM stops it)\n"
+            << "In the background: kelvox --start < /dev/null &   (SIGTERM stops it;\n"
+            << "  kelvox --console attaches to its console)\n"
             << "\nConsole commands, typed on standard input once kelvox runs:\n";
   for (const std::string& line : TConsoleCommands::HelpLines()) std::cout << "  " << line << "\n";
 }
@@ -93,6 +97,11 @@ int main(int argc, char** argv) {
   if (options.Help) {
     kelvox::PrintHelp(options);
     return 0;
+  }
+  if (options.Console) {
+    // The folder is not made: no program runs in one that is not there.
+    const std::string folder = kelvox::NamedSettingsFolder(options.ConfigDir, "kelvox", std::cerr);
+    return folder.empty() ? 1 : kelvox::AttachConsole(folder, STDIN_FILENO, STDOUT_FILENO, std::cerr);
   }
   const std::string folder = kelvox::ReadySettingsFolder(options.ConfigDir, "kelvox", std::cerr);
   if (folder.empty()) return 1;

@@ -14,6 +14,8 @@ std::optional<int> ParseProgramOptions(const std::vector<std::string>& args, con
       options.Start = true;
     } else if (arg == "--make-cert" && syntax.ServiceOptions) {
       options.MakeCert = true;
+    } else if (arg == "--console" && syntax.ServiceOptions) {
+      options.Console = true;
     } else if (arg == "--config-dir" && i + 1 < args.size() && !args[i + 1].empty()) {
       options.ConfigDir = args[++i];
     } else if (syntax.ToolkitArguments && !arg.starts_with("--")) {
@@ -26,6 +28,10 @@ std::optional<int> ParseProgramOptions(const std::vector<std::string>& args, con
       }
       return 2;
     }
+  }
+  if (options.Console && (options.Start || options.MakeCert)) {
+    errors << syntax.Name << ": --console takes no --start nor --make-cert\n" << syntax.Usage;
+    return 2;
   }
   return std::nullopt;
 }

@@ -16,13 +16,14 @@ struct TProgramOptions {
   bool Version = false;
   bool Start = false;     // kelvox: listen at start whatever AutoStart says
   bool MakeCert = false;  // kelvox: write the TLS port's certificate and key, then exit
+  bool Console = false;   // kelvox: attach to the running program's console
 };
 
 /// How one program reads its command line.
 struct TProgramSyntax {
   std::string_view Name;   // "kelvox", the start of every complaint
   std::string_view Usage;  // printed after a complaint
-  /// Takes --start and --make-cert.
+  /// Takes --start, --make-cert and --console.
   bool ServiceOptions = false;
   /// Leaves the words that do not begin with "--" to the toolkit (Qt's
   /// -platform NAME ...); otherwise they are refused.

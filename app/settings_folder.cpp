@@ -81,12 +81,17 @@ bool MakeSettingsFolder(const std::string& folder, std::string& error) {
   return !failure;
 }
 
-std::string ReadySettingsFolder(const std::string& config_dir, std::string_view program, std::ostream& errors) {
+std::string NamedSettingsFolder(const std::string& config_dir, std::string_view program, std::ostream& errors) {
   const std::string folder = SettingsFolder(config_dir);
   if (folder.empty()) {
     errors << program << ": no settings folder: neither XDG_CONFIG_HOME nor HOME names one; use --config-dir DIR\n";
-    return {};
   }
+  return folder;
+}
+
+std::string ReadySettingsFolder(const std::string& config_dir, std::string_view program, std::ostream& errors) {
+  const std::string folder = NamedSettingsFolder(config_dir, program, errors);
+  if (folder.empty()) return {};
   if (std::string error; !MakeSettingsFolder(folder, error)) {
     errors << program << ": cannot create the settings folder " << folder << ": " << error << "\n";
     return {};

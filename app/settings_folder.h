@@ -24,6 +24,9 @@ std::string SettingsFolder(const std::string& config_dir);
 /// alone: the settings hold passwords. False with `error` set when it fails.
 bool MakeSettingsFolder(const std::string& folder, std::string& error);
 
+/// SettingsFolder, or empty with the reason told on `errors` after "<program>: ".
+std::string NamedSettingsFolder(const std::string& config_dir, std::string_view program, std::ostream& errors);
+
 /// SettingsFolder made ready with MakeSettingsFolder; empty when that fails,
 /// with the reason told on `errors` after "<program>: ".
 std::string ReadySettingsFolder(const std::string& config_dir, std::string_view program, std::ostream& errors);

@@ -2,6 +2,10 @@
 
 #include <unistd.h>
 
+#include <optional>
+
+#include "base/typed_lines.h"
+
 namespace kelvox {
 
 TStdinReader::~TStdinReader() {
@@ -27,12 +31,8 @@ bool TStdinReader::ReadSome() {
   const ssize_t got = read(fd_, buf, sizeof buf);
   if (got <= 0) return false;
   partial_.append(buf, static_cast<std::size_t>(got));
-  std::size_t end;
-  while ((end = partial_.find('\n')) != std::string::npos) {
-    std::string line = partial_.substr(0, end);
-    partial_.erase(0, end + 1);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    loop_.Post([this, line] {
+  while (std::optional<std::string> line = TakeLine(partial_)) {
+    loop_.Post([this, line = std::move(*line)] {
       if (OnLine) OnLine(line);
     });
   }

@@ -132,7 +132,7 @@ TEST(FirstRunTest, HelpTellsTheOptionsTheFolderAndTheCommandsAndAFolderThatCanno
   TProgram help({KELVOX_BINARY, "--help", "--config-dir", dir.Path() + "mine"}, {});
   EXPECT_EQ(help.Finish(), 0);
   const std::vector<std::string> texts = {
-      "usage: kelvox [--config-dir DIR] [--start] [--make-cert] [--version] [--help]\n",
+      "usage: kelvox [--config-dir DIR] [--start] [--console] [--make-cert] [--version] [--help]\n",
       "\n  --start           open the listening port",
       "$XDG_CONFIG_HOME/kelvox",
       "$HOME/.config/kelvox",

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "access/address_checks.h"
+#include "net/local_socket.h"
 #include "engine/session.h"
 #include "tests/support/child_process.h"
 #include "tests/support/http_server.h"
@@ -142,10 +143,16 @@ std::string ListeningAtStart(uint16_t port, const std::string& more = "") {
   return "[Main]\r\nPort=" + std::to_string(port) + "\r\nAutoStart=yes\r\n" + more;
 }
 
+/// Writes that Config.ini, with a free port, into `dir`; the port.
+uint16_t WriteListeningAtStart(const TTempDir& dir, const std::string& more = "") {
+  const uint16_t port = FreeListenPort();
+  dir.Write("Config.ini", ListeningAtStart(port, more));
+  return port;
+}
+
 TEST(KelvoxProcessTest, KeepsServingAfterTheEndOfInputAndStopsOnSigterm) {
   TTempDir dir;
-  const uint16_t port = FreeListenPort();
-  dir.Write("Config.ini", ListeningAtStart(port));
+  const uint16_t port = WriteListeningAtStart(dir);
   TKelvoxProcess kelvox(dir.Path());
   ASSERT_TRUE(kelvox.Listening()) << kelvox.Seen();
   kelvox.Type("bogus");
@@ -168,8 +175,7 @@ TEST(KelvoxProcessTest, KeepsServingAfterTheEndOfInputAndStopsOnSigterm) {
 // and a second SIGTERM ends the wait.
 TEST(KelvoxProcessTest, ShutdownUnderLoadEndsCleanlyAndASecondSigtermHurriesIt) {
   TTempDir dir;
-  const uint16_t port = FreeListenPort();
-  dir.Write("Config.ini", ListeningAtStart(port, "Beep=no\r\n"));
+  const uint16_t port = WriteListeningAtStart(dir, "Beep=no\r\n");
   TKelvoxProcess kelvox(dir.Path());
   ASSERT_TRUE(kelvox.Listening()) << kelvox.Seen();
   TEventLoop loop;
@@ -253,6 +259,43 @@ TEST(KelvoxProcessTest, VersionHelpAndBadOptions) {
   EXPECT_EQ(bad.first, 2);
   EXPECT_NE(bad.second.find("usage: kelvox"), std::string::npos);
   EXPECT_EQ(run("--config-dir").first, 2);
+  EXPECT_EQ(run("--console --start").first, 2);
+  TTempDir none;
+  const std::string folder = none.Path().substr(0, none.Path().size() - 1);
+  EXPECT_EQ(run("--console --config-dir " + folder),
+            std::make_pair(1, "kelvox: no Kelvox is running with the settings in " + folder + "\n"));
+}
+
+// Consoles attached over the control socket: while a question waits for one,
+// the lines of the others wait behind it, the program's own console's too.
+TEST(KelvoxProcessTest, AQuestionHoldsTheOtherConsolesLinesUntilItsConsoleAnswers) {
+  TTempDir dir;
+  const uint16_t port = WriteListeningAtStart(dir, "Beep=no\r\n");
+  TKelvoxProcess kelvox(dir.Path());
+  ASSERT_TRUE(kelvox.Listening()) << kelvox.Seen();
+  TEventLoop loop;
+  TRawPeer user(loop, port);
+  ASSERT_TRUE(kelvox.WaitLine(loop, "users: 1")) << kelvox.Seen();
+  TRawPeer asking(loop, ConnectLocal(dir.File("kelvox.sock")), true);
+  TRawPeer other(loop, ConnectLocal(dir.File("kelvox.sock")), true);
+  const auto has = [&](TRawPeer& console, const std::string& text) {
+    return loop.RunUntil([&] { return console.Received().find(text) != std::string::npos; }, kWait);
+  };
+
+  asking.Send("shutdown\n");
+  ASSERT_TRUE(has(asking, "ask: Are you sure you want to exit Kelvox ? Some users are connected.\n"));
+  // Both reach the program before the answer: its socket and standard input
+  // take them at once.
+  other.Send("status\n");
+  kelvox.Type("grid");
+  asking.Send("ok\n");
+  ASSERT_TRUE(has(other, "error: shutting down\n")) << other.Received();
+  EXPECT_EQ(other.Received().find("status 1: ONLINE"), std::string::npos) << other.Received();
+  ASSERT_TRUE(kelvox.WaitLine(loop, "error: shutting down")) << kelvox.Seen();
+  EXPECT_EQ(kelvox.WaitExit(loop), 0) << kelvox.Seen();
+  EXPECT_EQ(kelvox.Seen().find("ask:"), std::string::npos) << kelvox.Seen();
+  EXPECT_TRUE(loop.RunUntil([&] { return asking.Eof() && other.Eof(); }, kWait));
+  EXPECT_FALSE(dir.Exists("kelvox.sock"));
 }
 
 TEST(KelvoxProcessTest, ConfigCommandsEditTheSettingsAndTheStartAtLogonEntry) {
