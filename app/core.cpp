@@ -7,6 +7,8 @@
 #include "app/settings_folder.h"
 #include "config/program_file.h"
 #include "config/settings.h"
+#include "console/figures.h"
+#include "console/metrics_server.h"
 #include "console/settings_rules.h"
 #include "console/shell_open.h"
 #include "console/startup_entry.h"
@@ -15,6 +17,7 @@
 #include "engine/console.h"
 #include "engine/socket_transport.h"
 #include "net/graceful_close.h"
+#include "net/wsocket_errors.h"
 
 namespace kelvox {
 
@@ -25,7 +28,9 @@ struct TCore::TParts {
         Startup(ProgramFilePath(), AutostartFolder(), console),
         Transport(loop),
         Bouncer(loop, Settings, console, Transport),
-        Rules(Settings, console) {}
+        Rules(Settings, console),
+        Figures(Bouncer, Settings),
+        Metrics(loop, [this] { return Exposition(Figures.Take()); }) {}
 
   TConsole& Console;
   TSettings Settings;
@@ -33,6 +38,8 @@ struct TCore::TParts {
   TSocketTransport Transport;
   TBouncer Bouncer;
   TConfigurationDialog Rules;
+  TFigures Figures;
+  TMetricsServer Metrics;
   std::unique_ptr<TUpdateCheck> Update;
 };
 
@@ -53,6 +60,7 @@ TCore& TCore::Open(TConsole& console, TFrontEnd front) {
   parts.Rules.ShellOpen = [](const std::string& target) { ShellOpen(target); };
   parts.Rules.LogfileCure = front_.LogfileCure;
   parts.Rules.OnListsChanged = [this] { parts_->Bouncer.SettingsReloaded(); };
+  parts.Rules.OnApplied = [this] { ServeMetrics(); };
   parts.Bouncer.OnClose = [this] {
     stopping_ = true;
     if (front_.OnClosed) front_.OnClosed();
@@ -76,6 +84,8 @@ TSettings& TCore::Settings() { return parts_->Settings; }
 TSocketTransport& TCore::Transport() { return parts_->Transport; }
 TBouncer& TCore::Bouncer() { return parts_->Bouncer; }
 TConfigurationDialog& TCore::Rules() { return parts_->Rules; }
+const TFigures& TCore::Figures() const { return parts_->Figures; }
+TMetricsServer& TCore::Metrics() { return parts_->Metrics; }
 
 TUpdateCheck& TCore::Update() {
   if (!parts_->Update) parts_->Update = std::make_unique<TUpdateCheck>(loop_, parts_->Console, UpdateUrl());
@@ -102,6 +112,16 @@ void TCore::Reload() {
     parts.Console.SetStatusText(0, "New listen port, restart the bouncer.");
   }
   if (front_.OnReloaded) front_.OnReloaded();
+}
+
+void TCore::ServeMetrics() {
+  const std::string port = parts_->Settings.MetricsPort;
+  try {
+    parts_->Metrics.Serve(port);
+  } catch (const ESocketException& e) {
+    parts_->Console.ShowError(e.Code() == WSAEADDRINUSE ? "Metrics port " + port + " already used."
+                                                          : "Metrics port " + port + ": " + e.Cause());
+  }
 }
 
 }  // namespace kelvox
