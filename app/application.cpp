@@ -7,6 +7,7 @@
 #include "app/settings_folder.h"
 #include "config/settings.h"
 #include "config/settings_keys.h"
+#include "console/metrics_server.h"
 #include "console/settings_rules.h"
 #include "engine/bouncer.h"
 #include "engine/socket_transport.h"
@@ -41,7 +42,7 @@ TApplication::TApplication(const TOptions& options, int input_fd, std::ostream& 
                                    .OnReloaded = [this] { console_.Print("settings reloaded"); }})
                   .Bouncer(),
               console_),
-      commands_(core_.Bouncer(), console_, dialog_, core_.Rules(), core_.Update()),
+      commands_(core_.Bouncer(), console_, dialog_, core_.Rules(), core_.Update(), core_.Figures()),
       input_(core_.Loop(), input_fd),
       control_(core_.Loop(), console_),
       start_(options.Start) {
@@ -137,6 +138,9 @@ void TApplication::PrintStartNotes(bool port_changed, const std::string& control
          ", config ok, then start");
   } else {
     note("not listening; type start to open port " + settings.Port);
+  }
+  if (const int metrics = core_.Metrics().BoundPort(); metrics != 0) {
+    note("metrics at http://" + std::string(TMetricsServer::kAddress) + ":" + std::to_string(metrics) + "/metrics");
   }
   const std::string admin_key = KeyName(&TSettings::AdminPassword);
   const std::string factory = TSettings("").AdminPassword;

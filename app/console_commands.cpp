@@ -5,6 +5,7 @@
 #include "app/command_text.h"
 #include "base/decimal.h"
 #include "base/web_site.h"
+#include "console/figures.h"
 #include "console/settings_rules.h"
 #include "console/text_console.h"
 #include "console/update_check.h"
@@ -50,6 +51,8 @@ const std::vector<TConsoleCommands::TRow>& TConsoleCommands::Rows() {
       {"grid", {"grid                        print the grid of users"}, &TConsoleCommands::Grid},
       {"status", {"status                      print the status bar, user count, uptime and tray hint"},
        &TConsoleCommands::Status},
+      {"stats", {"stats                       print the counts: users, links, lines, refusals, failures, memory"},
+       &TConsoleCommands::Stats},
       {"message",
        {"message TAG TEXT            send TEXT to the user with that tag",
         "message all TEXT            send TEXT to every user"},
@@ -88,8 +91,8 @@ const std::vector<std::string>& TConsoleCommands::HelpLines(bool attached) {
 }
 
 TConsoleCommands::TConsoleCommands(TBouncer& bouncer, TTextConsole& console, TMessageDialog& dialog,
-                                   TConfigurationDialog& config, TUpdateCheck& update)
-    : bouncer_(bouncer), console_(console), dialog_(dialog), config_(config), update_(update) {}
+                                   TConfigurationDialog& config, TUpdateCheck& update, const TFigures& figures)
+    : bouncer_(bouncer), console_(console), dialog_(dialog), config_(config), update_(update), figures_(figures) {}
 
 void TConsoleCommands::Start() { bouncer_.Button1Click(); }
 void TConsoleCommands::Stop() { bouncer_.Button3Click(); }
@@ -180,6 +183,10 @@ void TConsoleCommands::Status() {
   console_.Print("users: " + console_.UserCount());
   console_.Print("uptime: " + console_.Uptime());
   console_.Print("tray: " + console_.TrayHint());
+}
+
+void TConsoleCommands::Stats() {
+  for (const std::string& line : StatsLines(figures_.Take())) console_.Print(line);
 }
 
 void TConsoleCommands::Website() {

@@ -14,6 +14,7 @@ namespace kelvox {
 
 class TBouncer;
 class TConfigurationDialog;
+class TFigures;
 class TMessageDialog;
 class TTextConsole;
 class TUpdateCheck;
@@ -21,7 +22,7 @@ class TUpdateCheck;
 class TConsoleCommands {
  public:
   TConsoleCommands(TBouncer& bouncer, TTextConsole& console, TMessageDialog& dialog, TConfigurationDialog& config,
-                   TUpdateCheck& update);
+                   TUpdateCheck& update, const TFigures& figures);
 
   /// The console commands with a short description each, one line per entry,
   /// as the help command prints them: the rows' own lines, in their order;
@@ -57,6 +58,7 @@ class TConsoleCommands {
   Refusal Ban(const std::string& argument);
   Refusal Message(const std::string& argument);
   void Status();
+  void Stats();
   void Website();
   Refusal Config(const std::string& argument);
   Refusal ConfigSet(const std::string& argument);
@@ -68,6 +70,7 @@ class TConsoleCommands {
   TMessageDialog& dialog_;
   TConfigurationDialog& config_;
   TUpdateCheck& update_;
+  const TFigures& figures_;
 };
 
 }  // namespace kelvox

@@ -9,6 +9,8 @@
 #include "app/settings_folder.h"
 #include "config/program_file.h"
 #include "config/settings.h"
+#include "console/figures.h"
+#include "console/metrics_server.h"
 #include "console/settings_rules.h"
 #include "console/shell_open.h"
 #include "console/startup_entry.h"
@@ -17,6 +19,7 @@
 #include "engine/console.h"
 #include "engine/socket_transport.h"
 #include "net/graceful_close.h"
+#include "net/wsocket_errors.h"
 
 namespace kelvox {
 
@@ -28,7 +31,9 @@ struct TCore::TParts {
         Notify(loop, [this] { return ServiceState(); }),
         Transport(loop),
         Bouncer(loop, Settings, Console, Transport),
-        Rules(Settings, Console) {
+        Rules(Settings, Console),
+        Figures(Bouncer, Settings),
+        Metrics(loop, [this] { return Exposition(Figures.Take()); }) {
     Console.OnChange = [this] { Notify.Changed(); };
   }
 
@@ -48,6 +53,8 @@ struct TCore::TParts {
   TSocketTransport Transport;
   TBouncer Bouncer;
   TConfigurationDialog Rules;
+  TFigures Figures;
+  TMetricsServer Metrics;
   std::unique_ptr<TUpdateCheck> Update;
 };
 
@@ -68,6 +75,7 @@ TCore& TCore::Open(TConsole& console, TFrontEnd front) {
   parts.Rules.ShellOpen = [](const std::string& target) { ShellOpen(target); };
   parts.Rules.LogfileCure = front_.LogfileCure;
   parts.Rules.OnListsChanged = [this] { parts_->Bouncer.SettingsReloaded(); };
+  parts.Rules.OnApplied = [this] { ServeMetrics(); };
   parts.Bouncer.OnClose = [this] {
     stopping_ = true;
     parts_->Notify.Stopping();
@@ -99,6 +107,8 @@ TSettings& TCore::Settings() { return parts_->Settings; }
 TSocketTransport& TCore::Transport() { return parts_->Transport; }
 TBouncer& TCore::Bouncer() { return parts_->Bouncer; }
 TConfigurationDialog& TCore::Rules() { return parts_->Rules; }
+const TFigures& TCore::Figures() const { return parts_->Figures; }
+TMetricsServer& TCore::Metrics() { return parts_->Metrics; }
 
 TUpdateCheck& TCore::Update() {
   if (!parts_->Update) parts_->Update = std::make_unique<TUpdateCheck>(loop_, parts_->Console, UpdateUrl());
@@ -127,6 +137,16 @@ void TCore::Reload() {
   }
   parts.Notify.Ready();
   if (front_.OnReloaded) front_.OnReloaded();
+}
+
+void TCore::ServeMetrics() {
+  const std::string port = parts_->Settings.MetricsPort;
+  try {
+    parts_->Metrics.Serve(port);
+  } catch (const ESocketException& e) {
+    parts_->Console.ShowError(e.Code() == WSAEADDRINUSE ? "Metrics port " + port + " already used."
+                                                          : "Metrics port " + port + ": " + e.Cause());
+  }
 }
 
 }  // namespace kelvox

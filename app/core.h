@@ -22,6 +22,8 @@ namespace kelvox {
 class TBouncer;
 class TConfigurationDialog;
 class TConsole;
+class TFigures;
+class TMetricsServer;
 class TSettings;
 class TSocketTransport;
 class TUpdateCheck;
@@ -83,6 +85,9 @@ class TCore {
   TConfigurationDialog& Rules();
   /// Made at the first check, when the version page's address is read.
   TUpdateCheck& Update();
+  /// What `stats` prints and the metrics serve.
+  const TFigures& Figures() const;
+  TMetricsServer& Metrics();
 
  private:
   struct TParts;
@@ -95,6 +100,10 @@ class TCore {
   /// keeps its port until the operator restarts it, and a new port in the
   /// file says so on the status bar.
   void Reload();
+  /// Serves the metrics at the Metrics port, or stops for an empty one; a
+  /// port that cannot be had is told in an error box. At the start, at every
+  /// confirmation and at every reading of the settings.
+  void ServeMetrics();
 
   const std::string folder_;
   // In the order of their making; they are taken down the other way round.

@@ -75,6 +75,10 @@ class TSettings {
   std::string LingerMinutes = "0";   // key "Linger minutes"; how long it stays up, 0: not at all
   std::string LingerLines = "2000";  // key "Linger lines"; the server's lines held meanwhile
 
+  // Section Metrics: the figures served to a Prometheus scraper on the
+  // loopback address. Decimal text; empty: not served.
+  std::string MetricsPort;  // key "Metrics port"
+
   /// LingerMinutes as a number: 0 (off) when it is no decimal number, else
   /// brought into 0..kLingerMinutesMost.
   int LingerMinutesValue() const;

@@ -83,6 +83,14 @@ constexpr TSettingKey kRows[] = {
      .Dialog = {Network, kLingerGroup, "Lines held per session :", kLingerLength},
      .Whole = TWholeNumber{kLingerLinesLeast, kLingerLinesMost},
      .Quiet = true},
+    // The metrics' port on the loopback address; empty: none served.
+    {.Section = "Metrics",
+     .Name = "Metrics port",
+     .Field = &TSettings::MetricsPort,
+     .Missing = "",
+     .Dialog = {Network, "Metrics", "Metrics port (empty: off) :", 5},
+     .Whole = TWholeNumber{1, 65535, true},
+     .Quiet = true},
 };
 
 }  // namespace

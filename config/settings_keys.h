@@ -41,6 +41,7 @@ struct TSettingField {
 struct TWholeNumber {
   int Least;
   int Most;
+  bool OrEmpty = false;  // empty is taken too (a port that is off)
 };
 
 struct TSettingKey {

@@ -21,7 +21,7 @@ std::optional<bool> ParseYesNo(std::string_view text) {
 
 // Whether the text is a whole number within the row's bounds; any text for a row without them.
 bool Fits(const TSettingKey& row, std::string_view text) {
-  if (!row.Whole) return true;
+  if (!row.Whole || (text.empty() && row.Whole->OrEmpty)) return true;
   const int number = ParseDecimal(text);
   return number >= row.Whole->Least && number <= row.Whole->Most;
 }
@@ -66,6 +66,7 @@ void TConfigurationDialog::Reload() {
   if (settings_.Port != port) ShowPort();
   ShowSilentLog();
   if (OnListsChanged) OnListsChanged();
+  if (OnApplied) OnApplied();
 }
 
 bool TConfigurationDialog::Confirm() {
@@ -92,6 +93,7 @@ bool TConfigurationDialog::Confirm() {
   if (settings_.Port != port_at_opening_) console_.SetStatusText(0, "New listen port, restart the bouncer.");
   ShowSilentLog();
   visible_ = false;
+  if (OnApplied) OnApplied();
   return true;
 }
 
@@ -182,8 +184,8 @@ std::string TConfigurationDialog::Refusal(std::string_view key, TSetResult resul
     return name + " is all, only or except";
   }
   if (row != nullptr && row->Whole) {
-    return name + " is a number from " + std::to_string(row->Whole->Least) + " to " +
-           std::to_string(row->Whole->Most);
+    return name + " is " + (row->Whole->OrEmpty ? "empty or " : "") + "a number from " +
+           std::to_string(row->Whole->Least) + " to " + std::to_string(row->Whole->Most);
   }
   return name + " does not take that value";
 }

@@ -46,6 +46,9 @@ class TConfigurationDialog {
   /// The settings were read again, or a ban, access or destination list was
   /// edited: their host names want looking up.
   std::function<void()> OnListsChanged;
+  /// The settings were confirmed, or read again: what takes effect only then
+  /// (the metrics port) is put in force.
+  std::function<void()> OnApplied;
   /// The platform's file-open dialog: the chosen path, or nullopt when the
   /// operator cancels. Unset, choosing a log file does nothing.
   std::function<std::optional<std::string>()> PickFile;

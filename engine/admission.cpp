@@ -21,9 +21,12 @@ void TSessionTable::ServerClientConnect(std::unique_ptr<TConnection> client) {
   record.Client = std::move(client);
   TConnection& connection = *record.Client;
   connection.Tag = Count() - 1;
-  // Every end of the connection, however it comes, leads to one departure.
-  connection.OnChangeState = [this, id = record.Id](TConnection*, TSocketState, TSocketState to) {
-    if (to == wsClosed) PostDeparture(id);
+  // Every end of the connection, however it comes, leads to one departure. A
+  // user on the TLS port whose handshake failed ends here too, before any line.
+  connection.OnChangeState = [this, id = record.Id](TConnection* sender, TSocketState, TSocketState to) {
+    if (to != wsClosed) return;
+    if (sender->TlsHandshakeFailed()) ++Counters.FailedTlsHandshakes;
+    PostDeparture(id);
   };
   try {
     Admit(record);

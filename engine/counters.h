@@ -22,7 +22,7 @@ struct TCounters {
   uint64_t RefusedPassword = 0;      // a wrong users' password, or a wrong ADMIN one
   uint64_t RefusedDestination = 0;   // CONN to a server the destination rule refuses
   uint64_t FailedLookups = 0;        // CONN's server name not found
-  uint64_t FailedTlsHandshakes = 0;  // links whose TLS handshake failed
+  uint64_t FailedTlsHandshakes = 0;  // links' and users' TLS handshakes that failed
   uint64_t BackPressurePauses = 0;   // users held back because one side was too far behind
   uint64_t UsersAdmitted = 0;        // connections the listener handed over
   uint64_t LinksOpened = 0;          // server links that connected

@@ -31,6 +31,7 @@ class TSocketConnection : public TConnection {
   void ConnectTls(const std::string& local_addr, const std::string& addr, uint16_t port,
                   const TTlsClientOptions& tls) override;
   std::string TlsError() const override { return socket_->TlsError(); }
+  bool TlsHandshakeFailed() const override { return socket_->TlsHandshakeFailed(); }
   bool BufferHigh() const override { return socket_->BufferHigh(); }
   int64_t WriteCount() const override { return socket_->WriteCount(); }
   void PauseReading() override { socket_->PauseReading(); }

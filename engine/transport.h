@@ -69,6 +69,10 @@ class TConnection {
   /// Why the TLS handshake failed ("certificate verify failed: ..."); empty
   /// when it did not, or for a plain connection.
   virtual std::string TlsError() const = 0;
+  /// The TLS handshake failed: a link's, or a user's on the TLS port (whose
+  /// connection then ends as a reset would); false for a session that failed
+  /// after its handshake.
+  virtual bool TlsHandshakeFailed() const = 0;
 
   // Back-pressure: the output's marks, the pause of reading.
   virtual bool BufferHigh() const = 0;

@@ -211,6 +211,9 @@ class TWSocket : private TFlushable {
   /// failed: ...". Empty when nothing failed; cleared by Connect, Dup and
   /// StartTlsServer.
   const std::string& TlsError() const { return tls_error_; }
+  /// The last TLS handshake failed (either end), as opposed to a session that
+  /// failed after it; cleared with TlsError.
+  bool TlsHandshakeFailed() const { return tls_handshake_failed_; }
 
   /// "error" unless connected. Dotted for IPv4 (also an IPv4 peer of an IPv6
   /// listener), compressed for IPv6.
@@ -381,6 +384,7 @@ class TWSocket : private TFlushable {
   std::unique_ptr<TTlsSession> tls_;               // the connection's session
   bool tls_handshaking_ = false;  // the session's handshake runs: it reads even when paused
   std::string tls_error_;
+  bool tls_handshake_failed_ = false;
 };
 
 }  // namespace kelvox

@@ -66,6 +66,7 @@ void TWSocket::Connect() {
   DiscardSendQueue();
   DropInput();
   tls_error_.clear();
+  tls_handshake_failed_ = false;
 
   const int fd = os::OpenSocket(addr_ip_, socket_type_, proto_number_);
   if (fd < 0) FireError(TSocketStep::kOpen, os::LastError());
@@ -112,6 +113,7 @@ void TWSocket::Dup(int handle) {
   }
   TakeHandle(handle, true);
   tls_error_.clear();
+  tls_handshake_failed_ = false;
   ApplyLinger();
   TuneConnection();
   WatchHandle(kReadInterest);

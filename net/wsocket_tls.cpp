@@ -42,6 +42,7 @@ void TWSocket::StartTlsServer(std::shared_ptr<TTlsServerContext> context) {
   if (!session) throw ESocketException(TSocketStep::kTlsServer, WSAEINVAL, why);
   tls_ = std::move(session);
   tls_error_.clear();
+  tls_handshake_failed_ = false;
   tls_handshaking_ = true;
   if (in_end_ != in_begin_) {
     // Bytes received before are the start of the handshake.
@@ -88,6 +89,7 @@ void TWSocket::AdvanceTlsHandshake() {
 void TWSocket::TlsHandshakeFailed(const std::string& why) {
   const TAlive::TWatch alive = alive_.Watch();
   tls_error_ = why;
+  tls_handshake_failed_ = true;
   // A failed session drops what is sent from here on; its alert, if it wrote
   // one, is still delivered with the close.
   if (tls_ && !tls_->Failed()) tls_->Fail(why);

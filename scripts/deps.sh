@@ -14,7 +14,7 @@ ensure_packages() {
   # The tests start their IRC servers and services themselves: a package must
   # not leave one running for the whole machine.
   command -v systemctl >/dev/null 2>&1 || return 0
-  for daemon in inspircd atheme-services; do
+  for daemon in inspircd atheme-services prometheus; do
     if [[ " ${missing[*]} " =~ " $daemon " ]]; then
       $sudo systemctl disable --now "$daemon" >/dev/null 2>&1 || true
     fi
@@ -31,10 +31,11 @@ DESKTOP_PACKAGES=(qt6-base-dev)
 # clients (irssi under tmux, WeeChat headless with its FIFO plugin) and
 # Python to drive them, Qt 6 Widgets for the desktop window and its tests, the
 # tools that make and check the Debian packages (lintian among them), their
-# manual pages and desktop entries, and Node.js for the IRC client library of
-# the end-to-end test (a node already on the machine serves).
+# manual pages and desktop entries, promtool (in prometheus) that checks what a
+# metrics scrape reads, and Node.js for the IRC client library of the
+# end-to-end test (a node already on the machine serves).
 TEST_PACKAGES=(googletest libgtest-dev libgmock-dev "${DESKTOP_PACKAGES[@]}" ngircd inspircd atheme-services irssi tmux weechat-headless weechat-plugins
-  dpkg-dev lintian man-db mandoc desktop-file-utils openssl)
+  dpkg-dev lintian man-db mandoc desktop-file-utils openssl prometheus)
 # The desktop program's test on a real X display: a virtual display (Xvfb), a
 # window manager (openbox) and a tray host (trayer), the accessibility bus
 # (at-spi2-core, in a session of dbus-run-session) and Python's client of it,

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "config/settings.h"
+#include "console/figures.h"
 #include "console/settings_rules.h"
 #include "console/text_console.h"
 #include "console/update_check.h"
@@ -53,7 +54,8 @@ class ConsoleCommandsTest : public ::testing::Test {
   TConfigurationDialog config{settings, console};
   test::THttpServer server{loop};
   TUpdateCheck update{loop, console, server.Url()};
-  TConsoleCommands commands{bouncer, console, dialog, config, update};
+  TFigures figures{bouncer, settings};
+  TConsoleCommands commands{bouncer, console, dialog, config, update, figures};
   Lines opened;
 };
 
@@ -125,9 +127,20 @@ TEST_F(ConsoleCommandsTest, MessageConfirmsWhatItSent) {
   // The help names no function key.
   const std::string help = Type({"help"});
   EXPECT_EQ(help.substr(0, help.find('\n')), "start                       start listening");
-  EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 18);
+  EXPECT_EQ(std::count(help.begin(), help.end(), '\n'), 19);
   EXPECT_TRUE(help.ends_with("\nabout, website, help        about Kelvox, its web site, this list\n")) << help;
   EXPECT_EQ(help.find("(F"), std::string::npos);
+}
+
+TEST_F(ConsoleCommandsTest, StatsPrintsOneLinePerFigure) {
+  Type({"start"});
+  transport.Accept("10.0.0.1");
+  loop.RunUntilIdle();
+  const std::string stats = Type({"stats"});
+  EXPECT_EQ(stats.substr(0, stats.find("stats: lines")), "stats: users 1\nstats: links 0\nstats: users admitted 1\n"
+                                                          "stats: links opened 0\n");
+  EXPECT_EQ(std::count(stats.begin(), stats.end(), '\n'), 20);
+  EXPECT_EQ(Type({"stats now"}), "error: stats takes no argument\n");
 }
 
 TEST_F(ConsoleCommandsTest, ListsAreEditedEntryByEntry) {
@@ -147,7 +160,7 @@ TEST_F(ConsoleCommandsTest, ListsAreEditedEntryByEntry) {
             "IpList=yes\nIp=yes\nAutoPong=yes\nLog=no\nWindowsStart=no\nLogDay=no\nMax=10\nPort=50\nLogfile=\n"
             "Identification=no\nPassword=\nAcces=all\ndestination=all\n"
             "SSL Port=\nSSL Certificate=kelvox.pem\nSSL Key=kelvox.key\nListen address=\n"
-            "Linger minutes=0\nLinger lines=2000\n"
+            "Linger minutes=0\nLinger lines=2000\nMetrics port=\n"
             "Admin password confirmation=******\nPassword confirmation=\n"
             "ban list:  10.0.0.5 \n"
             "access list: 10.0.0.*\n"

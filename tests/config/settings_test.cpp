@@ -232,6 +232,17 @@ TEST_F(SettingsTest, LingerKeysAreWrittenOnceTheyMatter) {
   EXPECT_EQ(dir.Read("Config.ini"), held);
 }
 
+TEST_F(SettingsTest, TheMetricsPortIsWrittenOnceSet) {
+  settings.LingerMinutes = "30";
+  settings.MetricsPort = "9100";
+  ASSERT_EQ(settings.SaveConfig(), std::nullopt);
+  EXPECT_EQ(dir.Read("Config.ini"),
+            kFactoryConfig + "[Linger]\r\nLinger minutes=30\r\n[Metrics]\r\nMetrics port=9100\r\n");
+  TSettings loaded(dir.Path());
+  ASSERT_EQ(loaded.LoadConfig(), std::nullopt);
+  EXPECT_EQ(loaded.MetricsPort, "9100");
+}
+
 TEST_F(SettingsTest, LingerValuesAreReadWithinTheirBounds) {
   const auto values = [&](const char* minutes, const char* lines) {
     settings.LingerMinutes = minutes;

@@ -193,6 +193,20 @@ TEST_F(SettingsRulesTest, LingerTakesWholeNumbersWithinBounds) {
   EXPECT_EQ(StoredLine("Linger lines"), "Linger lines=500");
 }
 
+TEST_F(SettingsRulesTest, TheMetricsPortIsEmptyOrAPortNumber) {
+  config.FormCreate();
+  for (const char* taken : {"9100", "1", "65535", ""}) {
+    EXPECT_EQ(config.Set("Metrics port", taken), TSetResult::Done) << taken;
+  }
+  for (const char* refused : {"0", "65536", " 9100", "http"}) {
+    EXPECT_EQ(config.Set("Metrics port", refused), TSetResult::BadValue) << refused;
+  }
+  EXPECT_EQ(config.Set("Metrics port", "123456"), TSetResult::TooLong);
+  EXPECT_EQ(settings.MetricsPort, "");
+  EXPECT_EQ(TConfigurationDialog::Refusal("Metrics port", TSetResult::BadValue),
+            "Metrics port is empty or a number from 1 to 65535");
+}
+
 TEST_F(SettingsRulesTest, AReloadThatChangesThePortShowsIt) {
   config.FormCreate();
   dir.Write("Config.ini", "[Main]\r\nPort=7000\r\n");

@@ -16,6 +16,7 @@
 #include "config/settings.h"
 #include "config/settings_keys.h"
 #include "console/console_model.h"
+#include "console/figures.h"
 #include "console/settings_rules.h"
 #include "console/text_console.h"
 #include "console/update_check.h"
@@ -51,7 +52,8 @@ struct TBothFrontEnds {
   TMessageDialog dialog{bouncer, console};
   TConfigurationDialog rules{settings, console};
   TUpdateCheck update{loop, console, "http://127.0.0.1:9/version.html"};  // never asked
-  TConsoleCommands commands{bouncer, console, dialog, rules, update};
+  TFigures figures{bouncer, settings};
+  TConsoleCommands commands{bouncer, console, dialog, rules, update, figures};
   TSettingsWindow window{rules, nullptr};
 };
 

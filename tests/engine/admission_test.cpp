@@ -49,6 +49,19 @@ TEST_F(AdmissionTest, GreetingIsLoggedUnderTheAddressAndThePromptIsNot) {
   EXPECT_EQ(dir.Read("log.txt").find("10.0.0.2"), std::string::npos);
 }
 
+// A user on the TLS port whose handshake fails leaves as any user does, and
+// is counted; a plain end is not.
+TEST_F(AdmissionTest, AFailedTlsHandshakeOfAUserIsCounted) {
+  TRecordingPeer& user = Connect();
+  user.TlsFailure = "handshake failed: wrong version number";
+  user.PeerCloses(10053);
+  TRecordingPeer& plain = Connect("10.0.0.2");
+  plain.PeerCloses();
+  Settle();
+  EXPECT_EQ(bouncer.UserCount(), 0);
+  EXPECT_EQ(bouncer.Counters().FailedTlsHandshakes, 1u);
+}
+
 // Over Max, the user is shown with its tag, told, and closed; its departure
 // then removes it.
 TEST_F(AdmissionTest, UserOverTheLimitIsToldAndClosed) {

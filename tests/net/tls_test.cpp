@@ -64,6 +64,7 @@ class TlsTest : public ::testing::Test {
       c->OnSessionClosed = [this](TWSocket* s, uint16_t code) {
         server_events.push_back("closed " + std::to_string(code) + " in " + std::to_string(s->State()));
         server_error = s->TlsError();
+        server_handshake_failed = s->TlsHandshakeFailed();
         server_read_at_close = s->ReadCount();
       };
       if (OnAccepted) OnAccepted(c);
@@ -83,6 +84,7 @@ class TlsTest : public ::testing::Test {
     std::vector<std::string> events;
     std::string error;
     int last_error = 0;
+    bool handshake_failed = false;
   };
   TOutcome Attempt(const TTlsClientOptions& options) {
     TWSocket s(loop);
@@ -97,6 +99,7 @@ class TlsTest : public ::testing::Test {
         kWait));
     outcome.error = s.TlsError();
     outcome.last_error = s.LastError();
+    outcome.handshake_failed = s.TlsHandshakeFailed();
     return outcome;
   }
 
@@ -109,6 +112,7 @@ class TlsTest : public ::testing::Test {
   std::function<void(TWSocketClient*)> OnAccepted;
   std::vector<std::string> server_events;
   std::string server_error;
+  bool server_handshake_failed = false;
   int64_t server_read_at_close = -1;
 };
 
@@ -174,6 +178,7 @@ TEST_F(TlsTest, ConnectsAfterTheHandshakeAndCarriesLinesBothWays) {
                                   "data hello before the handshake\r\n"));
   EXPECT_TRUE(client.IsTls());
   EXPECT_EQ(client.TlsError(), "");
+  EXPECT_FALSE(client.TlsHandshakeFailed());
 
   std::string sent;
   for (int i = 0; i < 5000; ++i) {
@@ -258,6 +263,7 @@ TEST_F(TlsTest, ServerCertificateChecksFailAsAConnectDoes) {
   EXPECT_EQ(wrong_name.last_error, 10053);
   EXPECT_THAT(wrong_name.error, StartsWith("certificate verify failed: "));
   EXPECT_THAT(wrong_name.error, HasSubstr("hostname mismatch"));
+  EXPECT_TRUE(wrong_name.handshake_failed);
 
   EXPECT_EQ(Attempt({"localhost", "", ""}).error, "certificate verify failed: self-signed certificate");
 
@@ -268,6 +274,7 @@ TEST_F(TlsTest, ServerCertificateChecksFailAsAConnectDoes) {
   const TOutcome pinned = Attempt({"wrong.example", pin, ""});
   EXPECT_EQ(pinned.events.back(), "connected 0");
   EXPECT_EQ(pinned.error, "");
+  EXPECT_FALSE(pinned.handshake_failed);
 
   std::string error;
   ASSERT_TRUE(MakeSelfSignedCertificate(dir.File("other.pem"), dir.File("other.key"), "localhost", error));
@@ -282,6 +289,7 @@ TEST_F(TlsTest, PlainClientFailsTheServersHandshakeAndIsClosed) {
   ASSERT_TRUE(loop.RunUntil([&] { return server_events.size() == 2 && peer.Eof(); }, kWait));
   EXPECT_THAT(server_events, ElementsAre("closed 10053 in 4", "state 4>7"));
   EXPECT_THAT(server_error, StartsWith("handshake failed: "));
+  EXPECT_TRUE(server_handshake_failed);
   EXPECT_EQ(server.State(), wsListening);
 }
 

@@ -52,7 +52,8 @@ class TRecordingPeer {
   const std::string& ConnectedTo() const { return connected_to_; }
   /// Makes the next Connect raise this failure (a step and a number).
   std::optional<ESocketException> FailConnect;
-  /// What a link's TLS handshake failed with, as the engine reads it.
+  /// What a TLS handshake failed with, as the engine reads it: a link's, or
+  /// a user's before the peer closes.
   std::string TlsFailure;
 
  private:
@@ -123,6 +124,7 @@ class TRecordingConnection : public TConnection {
     peer_.connected_to_ += " tls " + tls.HostName + (tls.Fingerprint.empty() ? "" : " fp=" + tls.Fingerprint);
   }
   std::string TlsError() const override { return peer_.TlsFailure; }
+  bool TlsHandshakeFailed() const override { return !peer_.TlsFailure.empty(); }
   bool BufferHigh() const override { return peer_.high_; }
   int64_t WriteCount() const override { return static_cast<int64_t>(peer_.sent_.size()); }
   void PauseReading() override { peer_.paused_ = true; }
