@@ -15,9 +15,6 @@
 //
 // KELVOX_BINARY names another kelvox program to measure instead of this tree's.
 // bench/run.sh installs socat and strace, builds a Release tree and runs this.
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
@@ -26,16 +23,13 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
