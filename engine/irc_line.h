@@ -50,6 +50,18 @@ inline std::string_view CommandOf(std::string_view line) {
   return blank == std::string_view::npos ? std::string_view() : line.substr(blank + 1);
 }
 
+/// Calls `take` with each line of the lines held for a link (each ended by CR
+/// LF), as a view that keeps its CR LF; a last line without one comes whole.
+template <typename Take>
+void ForEachHeldLine(std::string_view held, Take&& take) {
+  while (!held.empty()) {
+    const std::size_t cr_lf = held.find("\r\n");
+    const std::size_t end = cr_lf == std::string_view::npos ? held.size() : cr_lf + 2;
+    take(held.substr(0, end));
+    held.remove_prefix(end);
+  }
+}
+
 /// Whether the whole line is the keyword, letter case ignored, nothing around it.
 inline bool WholeLineIs(std::string_view line, std::string_view keyword) {
   return EqualIgnoringCase(line, keyword);

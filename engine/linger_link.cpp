@@ -151,13 +151,10 @@ void TServerLinks::Attach(uint64_t session_id, uint64_t client_id) {
   }
   attached.SendText(burst);
   // What the client said before the attach, but its registration: the link has one.
-  std::string_view lines = pending;
-  while (!lines.empty()) {
-    const std::size_t end = std::min(lines.find("\r\n"), lines.size() - 2) + 2;
-    const std::string_view line = lines.substr(0, end - 2);
+  ForEachHeldLine(pending, [&](std::string_view line) {
+    if (line.ends_with("\r\n")) line.remove_suffix(2);
     if (!IsRegistrationLine(line) && !FirstWordIs(line, "cap")) session.Link->SendLine(line);
-    lines.remove_prefix(end);
-  }
+  });
 }
 
 void TServerLinks::RelayLingering(int slot, std::string_view line) {

@@ -13,13 +13,7 @@ namespace {
 // them until CAP END. The others (a JOIN the client sent after the bouncer's
 // welcome) would be refused before the server's welcome, and wait for it.
 void SplitRegistration(const std::string& pending, std::string& registration, std::string& rest) {
-  std::string_view lines = pending;
-  while (!lines.empty()) {
-    const std::size_t end = std::min(lines.find("\r\n"), lines.size() - 2) + 2;
-    const std::string_view line = lines.substr(0, end);
-    (IsRegistrationLine(line) ? registration : rest).append(line);
-    lines.remove_prefix(end);
-  }
+  ForEachHeldLine(pending, [&](std::string_view line) { (IsRegistrationLine(line) ? registration : rest).append(line); });
 }
 
 }  // namespace
