@@ -7,20 +7,18 @@ namespace kelvox {
 
 namespace {
 
-std::string Reply(std::string_view status, std::string_view type, std::string_view body,
-                  std::string_view extra = {}) {
+std::string Reply(std::string_view status, std::string_view type, std::string_view body) {
   std::string reply;
   reply.append("HTTP/1.1 ").append(status).append("\r\n");
   reply.append("Content-Type: ").append(type).append("\r\n");
   reply.append("Content-Length: ").append(std::to_string(body.size())).append("\r\n");
-  reply.append(extra);
   reply.append("Connection: close\r\n\r\n");
   reply.append(body);
   return reply;
 }
 
-std::string Refusal(std::string_view status, std::string_view extra = {}) {
-  return Reply(status, "text/plain", std::string(status.substr(status.find(' ') + 1)) + "\n", extra);
+std::string Refusal(std::string_view status) {
+  return Reply(status, "text/plain", std::string(status.substr(status.find(' ') + 1)) + "\n");
 }
 
 // Where the request head ends (after its blank line), or npos while it goes on.
@@ -111,9 +109,10 @@ std::string TMetricsServer::Answer(std::string_view head) const {
   if (second == std::string_view::npos || line.substr(second + 1).substr(0, 5) != "HTTP/") {
     return Refusal("400 Bad Request");
   }
-  if (line.substr(0, first) != "GET") return Refusal("405 Method Not Allowed", "Allow: GET\r\n");
   const std::string_view target = line.substr(first + 1, second - first - 1);
-  if (target.substr(0, target.find('?')) != "/metrics") return Refusal("404 Not Found");
+  if (line.substr(0, first) != "GET" || target.substr(0, target.find('?')) != "/metrics") {
+    return Refusal("404 Not Found");
+  }
   return Reply("200 OK", kContentType, exposition_());
 }
 

@@ -52,8 +52,8 @@ class TMetricsServer {
   int Waiting() const;
 
   /// The whole answer to a request head (its request line and headers): 200
-  /// with the body for GET /metrics (a query is ignored), 405 for any other
-  /// method, 404 for any other path, 400 for what is no request line.
+  /// with the body for GET /metrics (a query is ignored), 404 for any other
+  /// method or path, 400 for what is no request line.
   std::string Answer(std::string_view head) const;
 
  private:
