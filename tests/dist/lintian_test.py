@@ -36,6 +36,9 @@ def main(work):
         linted = subprocess.run(["lintian", os.path.join(work, deb)], capture_output=True, text=True)
         print(f"lintian {deb}:\n{linted.stdout}", end="")
         found += [line for line in linted.stdout.splitlines() if line.startswith(("E:", "W:"))]
+        # 1 says it found errors; more says lintian itself failed.
+        if linted.returncode > 1:
+            found.append(f"lintian {deb} failed: {linted.stderr.strip()}")
     print("OK" if not found else f"FAIL: {len(found)} errors and warnings")
     return 1 if found else 0
 
