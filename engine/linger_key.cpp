@@ -21,7 +21,9 @@ bool SameLingerKey(std::string_view a, std::string_view b) {
   std::array<unsigned char, kMaxLingerKey> right{};
   std::copy(a.begin(), a.end(), left.begin());
   std::copy(b.begin(), b.end(), right.begin());
-  const bool same = (CRYPTO_memcmp(left.data(), right.data(), left.size()) == 0) & (a.size() == b.size());
+  // Both tests always run (no short circuit on the first).
+  const int bytes_differ = CRYPTO_memcmp(left.data(), right.data(), left.size());
+  const bool same = (bytes_differ | static_cast<int>(a.size() ^ b.size())) == 0;
   OPENSSL_cleanse(left.data(), left.size());
   OPENSSL_cleanse(right.data(), right.size());
   return same;

@@ -13,7 +13,7 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(fuzz_client_lines fuzz_server_lines fuzz_conn_ip fuzz_mask fuzz_config fuzz_password fuzz_cap_sasl)
 
-cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOX_FUZZ=ON >/dev/null
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVOX_FUZZ=ON -DKELVOX_WERROR=ON >/dev/null
 cmake --build build/fuzz
 mkdir -p build/fuzz-findings
 
