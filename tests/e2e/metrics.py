@@ -1,13 +1,14 @@
 """The metrics of a running kelvox, scraped while users come and lines flow:
 promtool accepts every scrape, the counters equal what the script did, and 200
 slow connections to the metrics port leave a user's round trip through the
-bouncer working and a normal scrape answered. The round trip is measured with
-and without them and printed, never judged by its time.
+bouncer working and a normal scrape answered. The round trip is measured
+before, beside and after them and printed, never judged by its time.
 
     metrics.py KELVOX_BINARY
 """
 import queue
 import re
+import select
 import socket
 import statistics
 import subprocess
@@ -169,33 +170,38 @@ def figures(times):
     return f"median {statistics.median(times):.2f} ms, 95th percentile {times[int(len(times) * 0.95)]:.2f} ms"
 
 
-class SlowScrapers:
+def slow_scrapers(port, count):
     """`count` connections to the metrics port that send a byte of a request
-    now and then and never finish it; those the server lets go stay gone."""
-
-    def __init__(self, port, count):
-        self.socks = [socket.create_connection(("127.0.0.1", port), timeout=30) for _ in range(count)]
-        self.stop = threading.Event()
-        for sock in self.socks:
-            sock.setblocking(False)
-            self.trickle(sock, b"G")
-        threading.Thread(target=self.run, daemon=True).start()
-
-    def trickle(self, sock, byte):
+    now and then and never finish it, until standard input ends; those the
+    server lets go stay gone. A process of its own: the one that measures the
+    round trips shares no interpreter with it."""
+    def trickle(sock, byte):
         try:
             sock.send(byte)
         except OSError:
             pass  # let go by the server: reset, or closed after its answer
 
-    def run(self):
-        while not self.stop.wait(0.2):
-            for sock in self.socks:
-                self.trickle(sock, b"a")
+    socks = [socket.create_connection(("127.0.0.1", port), timeout=30) for _ in range(count)]
+    for sock in socks:
+        sock.setblocking(False)
+        trickle(sock, b"G")
+    print("connected", flush=True)
+    while not select.select([sys.stdin], [], [], 0.2)[0]:
+        for sock in socks:
+            trickle(sock, b"a")
+
+
+class SlowScrapers:
+    """slow_scrapers in a child process, connected once this returns."""
+
+    def __init__(self, port, count):
+        self.child = subprocess.Popen([sys.executable, __file__, "--slow", str(port), str(count)],
+                                      stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        assert self.child.stdout.readline() == "connected\n", "the slow connections made"
 
     def close(self):
-        self.stop.set()
-        for sock in self.socks:
-            sock.close()
+        self.child.stdin.close()
+        self.child.wait(timeout=30)
 
 
 def main(binary):
@@ -271,7 +277,8 @@ def main(binary):
             assert check.returncode == 0, check.stdout + check.stderr + text
         print(f"{len(scrapes)} scrapes under load ({len(sent_up)} lines up, {down} down), promtool accepts them")
 
-        # The round trip, then again with the slow connections holding on.
+        # The round trip, again with the slow connections holding on, and once
+        # more after them (what the machine's load alone changes).
         alone = round_trips(alice, ROUND_TRIPS, "alone")
         slow = SlowScrapers(metrics_port, SLOW)
         head, _ = scrape(metrics_port)  # taken after every slow connection
@@ -280,11 +287,13 @@ def main(binary):
         head, _ = scrape(metrics_port)
         assert head.startswith("HTTP/1.1 200 OK"), head
         slow.close()
+        after = round_trips(alice, ROUND_TRIPS, "after")
         print(f"round trip alone: {figures(alone)}")
         print(f"round trip beside {SLOW} slow metrics connections: {figures(beside)}")
+        print(f"round trip after them: {figures(after)}")
 
         # The counters are the script's counts.
-        up = sent_up + [f"PRIVMSG echo :{tag} {i}" for tag in ("alone", "beside") for i in range(ROUND_TRIPS)]
+        up = sent_up + [f"PRIVMSG echo :{tag} {i}" for tag in ("alone", "beside", "after") for i in range(ROUND_TRIPS)]
         run.wait_for("the round trips at the server", lambda: server.count() == 2 + len(up))
         assert server.received[2:] == up
         got = samples(scrape(metrics_port)[1])
@@ -312,4 +321,7 @@ def main(binary):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1])
+    if sys.argv[1] == "--slow":
+        slow_scrapers(int(sys.argv[2]), int(sys.argv[3]))
+    else:
+        main(sys.argv[1])
